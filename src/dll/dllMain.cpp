@@ -1,0 +1,2 @@
+// Process attach and detach of the provider library.
+#include "os/platTypes.h"

@@ -1,0 +1,41 @@
+// The few kernel services the library needs, behind one small interface: the Win32 API on Windows,
+// POSIX on Linux. Everything above this folder is the same on both platforms.
+#pragma once
+
+#include "os/platTypes.h"
+
+#include <cstdio>
+#include <string>
+
+struct TOsLocalTime {
+    int Year, Month, Day, Hour, Minute, Second, Milliseconds;
+};
+
+// Recursive mutex; the handle is opaque and null when creation failed.
+void* osMutexCreate();
+void osMutexDestroy(void* handle);
+int osMutexLock(void* handle, DWORD timeoutMs);
+void osMutexUnlock(void* handle);
+
+unsigned long osCurrentThreadId();
+unsigned long osCurrentProcessId();
+void osGetLocalTime(TOsLocalTime& out);
+// Milliseconds from an arbitrary fixed point, monotonic.
+unsigned long long osTickMs();
+
+// Paths are given in Windows form; on Linux they are mapped below the data root
+// (C:\Varno\008 -> $LUCSP_ROOT/C/Varno/008).
+std::string osMapPath(const char* windowsPath);
+// Creates exactly one directory level; 1 when it was created.
+int osCreateDirectory(const char* windowsPath);
+FILE* osOpenFile(const char* windowsPath, const char* mode);
+
+// The system's text for an error code without its line end; empty when the system has none.
+std::string osSystemMessage(DWORD code);
+// "major.minor.build" from the file's version resource; empty when it has none.
+std::string osFileVersion(const char* path);
+std::string osExecutablePath();
+
+// Single-byte text of the ANSI code page <-> UTF-16, and locale upper-casing of UTF-16 text.
+std::u16string osAnsiToWide(const char* text);
+void osWideUpper(std::u16string& text);

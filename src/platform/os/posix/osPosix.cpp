@@ -1,0 +1,158 @@
+#include "os/platOS.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+void* osMutexCreate() {
+    auto* m = new (std::nothrow) pthread_mutex_t;
+    if (!m) return nullptr;
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    int rc = pthread_mutex_init(m, &attr);
+    pthread_mutexattr_destroy(&attr);
+    if (rc != 0) {
+        delete m;
+        return nullptr;
+    }
+    return m;
+}
+
+void osMutexDestroy(void* handle) {
+    if (!handle) return;
+    auto* m = static_cast<pthread_mutex_t*>(handle);
+    pthread_mutex_destroy(m);
+    delete m;
+}
+
+int osMutexLock(void* handle, DWORD timeoutMs) {
+    if (!handle) return 0;
+    auto* m = static_cast<pthread_mutex_t*>(handle);
+    if (timeoutMs == INFINITE) return pthread_mutex_lock(m) == 0 ? 1 : 0;
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += timeoutMs / 1000;
+    until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    return pthread_mutex_timedlock(m, &until) == 0 ? 1 : 0;
+}
+
+void osMutexUnlock(void* handle) {
+    if (handle) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle));
+}
+
+unsigned long osCurrentThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
+unsigned long osCurrentProcessId() { return static_cast<unsigned long>(getpid()); }
+
+void osGetLocalTime(TOsLocalTime& out) {
+    timeval tv{};
+    gettimeofday(&tv, nullptr);
+    tm t{};
+    localtime_r(&tv.tv_sec, &t);
+    out.Year = t.tm_year + 1900;
+    out.Month = t.tm_mon + 1;
+    out.Day = t.tm_mday;
+    out.Hour = t.tm_hour;
+    out.Minute = t.tm_min;
+    out.Second = t.tm_sec;
+    out.Milliseconds = static_cast<int>(tv.tv_usec / 1000);
+}
+
+unsigned long long osTickMs() {
+    using namespace std::chrono;
+    return static_cast<unsigned long long>(
+        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+static std::string DataRoot() {
+    const char* root = getenv("LUCSP_ROOT");
+    if (root && *root) return root;
+    const char* xdg = getenv("XDG_DATA_HOME");
+    if (xdg && *xdg) return std::string(xdg) + "/lucsp";
+    const char* home = getenv("HOME");
+    return std::string(home && *home ? home : "/tmp") + "/.local/share/lucsp";
+}
+
+std::string osMapPath(const char* windowsPath) {
+    if (!windowsPath) return std::string();
+    std::string p(windowsPath);
+    if (p.size() >= 2 && p[1] == ':' && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z'))) {
+        std::string rest = p.substr(2);
+        for (char& c : rest)
+            if (c == '\\') c = '/';
+        while (!rest.empty() && rest[0] == '/')
+            rest.erase(0, 1);
+        std::string drive(1, static_cast<char>(p[0] & ~0x20));
+        return DataRoot() + "/" + drive + (rest.empty() ? "" : "/" + rest);
+    }
+    for (char& c : p)
+        if (c == '\\') c = '/';
+    return p;
+}
+
+// The data root and the drive folder exist on Windows; create them so that mapped paths behave alike.
+static void EnsureDriveFolder(const std::string& mapped) {
+    std::string root = DataRoot();
+    if (mapped.compare(0, root.size(), root) != 0 || mapped.size() < root.size() + 2) return;
+    std::string acc;
+    for (size_t i = 0; i < root.size() + 2; ++i) {
+        acc += mapped[i];
+        if ((mapped[i] == '/' && i > 0) || i + 1 == root.size() + 2) mkdir(acc.c_str(), 0700);
+    }
+}
+
+int osCreateDirectory(const char* windowsPath) {
+    if (!windowsPath) return 0;
+    std::string mapped = osMapPath(windowsPath);
+    while (mapped.size() > 1 && mapped.back() == '/')
+        mapped.pop_back();
+    EnsureDriveFolder(mapped);
+    if (mkdir(mapped.c_str(), 0777) == 0) return 1;
+    SetLastError(errno == EEXIST ? ERROR_ALREADY_EXISTS : ERROR_PATH_NOT_FOUND);
+    return 0;
+}
+
+FILE* osOpenFile(const char* windowsPath, const char* mode) {
+    if (!windowsPath || !mode) return nullptr;
+    return fopen(osMapPath(windowsPath).c_str(), mode);
+}
+
+std::string osSystemMessage(DWORD) { return std::string(); }
+
+std::string osFileVersion(const char*) { return std::string(); }
+
+std::string osExecutablePath() {
+    char buf[PATH_MAX + 1] = {0};
+    ssize_t n = readlink("/proc/self/exe", buf, PATH_MAX);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+// The ANSI code page is taken as Latin-1 on Linux.
+std::u16string osAnsiToWide(const char* text) {
+    std::u16string out;
+    if (!text) return out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p; ++p)
+        out.push_back(static_cast<char16_t>(*p));
+    return out;
+}
+
+void osWideUpper(std::u16string& text) {
+    for (char16_t& c : text) {
+        if ((c >= u'a' && c <= u'z') || (c >= 0xE0 && c <= 0xFE && c != 0xF7))
+            c = static_cast<char16_t>(c - 0x20);
+        else if (c == 0xFF)
+            c = 0x178;
+    }
+}

@@ -1,0 +1,100 @@
+#include "os/platOS.h"
+
+#include <cstring>
+#include <vector>
+
+void* osMutexCreate() { return CreateMutexW(nullptr, FALSE, nullptr); }
+
+void osMutexDestroy(void* handle) {
+    if (handle) CloseHandle(handle);
+}
+
+int osMutexLock(void* handle, DWORD timeoutMs) {
+    if (!handle) return 0;
+    return WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+}
+
+void osMutexUnlock(void* handle) {
+    if (handle) ReleaseMutex(handle);
+}
+
+unsigned long osCurrentThreadId() { return GetCurrentThreadId(); }
+unsigned long osCurrentProcessId() { return GetCurrentProcessId(); }
+
+void osGetLocalTime(TOsLocalTime& out) {
+    SYSTEMTIME st;
+    GetLocalTime(&st);
+    out.Year = st.wYear;
+    out.Month = st.wMonth;
+    out.Day = st.wDay;
+    out.Hour = st.wHour;
+    out.Minute = st.wMinute;
+    out.Second = st.wSecond;
+    out.Milliseconds = st.wMilliseconds;
+}
+
+unsigned long long osTickMs() { return GetTickCount64(); }
+
+std::string osMapPath(const char* windowsPath) { return windowsPath ? std::string(windowsPath) : std::string(); }
+
+int osCreateDirectory(const char* windowsPath) {
+    if (!windowsPath) return 0;
+    std::u16string w = osAnsiToWide(windowsPath);
+    return CreateDirectoryW(reinterpret_cast<LPCWSTR>(w.c_str()), nullptr) ? 1 : 0;
+}
+
+FILE* osOpenFile(const char* windowsPath, const char* mode) {
+    if (!windowsPath || !mode) return nullptr;
+    return fopen(windowsPath, mode);
+}
+
+std::string osSystemMessage(DWORD code) {
+    char buf[1000] = {0};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400, buf,
+                             sizeof(buf), nullptr);
+    if (n == 0) return std::string();
+    std::string s(buf, n);
+    // The system ends its messages with a line end.
+    s.erase(s.size() >= 2 ? s.size() - 2 : 0);
+    return s;
+}
+
+std::string osFileVersion(const char* path) {
+    if (!path) return std::string();
+    std::u16string w = osAnsiToWide(path);
+    LPCWSTR wp = reinterpret_cast<LPCWSTR>(w.c_str());
+    DWORD dummy = 0;
+    DWORD size = GetFileVersionInfoSizeW(wp, &dummy);
+    if (size == 0) return std::string();
+    std::vector<BYTE> block(size);
+    if (!GetFileVersionInfoW(wp, 0, size, block.data())) return std::string();
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT len = 0;
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<LPVOID*>(&info), &len) || !info) return std::string();
+    char text[64];
+    snprintf(text, sizeof(text), "%d.%d.%d", static_cast<int>(HIWORD(info->dwFileVersionMS) & 0xFF),
+             static_cast<int>(LOWORD(info->dwFileVersionMS) & 0xFF),
+             static_cast<int>(LOWORD(info->dwFileVersionLS) & 0xFF));
+    return text;
+}
+
+std::string osExecutablePath() {
+    char buf[MAX_PATH * 2] = {0};
+    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof(buf) - 1);
+    return std::string(buf, n);
+}
+
+std::u16string osAnsiToWide(const char* text) {
+    std::u16string out;
+    if (!text || !*text) return out;
+    int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+    if (n <= 0) return out;
+    out.resize(static_cast<size_t>(n));
+    MultiByteToWideChar(CP_ACP, 0, text, -1, reinterpret_cast<LPWSTR>(&out[0]), n);
+    out.resize(static_cast<size_t>(n - 1));
+    return out;
+}
+
+void osWideUpper(std::u16string& text) {
+    if (!text.empty()) CharUpperBuffW(reinterpret_cast<LPWSTR>(&text[0]), static_cast<DWORD>(text.size()));
+}

@@ -1,0 +1,242 @@
+#include "platform/platDebug.h"
+
+#include "os/platOS.h"
+
+#include <cstdlib>
+#include <cstring>
+
+TPlatDebug* gPlatDebug = nullptr;
+
+namespace {
+
+const char* LevelTag(unsigned level) {
+    switch (level) {
+    case DBHEAD_0: return "[DBHEAD_0]";
+    case DBERRO_0: return "[DBERRO_0]";
+    case DBWARN_0: return "[DBWARN_0]";
+    case DBINFO_0: return "[DBINFO_0]";
+    case DBHEAD_C: return "[DBHEAD_C]";
+    case DBWARN_C: return "[DBWARN_C]";
+    case DBINFO_C: return "[DBINFO_C]";
+    case DBHEAD_E: return "[DBHEAD_E]";
+    case DBINFO_U: return "[DBINFO_U]";
+    case DBHEAD_L: return "[DBHEAD_L]";
+    case DBWARN_L: return "[DBWARN_L]";
+    case DBINFO_L: return "[DBINFO_L]";
+    default: return "[UNDEFINE]";
+    }
+}
+
+bool IsHeadLevel(unsigned level) {
+    return level == DBHEAD_0 || level == DBHEAD_C || level == DBHEAD_E || level == DBHEAD_L;
+}
+
+// Appends formatted text to a fixed header, cutting what does not fit.
+void HeadAppend(char* head, size_t cap, const char* format, ...) LU_PRINTF_FORMAT(3, 4);
+void HeadAppend(char* head, size_t cap, const char* format, ...) {
+    size_t used = strlen(head);
+    if (used + 1 >= cap) return;
+    va_list args;
+    va_start(args, format);
+    vsnprintf(head + used, cap - used, format, args);
+    va_end(args);
+}
+
+} // namespace
+
+int FormatAlloc(const char* format, va_list args, char** text, int* length) {
+    if (text) *text = nullptr;
+    if (length) *length = 0;
+    if (!format || !text || !length) return 0;
+    va_list measure;
+    va_copy(measure, args);
+    int n = vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    if (n <= 0) {
+        *length = n;
+        return 1;
+    }
+    char* buf = static_cast<char*>(calloc(static_cast<size_t>(n) + 1, 1));
+    if (!buf) {
+        *length = 0;
+        return 1;
+    }
+    va_list fill;
+    va_copy(fill, args);
+    int written = vsnprintf(buf, static_cast<size_t>(n) + 1, format, fill);
+    va_end(fill);
+    if (written != n) {
+        // Formatting failed the second time: nothing is written rather than a torn text.
+        free(buf);
+        *length = 0;
+        return 1;
+    }
+    *text = buf;
+    *length = n;
+    return 1;
+}
+
+TPlatFuncName::TPlatFuncName(const char* pretty) {
+    Name[0] = '\0';
+    if (!pretty) return;
+    // The parameter list starts at the first '(' outside template brackets ("operator()" aside).
+    const char* open = nullptr;
+    int angle = 0;
+    for (const char* p = pretty; *p; ++p) {
+        if (*p == '<') ++angle;
+        else if (*p == '>' && angle > 0) --angle;
+        else if (*p == '(' && angle == 0) {
+            if (p - pretty >= 8 && strncmp(p - 8, "operator", 8) == 0 && p[1] == ')') {
+                ++p;
+                continue;
+            }
+            open = p;
+            break;
+        }
+    }
+    if (!open) open = pretty + strlen(pretty);
+    // The name starts after the last blank outside template brackets (return type, qualifiers).
+    const char* begin = pretty;
+    angle = 0;
+    for (const char* p = open; p > pretty; --p) {
+        char c = p[-1];
+        if (c == '>') ++angle;
+        else if (c == '<' && angle > 0) --angle;
+        else if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
+            begin = p;
+            break;
+        }
+    }
+    size_t n = static_cast<size_t>(open - begin);
+    if (n >= sizeof(Name)) n = sizeof(Name) - 1;
+    memcpy(Name, begin, n);
+    Name[n] = '\0';
+}
+
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0) { memset(&configuration, 0, sizeof(configuration)); }
+
+TPlatDebug::~TPlatDebug() { Close(); }
+
+void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
+    TPlatLockGuard guard(mutex);
+    if (!enable) {
+        Close();
+        return;
+    }
+    if (cfg.TypeOut != 1) return;
+    Close();
+    char path[sizeof(cfg.FilePath)];
+    memcpy(path, cfg.FilePath, sizeof(path));
+    path[sizeof(path) - 1] = '\0';
+    file = osOpenFile(path, "ab");
+    Active = file ? 1 : 0;
+    if (Active) {
+        configuration = cfg;
+        configuration.FilePath[sizeof(configuration.FilePath) - 1] = '\0';
+    }
+}
+
+void TPlatDebug::Close() {
+    TPlatLockGuard guard(mutex);
+    if (file) fclose(file);
+    file = nullptr;
+    Active = 0;
+}
+
+int TPlatDebug::IsLevelOn(unsigned level) { return (Active && (level & configuration.Level)) ? 1 : 0; }
+
+int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format, ...) {
+    TPlatLockGuard guard(mutex);
+    if (!IsLevelOn(level)) return 0;
+    char* text = nullptr;
+    int length = 0;
+    if (format && *format) {
+        va_list args;
+        va_start(args, format);
+        FormatAlloc(format, args, &text, &length);
+        va_end(args);
+        // A format that could not be rendered writes nothing.
+        if (!text) return 0;
+    }
+    int result = WriteEntry(level, srcFile, func, line, text ? text : "", text ? length : 0);
+    free(text);
+    return result;
+}
+
+int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func, int line, const char* title,
+                          const void* buff, int length) {
+    TPlatLockGuard guard(mutex);
+    if (!IsLevelOn(level)) return 0;
+    int result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
+                       buff, length);
+    const unsigned char* bytes = static_cast<const unsigned char*>(buff);
+    if (!bytes) return result;
+    int i = 0;
+    while (result == 1 && i < length) {
+        // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
+        char text[128];
+        int n = snprintf(text, sizeof(text), "---> [0x%04X]:", static_cast<unsigned>(i));
+        for (int k = 0; k < 16 && i < length; ++k, ++i)
+            n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), "0x%02X,", bytes[i]);
+        n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), "\n");
+        result = WriteEntry(level, srcFile, func, line, text, n);
+    }
+    return result;
+}
+
+int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func, int line, const char* text,
+                           int n) {
+    if (!Active) {
+        Close();
+        return 1;
+    }
+    if (!text) {
+        text = "";
+        n = 0;
+    }
+    bool head = IsHeadLevel(level);
+    int ok = 1;
+    unsigned mask = static_cast<unsigned>(configuration.HeadInfo) & 0xFFu;
+    if ((n > 0 || head) && mask != 0) {
+        // Header of at most 255 characters, cut where it does not fit.
+        char header[256];
+        header[0] = '\0';
+        if (mask & 0x02)
+            HeadAppend(header, sizeof(header), "[TID_%04lX][PID_%04lX]", osCurrentThreadId(), osCurrentProcessId());
+        if (mask & 0x04) {
+            TOsLocalTime t;
+            osGetLocalTime(t);
+            HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day, t.Hour,
+                       t.Minute, t.Second, t.Milliseconds);
+        }
+        if (mask & 0x01) HeadAppend(header, sizeof(header), "%s", LevelTag(level));
+        if (mask & 0x08) HeadAppend(header, sizeof(header), "[%s]", srcFile ? srcFile : "");
+        if (mask & 0x40) HeadAppend(header, sizeof(header), "[%s]", func ? func : "");
+        if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
+        if (header[0]) {
+            HeadAppend(header, sizeof(header), ":");
+            ok = Write(header);
+        }
+    }
+    bool isExit = n > 0 && strncmp(text, "</", 2) == 0;
+    if (ok && head && isExit && Depth > 0) --Depth;
+    if (ok) {
+        for (int d = 0; d < Depth && ok; ++d)
+            ok = Write("  ");
+        if (ok && n > 0) {
+            if (head) Write(" ");
+            ok = Write(text);
+        }
+    }
+    if (ok && head && n > 0 && !isExit) ++Depth;
+    Active = ok;
+    return ok;
+}
+
+int TPlatDebug::Write(const char* s) {
+    if (configuration.TypeOut != 1 || !Active || !file || !s) return 0;
+    size_t len = strlen(s);
+    if (len > 0 && fwrite(s, 1, len, file) != len) return 0;
+    if (configuration.Flush && fflush(file) != 0) return 0;
+    return 1;
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include "platform/platMutex.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+// Trace levels: a bit each; the HEAD levels mark entry and exit lines and drive the indentation.
+#define DBHEAD_0 0x00000001u
+#define DBERRO_0 0x00000002u
+#define DBWARN_0 0x00000004u
+#define DBINFO_0 0x00000008u
+#define DBHEAD_C 0x00000010u
+#define DBWARN_C 0x00000020u
+#define DBINFO_C 0x00000040u
+#define DBHEAD_E 0x00000100u
+#define DBINFO_U 0x00000200u
+#define DBHEAD_L 0x10000000u
+#define DBWARN_L 0x20000000u
+#define DBINFO_L 0x40000000u
+
+#ifdef _WIN32
+#define LU_PRINTF_FORMAT(f, a) __attribute__((format(gnu_printf, f, a)))
+#else
+#define LU_PRINTF_FORMAT(f, a) __attribute__((format(printf, f, a)))
+#endif
+
+struct TPlatDebugConfig {
+    int TypeOut;
+    int HeadInfo;
+    uint32_t Level;
+    int Flush;
+    char FilePath[1024];
+};
+
+class TPlatDebug {
+  public:
+    TPlatDebug();
+    ~TPlatDebug();
+    TPlatDebug(const TPlatDebug&) = delete;
+    TPlatDebug& operator=(const TPlatDebug&) = delete;
+
+    void Config(int enable, const TPlatDebugConfig& cfg);
+    void Close();
+    int IsLevelOn(unsigned level);
+    int Print(unsigned level, const char* file, const char* func, int line, const char* format, ...)
+        LU_PRINTF_FORMAT(6, 7);
+    int PrintDump(unsigned level, const char* file, const char* func, int line, const char* title,
+                  const void* buff, int length);
+    int WriteEntry(unsigned level, const char* file, const char* func, int line, const char* text, int textLen);
+    int Write(const char* s);
+
+    int Depth;
+
+  private:
+    FILE* file;
+    int Active;
+    TPlatMutex mutex;
+    TPlatDebugConfig configuration;
+};
+
+extern TPlatDebug* gPlatDebug;
+
+// Formats into a new zero-filled heap text (freed with free()); the text is null and the length 0 or
+// less when nothing was formatted. Returns 0 only when there is no format.
+int FormatAlloc(const char* format, va_list args, char** text, int* length);
+
+// The qualified function name ("Class::Method" or "function") taken from the compiler's signature text.
+struct TPlatFuncName {
+    explicit TPlatFuncName(const char* prettyFunction);
+    char Name[160];
+};
+
+// Every trace call site: the file, function and line are supplied here; LU_FN names the function
+// inside the arguments ("<%s>\n", LU_FN).
+#define TRACE(level, ...)                                                                               \
+    do {                                                                                                \
+        if (gPlatDebug) {                                                                               \
+            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                      \
+            gPlatDebug->Print((level), __FILE__, luFn_.Name, __LINE__, __VA_ARGS__);                    \
+        }                                                                                               \
+    } while (0)
+
+#define TRACE_DUMP(level, title, buff, length)                                                          \
+    do {                                                                                                \
+        if (gPlatDebug) {                                                                               \
+            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                      \
+            gPlatDebug->PrintDump((level), __FILE__, luFn_.Name, __LINE__, (title), (buff), (length));  \
+        }                                                                                               \
+    } while (0)
+
+#define LU_FN (luFn_.Name)

@@ -1,0 +1,223 @@
+#include "platform/platRotPadroes.h"
+
+#include "os/platOS.h"
+#include "platform/TVarnoMemory.h"
+#include "platform/platDebug.h"
+
+#include <openssl/rand.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+char gLastErrorText[1024];
+char gFileVersionText[1024];
+const char* gPlatformName = "UNDEFINED";
+
+constexpr int kRingSlots = 50;
+
+struct TNarrowSlot {
+    char* Buff;
+    size_t Capacity;
+};
+TNarrowSlot gNarrowRing[kRingSlots];
+std::atomic<unsigned> gNarrowNext{0};
+
+std::u16string gWideRing[kRingSlots];
+std::atomic<unsigned> gWideNext{0};
+
+} // namespace
+
+size_t WideLength(const WCHAR* s) {
+    size_t n = 0;
+    if (s)
+        while (s[n])
+            ++n;
+    return n;
+}
+
+int RandomGenerateBuffer(TVarnoMemory* buffToAppend, int lenBuffRandom, BYTE canRandomZero) {
+    TRACE(DBHEAD_0, "<%s BuffToAppend=[%p] LenBuffrandom=[%d] CanRandomZero=[%d]>\n", LU_FN,
+          static_cast<void*>(buffToAppend), lenBuffRandom, canRandomZero);
+    int result = 0;
+    if (!buffToAppend || lenBuffRandom <= 0) {
+        TRACE(DBERRO_0, "Parametro invalido, BuffToAppend=[%p] LenBuffrandom=[%d]", static_cast<void*>(buffToAppend),
+              lenBuffRandom);
+    } else {
+        // Padding filler comes from the CSPRNG; zero bytes are drawn again when they are not allowed.
+        BYTE chunk[64];
+        while (result < lenBuffRandom) {
+            int want = lenBuffRandom - result;
+            if (want > static_cast<int>(sizeof(chunk))) want = static_cast<int>(sizeof(chunk));
+            if (RAND_bytes(chunk, want) != 1) {
+                TRACE(DBERRO_0, "Falha no RAND_bytes, gerados=[%d]\n", result);
+                break;
+            }
+            int kept = 0;
+            for (int i = 0; i < want; ++i)
+                if (canRandomZero || chunk[i] != 0) chunk[kept++] = chunk[i];
+            if (kept > 0 && !buffToAppend->Add(chunk, static_cast<uint32_t>(kept))) break;
+            result += kept;
+        }
+    }
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+int CreatePath(const char* pathName) {
+    TRACE(DBHEAD_0, "<%s PathName=[%s]>\n", LU_FN, pathName ? pathName : "");
+    int result = osCreateDirectory(pathName);
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+int memcpy_InverterBytes(void* dest, const void* src, int count) {
+    if (!dest || !src) {
+        TRACE(DBERRO_0, "Parametro invalido na Falha memcpy_InverterBytes, buffDest=[%p] buffOrigem=[%p]\n", dest, src);
+        return 0;
+    }
+    BYTE* d = static_cast<BYTE*>(dest);
+    const BYTE* s = static_cast<const BYTE*>(src);
+    for (int i = 0; i < count; ++i)
+        d[count - 1 - i] = s[i];
+    return count > 0 ? count : 0;
+}
+
+int XorWithMask(const BYTE* mask, int maskLen, const BYTE* src, int count, BYTE* dest) {
+    if (!mask || !src || !dest || maskLen <= 0 || count <= 0) return 0;
+    for (int i = 0; i < count; ++i)
+        dest[i] = static_cast<BYTE>(src[i] ^ mask[i % maskLen]);
+    return 1;
+}
+
+int RemoveBytePattern(BYTE* data, int size, const BYTE* pattern, int patternLen) {
+    if (!data || !pattern || size <= 0 || patternLen <= 0) return 0;
+    int removed = 0;
+    int pos = 0;
+    while (pos + patternLen <= size) {
+        if (memcmp(data + pos, pattern, static_cast<size_t>(patternLen)) == 0) {
+            memmove(data + pos, data + pos + patternLen, static_cast<size_t>(size - pos - patternLen));
+            size -= patternLen;
+            removed += patternLen;
+        } else {
+            ++pos;
+        }
+    }
+    return removed;
+}
+
+char* ConvertToHexAscii(const BYTE* bytes, int count) {
+    if (count < 0 || (count > 0 && !bytes)) count = 0;
+    // Always a heap text, also for no bytes, so that every caller frees what it gets.
+    char* text = static_cast<char*>(calloc(static_cast<size_t>(count) * 2 + 10, 1));
+    if (!text) return nullptr;
+    static const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < count; ++i) {
+        text[2 * i] = digits[bytes[i] >> 4];
+        text[2 * i + 1] = digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+int CompareNameWide(const char* a, const WCHAR* w) {
+    if (!a || !w) return -1;
+    size_t n = strlen(a);
+    if (n != WideLength(w)) return -1;
+    for (size_t i = 0; i < n; ++i) {
+        // Signed widening: bytes from 0x80 up match only units from 0xFF80 up.
+        WCHAR c = static_cast<WCHAR>(static_cast<int16_t>(static_cast<signed char>(a[i])));
+        if (c != w[i]) return -1;
+    }
+    return 0;
+}
+
+uint32_t CRC32Calc(const BYTE* bytes, int count) {
+    static uint32_t table[256];
+    static std::atomic<bool> ready{false};
+    if (!ready.load(std::memory_order_acquire)) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            table[i] = c;
+        }
+        ready.store(true, std::memory_order_release);
+    }
+    uint32_t crc = 0xFFFFFFFFu;
+    if (bytes)
+        for (int i = 0; i < count; ++i)
+            crc = table[(crc ^ bytes[i]) & 0xFF] ^ (crc >> 8);
+    return crc ^ 0xFFFFFFFFu;
+}
+
+const char* GetFileVersionText(const WCHAR* path) {
+    gFileVersionText[0] = '\0';
+    if (path) {
+        std::string narrow;
+        for (size_t i = 0; path[i]; ++i)
+            narrow.push_back(static_cast<char>(path[i] & 0xFF));
+        std::string v = osFileVersion(narrow.c_str());
+        snprintf(gFileVersionText, sizeof(gFileVersionText), "%s", v.c_str());
+    }
+    return gFileVersionText;
+}
+
+const char* GetVersionDesktop() {
+    std::string exe = osExecutablePath();
+    return GetFileVersionText(ConvAnsiToWideTemp(exe.c_str()));
+}
+
+const char* GetLastErrorText() {
+    DWORD code = GetLastError();
+    gLastErrorText[0] = '\0';
+    std::string msg = osSystemMessage(code);
+    if (!msg.empty())
+        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X: %s", static_cast<unsigned>(code), msg.c_str());
+    else
+        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X", static_cast<unsigned>(code));
+    // Building the text must not disturb the code the caller is about to hand on.
+    SetLastError(code);
+    return gLastErrorText;
+}
+
+const char* GetPlatformName() {
+    gPlatformName = "WIN32";
+    return gPlatformName;
+}
+
+char* ConvWideToAnsiTemp(const WCHAR* s) {
+    TNarrowSlot& slot = gNarrowRing[gNarrowNext.fetch_add(1) % kRingSlots];
+    size_t n = WideLength(s);
+    if (!slot.Buff || slot.Capacity < n + 1) {
+        char* grown = static_cast<char*>(realloc(slot.Buff, n + 1));
+        if (!grown) return const_cast<char*>("");
+        slot.Buff = grown;
+        slot.Capacity = n + 1;
+    }
+    memset(slot.Buff, 0, slot.Capacity);
+    for (size_t i = 0; i < n; ++i)
+        slot.Buff[i] = static_cast<char>(s[i] & 0xFF);
+    return slot.Buff;
+}
+
+char* ConvAnsiUpper(const char* t) {
+    std::u16string w = osAnsiToWide(t ? t : "");
+    osWideUpper(w);
+    return ConvWideToAnsiTemp(reinterpret_cast<const WCHAR*>(w.c_str()));
+}
+
+WCHAR* ConvAnsiToWideTemp(const char* t) {
+    std::u16string& slot = gWideRing[gWideNext.fetch_add(1) % kRingSlots];
+    slot = osAnsiToWide(t ? t : "");
+    return reinterpret_cast<WCHAR*>(&slot[0]);
+}
+
+void ConvAnsiToWideBuffer(WCHAR* dest, const char* t) {
+    if (!dest || !t) return;
+    for (size_t i = 0; t[i]; ++i)
+        dest[i] = static_cast<WCHAR>(static_cast<unsigned char>(t[i]));
+}

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds and tests with; quick when they are there already.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git clang-format
+  libssl-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
+  python3 python3-aiosmtpd openssl curl
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  echo "setup: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+else
+  echo "setup: all packages present"
+fi

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The one test command: installs what is missing, builds both targets and runs every test.
+#   scripts/test.sh            everything
+#   LUCSP_QUICK=1 scripts/test.sh   Linux debug build and unit tests only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+top=$(pwd)
+out=${LUCSP_BUILD_ROOT:-$top/build}
+jobs=${LUCSP_JOBS:-$(nproc)}
+
+step() { printf '\n=== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
+
+step "packages"
+scripts/setup.sh
+
+step "format"
+files=$(git ls-files '*.cpp' '*.h' | grep -v '^third_party/' || true)
+if [ -n "$files" ]; then
+  bad=$(clang-format --dry-run $files 2>&1 | grep -c 'warning:' || true)
+  if [ "$bad" != "0" ]; then
+    clang-format --dry-run $files 2>&1 | grep 'warning:' | head -20
+    echo "format: $bad places differ from .clang-format"
+    exit 1
+  fi
+fi
+echo "format: clean"
+
+run_ctest() {
+  local dir=$1
+  shift
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@")
+}
+
+step "Linux build (debug)"
+cmake -S . -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$out/linux" -j"$jobs"
+run_ctest "$out/linux"
+
+if [ "${LUCSP_QUICK:-0}" = "1" ]; then exit 0; fi
+
+step "Linux build (ASan + UBSan)"
+cmake -S . -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_SANITIZE=ON >/dev/null
+cmake --build "$out/asan" -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 run_ctest "$out/asan"
+
+step "Linux build (TSan, threaded tests)"
+cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_TSAN=ON >/dev/null
+cmake --build "$out/tsan" -j"$jobs" --target platform_tests
+TSAN_OPTIONS=halt_on_error=1 run_ctest "$out/tsan" -R 'Mutex|Thread|Concurren'
+
+step "Windows DLLs (mingw-w64)"
+for arch in i686 x86_64; do
+  scripts/deps/build-mingw-deps.sh "$arch"
+  cmake -S . -B "$out/win-$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" >/dev/null
+  cmake --build "$out/win-$arch" -j"$jobs" --target Varno_LUCSP_Server
+  dll="$out/win-$arch/src/dll/Varno_LUCSP_Server.dll"
+  "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
+done

@@ -1,0 +1,164 @@
+#include "platform/platDebug.h"
+#include "support/testRoot.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+#include <string>
+
+namespace {
+
+// A trace log of its own per test, written to a file in a private root.
+class TraceLog : public ::testing::Test {
+  protected:
+    void Open(int headInfo, uint32_t level = 0xFFFFFFFFu, int typeOut = 1) {
+        TPlatDebugConfig cfg{};
+        cfg.TypeOut = typeOut;
+        cfg.HeadInfo = headInfo;
+        cfg.Level = level;
+        cfg.Flush = 1;
+        Path = Root.Path() + "/trace.log";
+        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
+        Log.Config(1, cfg);
+    }
+    std::string Text() { return ReadWholeFile(Path); }
+
+    TTestRoot Root;
+    TPlatDebug Log;
+    std::string Path;
+};
+
+} // namespace
+
+TEST_F(TraceLog, NoHeaderWritesIndentationAndTextOnly) {
+    Open(0);
+    EXPECT_EQ(1, Log.Print(DBHEAD_E, "f.cpp", "CPAcquireContext", 10, "<%s>\n", "CPAcquireContext"));
+    EXPECT_EQ(1, Log.Print(DBINFO_0, "f.cpp", "CPAcquireContext", 11, "valor=[%d]\n", 7));
+    EXPECT_EQ(1, Log.Print(DBHEAD_E, "f.cpp", "CPAcquireContext", 12, "</%s result=[%d]>\n", "CPAcquireContext", 1));
+    EXPECT_EQ(" <CPAcquireContext>\n  valor=[7]\n </CPAcquireContext result=[1]>\n", Text());
+    EXPECT_EQ(0, Log.Depth);
+}
+
+TEST_F(TraceLog, LevelTagHeaderAndNesting) {
+    Open(1);
+    Log.Print(DBHEAD_E, "f.cpp", "CPSignHash", 1, "<%s>\n", "CPSignHash");
+    Log.Print(DBHEAD_0, "f.cpp", "Inner", 2, "<%s>\n", "Inner");
+    Log.Print(DBERRO_0, "f.cpp", "Inner", 3, "Falha=[%d]\n", 5);
+    Log.Print(DBHEAD_0, "f.cpp", "Inner", 4, "</%s>\n", "Inner");
+    Log.Print(DBHEAD_E, "f.cpp", "CPSignHash", 5, "</%s>\n", "CPSignHash");
+    EXPECT_EQ("[DBHEAD_E]: <CPSignHash>\n"
+              "[DBHEAD_0]:   <Inner>\n"
+              "[DBERRO_0]:    Falha=[5]\n"
+              "[DBHEAD_0]:   </Inner>\n"
+              "[DBHEAD_E]: </CPSignHash>\n",
+              Text());
+}
+
+TEST_F(TraceLog, FullHeaderInOrder) {
+    Open(0x7F);
+    Log.Print(DBHEAD_E, "src/x.cpp", "TLUProvider::OpenKey", 42, "<%s>\n", "TLUProvider::OpenKey");
+    std::regex line(R"(\[TID_[0-9A-F]{4,}\]\[PID_[0-9A-F]{4,}\]\[\d{8}_\d{6}\.\d{4}\]\[DBHEAD_E\]\[src/x\.cpp\])"
+                    R"(\[TLUProvider::OpenKey\]\[42\]: <TLUProvider::OpenKey>\n)");
+    EXPECT_TRUE(std::regex_match(Text(), line)) << Text();
+}
+
+TEST_F(TraceLog, DepthRules) {
+    Open(0);
+    // An exit at depth 0 stays at 0; other levels never move the depth, whatever their text.
+    Log.Print(DBHEAD_0, "f", "f", 1, "</%s>\n", "f");
+    EXPECT_EQ(0, Log.Depth);
+    Log.Print(DBINFO_0, "f", "f", 1, "<abc>\n");
+    Log.Print(DBERRO_0, "f", "f", 1, "</abc>\n");
+    EXPECT_EQ(0, Log.Depth);
+    Log.Print(DBHEAD_L, "f", "f", 1, "<x>\n");
+    EXPECT_EQ(1, Log.Depth);
+}
+
+TEST_F(TraceLog, DisabledLevelsWriteNothingAndKeepDepth) {
+    Open(1, 271);
+    EXPECT_EQ(0, Log.Print(DBHEAD_L, "f", "TVarnoMemory::Clear", 1, "<%s>\n", "TVarnoMemory::Clear"));
+    EXPECT_EQ(0, Log.Depth);
+    EXPECT_EQ(1, Log.Print(DBHEAD_E, "f", "CPGetProvParam", 1, "<%s>\n", "CPGetProvParam"));
+    EXPECT_EQ(1, Log.Depth);
+    EXPECT_EQ("[DBHEAD_E]: <CPGetProvParam>\n", Text());
+}
+
+TEST_F(TraceLog, UnknownLevelTag) {
+    Open(1, 0xFFFFFFFFu);
+    Log.Print(0x00000080u, "f", "f", 1, "x\n");
+    EXPECT_EQ("[UNDEFINE]:x\n", Text());
+}
+
+TEST_F(TraceLog, DumpFormat) {
+    Open(0);
+    BYTE bytes[17];
+    for (int i = 0; i < 17; ++i)
+        bytes[i] = static_cast<BYTE>(i * 16 + 1);
+    EXPECT_EQ(1, Log.PrintDump(DBINFO_0, "f", "f", 1, "Retornando DataValue", bytes, 17));
+    std::string t = Text();
+    std::string expectFirst = "-> Retornando DataValue, buffDump=[";
+    ASSERT_EQ(0u, t.find(expectFirst));
+    std::string rest = t.substr(t.find("lenDump=[17]\n") + strlen("lenDump=[17]\n"));
+    EXPECT_EQ("---> [0x0000]:0x01,0x11,0x21,0x31,0x41,0x51,0x61,0x71,0x81,0x91,0xA1,0xB1,0xC1,0xD1,0xE1,0xF1,\n"
+              "---> [0x0010]:0x01,\n",
+              rest);
+}
+
+TEST_F(TraceLog, EmptyDumpWritesOnlyTitleLine) {
+    Open(0);
+    BYTE b = 0;
+    Log.PrintDump(DBINFO_0, "f", "f", 1, "T", &b, 0);
+    std::string t = Text();
+    EXPECT_EQ(1, std::count(t.begin(), t.end(), '\n'));
+}
+
+TEST_F(TraceLog, OtherOutputKindWritesNothing) {
+    Open(1, 0xFFFFFFFFu, 2);
+    EXPECT_EQ(0, Log.Print(DBERRO_0, "f", "f", 1, "x\n"));
+    EXPECT_TRUE(Text().empty());
+}
+
+TEST_F(TraceLog, LongHeaderIsCutNotOverrun) {
+    Open(0x7F);
+    std::string longFile(600, 'a');
+    EXPECT_EQ(1, Log.Print(DBINFO_0, longFile.c_str(), "f", 1, "texto\n"));
+    std::string t = Text();
+    size_t colon = t.find("texto");
+    ASSERT_NE(std::string::npos, colon);
+    // The header with its ':' holds at most 255 characters.
+    EXPECT_LE(t.find(":" + std::string("texto")) + 1, 256u);
+}
+
+TEST_F(TraceLog, CloseStopsWriting) {
+    Open(1);
+    Log.Close();
+    EXPECT_EQ(0, Log.Print(DBERRO_0, "f", "f", 1, "x\n"));
+}
+
+TEST(TraceLogFormat, FormatAlloc) {
+    char* text = nullptr;
+    int len = -1;
+    auto call = [&](const char* fmt, ...) {
+        va_list ap;
+        va_start(ap, fmt);
+        int r = FormatAlloc(fmt, ap, &text, &len);
+        va_end(ap);
+        return r;
+    };
+    EXPECT_EQ(1, call("a%db", 12));
+    ASSERT_NE(nullptr, text);
+    EXPECT_STREQ("a12b", text);
+    EXPECT_EQ(4, len);
+    free(text);
+    EXPECT_EQ(0, call(nullptr));
+}
+
+TEST(TraceLogFormat, QualifiedFunctionNames) {
+    EXPECT_STREQ("TVarnoMemory::Clear", TPlatFuncName("int TVarnoMemory::Clear()").Name);
+    EXPECT_STREQ("TVarnoMemory::~TVarnoMemory", TPlatFuncName("TVarnoMemory::~TVarnoMemory()").Name);
+    EXPECT_STREQ("luConvResultNTE", TPlatFuncName("BOOL luConvResultNTE(DWORD)").Name);
+    EXPECT_STREQ("ns::T<int>::f", TPlatFuncName("void ns::T<int>::f(std::vector<int, std::allocator<int> >)").Name);
+    EXPECT_STREQ("TListCertificate::Search_FromKeyName",
+                 TPlatFuncName("TCertificate* TListCertificate::Search_FromKeyName(const char*)").Name);
+}

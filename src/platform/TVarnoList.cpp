@@ -62,7 +62,8 @@ bool TVarnoList::Add(void* item) {
     {
         TPlatLockGuard guard(Mutex);
         if (Count < UINT32_MAX / sizeof(void*) - 1) {
-            void** grown = static_cast<void**>(realloc(Items, (static_cast<size_t>(Count) + 1) * sizeof(void*)));
+            void** grown =
+                static_cast<void**>(realloc(Items, (static_cast<size_t>(Count) + 1) * sizeof(void*)));
             if (grown) {
                 Items = grown;
                 Items[Count++] = item;

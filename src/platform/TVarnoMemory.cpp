@@ -39,7 +39,8 @@ int TVarnoMemory::LoadFromMemory(const void* buff, uint32_t len) {
         TPlatLockGuard guard(Mutex);
         // A missing source with a length is refused rather than read from nowhere.
         if (!buff && len > 0) {
-            TRACE(DBERRO_0, "Parametro invalido, BuffMem=[%p] LenBuffMem=[%d]\n", buff, static_cast<int>(len));
+            TRACE(DBERRO_0, "Parametro invalido, BuffMem=[%p] LenBuffMem=[%d]\n", buff,
+                  static_cast<int>(len));
         } else if (len < UINT32_MAX) {
             FileData = static_cast<BYTE*>(calloc(static_cast<size_t>(len) + 1, 1));
             if (FileData) {
@@ -55,17 +56,20 @@ int TVarnoMemory::LoadFromMemory(const void* buff, uint32_t len) {
 
 int TVarnoMemory::AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMaskXOR, const void* buffAdd,
                              uint32_t count, BYTE isInvertBytes) {
-    TRACE(DBHEAD_L, "<%s maskXOR=[%p] lenMaskXOR=[%d] BuffAdd=[%p] FileData=[%p] LenFileData=[%d] IsInvertBytes=[%d]>\n",
-          LU_FN, static_cast<const void*>(maskXOR), static_cast<int>(lenMaskXOR), buffAdd,
-          static_cast<void*>(FileData), static_cast<int>(LenFileData), isInvertBytes);
+    TRACE(
+        DBHEAD_L,
+        "<%s maskXOR=[%p] lenMaskXOR=[%d] BuffAdd=[%p] FileData=[%p] LenFileData=[%d] IsInvertBytes=[%d]>\n",
+        LU_FN, static_cast<const void*>(maskXOR), static_cast<int>(lenMaskXOR), buffAdd,
+        static_cast<void*>(FileData), static_cast<int>(LenFileData), isInvertBytes);
     int result = 0;
     {
         TPlatLockGuard guard(Mutex);
         const BYTE* src = static_cast<const BYTE*>(buffAdd);
         // Overflow-safe size check: the new length plus the terminator must fit.
         bool fits = static_cast<uint64_t>(LenFileData) + count + 1 <= UINT32_MAX;
-        BYTE* grown = fits ? static_cast<BYTE*>(realloc(FileData, static_cast<size_t>(LenFileData) + count + 1))
-                           : nullptr;
+        BYTE* grown =
+            fits ? static_cast<BYTE*>(realloc(FileData, static_cast<size_t>(LenFileData) + count + 1))
+                 : nullptr;
         if (!grown) {
             Clear();
             TRACE(DBERRO_0, "Falha ao reallocar memoria\n");
@@ -115,7 +119,8 @@ int TVarnoMemory::AddFormat(const char* format, ...) {
 }
 
 int TVarnoMemory::DeleteBytes(uint32_t posIni, uint32_t qtdBytes) {
-    TRACE(DBHEAD_L, "<%s PosIni=[%p] QtdBytes=[%p]>\n", LU_FN, reinterpret_cast<void*>(static_cast<uintptr_t>(posIni)),
+    TRACE(DBHEAD_L, "<%s PosIni=[%p] QtdBytes=[%p]>\n", LU_FN,
+          reinterpret_cast<void*>(static_cast<uintptr_t>(posIni)),
           reinterpret_cast<void*>(static_cast<uintptr_t>(qtdBytes)));
     int result = 0;
     // pos + count is compared without wrapping around.

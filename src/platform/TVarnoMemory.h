@@ -15,8 +15,8 @@ class TVarnoMemory {
 
     int Clear();
     int LoadFromMemory(const void* buff, uint32_t len);
-    int AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMaskXOR, const void* buffAdd, uint32_t count,
-                   BYTE isInvertBytes);
+    int AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMaskXOR, const void* buffAdd,
+                   uint32_t count, BYTE isInvertBytes);
     int AddFormat(const char* format, ...) LU_PRINTF_FORMAT(2, 3);
     int DeleteBytes(uint32_t posIni, uint32_t qtdBytes);
     int DeleteString(const char* s);

@@ -11,19 +11,32 @@ namespace {
 
 const char* LevelTag(unsigned level) {
     switch (level) {
-    case DBHEAD_0: return "[DBHEAD_0]";
-    case DBERRO_0: return "[DBERRO_0]";
-    case DBWARN_0: return "[DBWARN_0]";
-    case DBINFO_0: return "[DBINFO_0]";
-    case DBHEAD_C: return "[DBHEAD_C]";
-    case DBWARN_C: return "[DBWARN_C]";
-    case DBINFO_C: return "[DBINFO_C]";
-    case DBHEAD_E: return "[DBHEAD_E]";
-    case DBINFO_U: return "[DBINFO_U]";
-    case DBHEAD_L: return "[DBHEAD_L]";
-    case DBWARN_L: return "[DBWARN_L]";
-    case DBINFO_L: return "[DBINFO_L]";
-    default: return "[UNDEFINE]";
+    case DBHEAD_0:
+        return "[DBHEAD_0]";
+    case DBERRO_0:
+        return "[DBERRO_0]";
+    case DBWARN_0:
+        return "[DBWARN_0]";
+    case DBINFO_0:
+        return "[DBINFO_0]";
+    case DBHEAD_C:
+        return "[DBHEAD_C]";
+    case DBWARN_C:
+        return "[DBWARN_C]";
+    case DBINFO_C:
+        return "[DBINFO_C]";
+    case DBHEAD_E:
+        return "[DBHEAD_E]";
+    case DBINFO_U:
+        return "[DBINFO_U]";
+    case DBHEAD_L:
+        return "[DBHEAD_L]";
+    case DBWARN_L:
+        return "[DBWARN_L]";
+    case DBINFO_L:
+        return "[DBINFO_L]";
+    default:
+        return "[UNDEFINE]";
     }
 }
 
@@ -83,8 +96,10 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     const char* open = nullptr;
     int angle = 0;
     for (const char* p = pretty; *p; ++p) {
-        if (*p == '<') ++angle;
-        else if (*p == '>' && angle > 0) --angle;
+        if (*p == '<')
+            ++angle;
+        else if (*p == '>' && angle > 0)
+            --angle;
         else if (*p == '(' && angle == 0) {
             if (p - pretty >= 8 && strncmp(p - 8, "operator", 8) == 0 && p[1] == ')') {
                 ++p;
@@ -100,8 +115,10 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     angle = 0;
     for (const char* p = open; p > pretty; --p) {
         char c = p[-1];
-        if (c == '>') ++angle;
-        else if (c == '<' && angle > 0) --angle;
+        if (c == '>')
+            ++angle;
+        else if (c == '<' && angle > 0)
+            --angle;
         else if ((c == ' ' || c == '*' || c == '&') && angle == 0) {
             begin = p;
             break;
@@ -113,9 +130,13 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0) { memset(&configuration, 0, sizeof(configuration)); }
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0) {
+    memset(&configuration, 0, sizeof(configuration));
+}
 
-TPlatDebug::~TPlatDebug() { Close(); }
+TPlatDebug::~TPlatDebug() {
+    Close();
+}
 
 void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     TPlatLockGuard guard(mutex);
@@ -143,9 +164,12 @@ void TPlatDebug::Close() {
     Active = 0;
 }
 
-int TPlatDebug::IsLevelOn(unsigned level) { return (Active && (level & configuration.Level)) ? 1 : 0; }
+int TPlatDebug::IsLevelOn(unsigned level) {
+    return (Active && (level & configuration.Level)) ? 1 : 0;
+}
 
-int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format, ...) {
+int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format,
+                      ...) {
     TPlatLockGuard guard(mutex);
     if (!IsLevelOn(level)) return 0;
     char* text = nullptr;
@@ -202,12 +226,13 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
         char header[256];
         header[0] = '\0';
         if (mask & 0x02)
-            HeadAppend(header, sizeof(header), "[TID_%04lX][PID_%04lX]", osCurrentThreadId(), osCurrentProcessId());
+            HeadAppend(header, sizeof(header), "[TID_%04lX][PID_%04lX]", osCurrentThreadId(),
+                       osCurrentProcessId());
         if (mask & 0x04) {
             TOsLocalTime t;
             osGetLocalTime(t);
-            HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day, t.Hour,
-                       t.Minute, t.Second, t.Milliseconds);
+            HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day,
+                       t.Hour, t.Minute, t.Second, t.Milliseconds);
         }
         if (mask & 0x01) HeadAppend(header, sizeof(header), "%s", LevelTag(level));
         if (mask & 0x08) HeadAppend(header, sizeof(header), "[%s]", srcFile ? srcFile : "");

@@ -48,7 +48,8 @@ class TPlatDebug {
         LU_PRINTF_FORMAT(6, 7);
     int PrintDump(unsigned level, const char* file, const char* func, int line, const char* title,
                   const void* buff, int length);
-    int WriteEntry(unsigned level, const char* file, const char* func, int line, const char* text, int textLen);
+    int WriteEntry(unsigned level, const char* file, const char* func, int line, const char* text,
+                   int textLen);
     int Write(const char* s);
 
     int Depth;
@@ -74,20 +75,20 @@ struct TPlatFuncName {
 
 // Every trace call site: the file, function and line are supplied here; LU_FN names the function
 // inside the arguments ("<%s>\n", LU_FN).
-#define TRACE(level, ...)                                                                               \
-    do {                                                                                                \
-        if (gPlatDebug) {                                                                               \
-            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                      \
-            gPlatDebug->Print((level), __FILE__, luFn_.Name, __LINE__, __VA_ARGS__);                    \
-        }                                                                                               \
+#define TRACE(level, ...)                                                                                    \
+    do {                                                                                                     \
+        if (gPlatDebug) {                                                                                    \
+            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                           \
+            gPlatDebug->Print((level), __FILE__, luFn_.Name, __LINE__, __VA_ARGS__);                         \
+        }                                                                                                    \
     } while (0)
 
-#define TRACE_DUMP(level, title, buff, length)                                                          \
-    do {                                                                                                \
-        if (gPlatDebug) {                                                                               \
-            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                      \
-            gPlatDebug->PrintDump((level), __FILE__, luFn_.Name, __LINE__, (title), (buff), (length));  \
-        }                                                                                               \
+#define TRACE_DUMP(level, title, buff, length)                                                               \
+    do {                                                                                                     \
+        if (gPlatDebug) {                                                                                    \
+            static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                           \
+            gPlatDebug->PrintDump((level), __FILE__, luFn_.Name, __LINE__, (title), (buff), (length));       \
+        }                                                                                                    \
     } while (0)
 
 #define LU_FN (luFn_.Name)

@@ -59,7 +59,8 @@ int TPlatHASH::Add(const void* buffHash, int lenBuffHash) {
     TRACE(DBHEAD_L, "<%s buffHash=[%p] lenBuffHash=[%d]>\n", LU_FN, buffHash, lenBuffHash);
     int result = 0;
     if (buffHash && lenBuffHash > 0 && lenBuffHash < INT_MAX - lenPlainValue - 1) {
-        BYTE* grown = static_cast<BYTE*>(realloc(plainValue, static_cast<size_t>(lenPlainValue) + lenBuffHash + 1));
+        BYTE* grown =
+            static_cast<BYTE*>(realloc(plainValue, static_cast<size_t>(lenPlainValue) + lenBuffHash + 1));
         if (grown) {
             plainValue = grown;
             memcpy(plainValue + lenPlainValue, buffHash, static_cast<size_t>(lenBuffHash));
@@ -83,8 +84,9 @@ int TPlatHASH::Compute(const char* digestName, int length, BYTE* out) {
     if (!ClearDigest(length)) return 0;
     unsigned int n = 0;
     const EVP_MD* md = EVP_get_digestbyname(digestName);
-    if (!md || !EVP_Digest(plainValue ? plainValue : reinterpret_cast<const BYTE*>(""),
-                           static_cast<size_t>(lenPlainValue), digestValue, &n, md, nullptr) ||
+    if (!md ||
+        !EVP_Digest(plainValue ? plainValue : reinterpret_cast<const BYTE*>(""),
+                    static_cast<size_t>(lenPlainValue), digestValue, &n, md, nullptr) ||
         static_cast<int>(n) != length)
         return 0;
     digestHexAscii = ConvertToHexAscii(digestValue, length);
@@ -125,8 +127,9 @@ char* TPlatHASH::Encode_Base64(const void* buff, int len, BYTE oneLine) {
                 result = static_cast<char*>(calloc(n + 1, 1));
                 if (result) {
                     memcpy(result, bm->data, n);
-                    if (oneLine) RemoveBytePattern(reinterpret_cast<BYTE*>(result), static_cast<int>(n + 1),
-                                                   reinterpret_cast<const BYTE*>("\n"), 1);
+                    if (oneLine)
+                        RemoveBytePattern(reinterpret_cast<BYTE*>(result), static_cast<int>(n + 1),
+                                          reinterpret_cast<const BYTE*>("\n"), 1);
                 }
             }
             BIO_free_all(chain);
@@ -144,8 +147,8 @@ int TPlatHASH::Decode_Base64(const char* buffBase64, TVarnoMemory* buffOutput) {
           static_cast<void*>(buffOutput));
     int result = 0;
     if (!buffBase64 || !buffOutput) {
-        TRACE(DBERRO_0, "Parametro invalido, BuffBase64=[%p] buffOutput=[%p]\n", static_cast<const void*>(buffBase64),
-              static_cast<void*>(buffOutput));
+        TRACE(DBERRO_0, "Parametro invalido, BuffBase64=[%p] buffOutput=[%p]\n",
+              static_cast<const void*>(buffBase64), static_cast<void*>(buffOutput));
     } else {
         size_t len = strlen(buffBase64);
         if (len > 0 && len < INT_MAX) {

@@ -9,7 +9,9 @@ TPlatMutex::~TPlatMutex() {
     Handle = nullptr;
 }
 
-int TPlatMutex::Lock(DWORD timeoutMs) { return osMutexLock(Handle, timeoutMs); }
+int TPlatMutex::Lock(DWORD timeoutMs) {
+    return osMutexLock(Handle, timeoutMs);
+}
 
 int TPlatMutex::Unlock() {
     osMutexUnlock(Handle);

@@ -45,8 +45,8 @@ int RandomGenerateBuffer(TVarnoMemory* buffToAppend, int lenBuffRandom, BYTE can
           static_cast<void*>(buffToAppend), lenBuffRandom, canRandomZero);
     int result = 0;
     if (!buffToAppend || lenBuffRandom <= 0) {
-        TRACE(DBERRO_0, "Parametro invalido, BuffToAppend=[%p] LenBuffrandom=[%d]", static_cast<void*>(buffToAppend),
-              lenBuffRandom);
+        TRACE(DBERRO_0, "Parametro invalido, BuffToAppend=[%p] LenBuffrandom=[%d]",
+              static_cast<void*>(buffToAppend), lenBuffRandom);
     } else {
         // Padding filler comes from the CSPRNG; zero bytes are drawn again when they are not allowed.
         BYTE chunk[64];
@@ -77,7 +77,8 @@ int CreatePath(const char* pathName) {
 
 int memcpy_InverterBytes(void* dest, const void* src, int count) {
     if (!dest || !src) {
-        TRACE(DBERRO_0, "Parametro invalido na Falha memcpy_InverterBytes, buffDest=[%p] buffOrigem=[%p]\n", dest, src);
+        TRACE(DBERRO_0, "Parametro invalido na Falha memcpy_InverterBytes, buffDest=[%p] buffOrigem=[%p]\n",
+              dest, src);
         return 0;
     }
     BYTE* d = static_cast<BYTE*>(dest);
@@ -176,7 +177,8 @@ const char* GetLastErrorText() {
     gLastErrorText[0] = '\0';
     std::string msg = osSystemMessage(code);
     if (!msg.empty())
-        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X: %s", static_cast<unsigned>(code), msg.c_str());
+        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X: %s", static_cast<unsigned>(code),
+                 msg.c_str());
     else
         snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X", static_cast<unsigned>(code));
     // Building the text must not disturb the code the caller is about to hand on.

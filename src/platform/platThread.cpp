@@ -36,9 +36,13 @@ BYTE TPlatThread::Stop() {
 }
 
 // clock() measures processor time on POSIX, so a monotonic tick stands in for it there.
-static unsigned ClockMs() { return static_cast<unsigned>(osTickMs()); }
+static unsigned ClockMs() {
+    return static_cast<unsigned>(osTickMs());
+}
 
-void ElapsedStart(TPlatElapsed& rec) { rec.Start = static_cast<int>(ClockMs()); }
+void ElapsedStart(TPlatElapsed& rec) {
+    rec.Start = static_cast<int>(ClockMs());
+}
 
 int ElapsedReached(const TPlatElapsed& rec, int milliseconds) {
     // Unsigned difference: correct across the wrap of the 32-bit tick.

@@ -106,7 +106,8 @@ TEST(Routines, HexAndReversal) {
 
 TEST(Routines, RemoveBytePatternAdjacent) {
     char text[] = "ab\n\ncd\n";
-    int removed = RemoveBytePattern(reinterpret_cast<BYTE*>(text), sizeof(text), reinterpret_cast<const BYTE*>("\n"), 1);
+    int removed = RemoveBytePattern(reinterpret_cast<BYTE*>(text), sizeof(text),
+                                    reinterpret_cast<const BYTE*>("\n"), 1);
     EXPECT_EQ(3, removed);
     EXPECT_STREQ("abcd", text);
 }

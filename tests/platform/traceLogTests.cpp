@@ -35,7 +35,8 @@ TEST_F(TraceLog, NoHeaderWritesIndentationAndTextOnly) {
     Open(0);
     EXPECT_EQ(1, Log.Print(DBHEAD_E, "f.cpp", "CPAcquireContext", 10, "<%s>\n", "CPAcquireContext"));
     EXPECT_EQ(1, Log.Print(DBINFO_0, "f.cpp", "CPAcquireContext", 11, "valor=[%d]\n", 7));
-    EXPECT_EQ(1, Log.Print(DBHEAD_E, "f.cpp", "CPAcquireContext", 12, "</%s result=[%d]>\n", "CPAcquireContext", 1));
+    EXPECT_EQ(1, Log.Print(DBHEAD_E, "f.cpp", "CPAcquireContext", 12, "</%s result=[%d]>\n",
+                           "CPAcquireContext", 1));
     EXPECT_EQ(" <CPAcquireContext>\n  valor=[7]\n </CPAcquireContext result=[1]>\n", Text());
     EXPECT_EQ(0, Log.Depth);
 }
@@ -58,8 +59,9 @@ TEST_F(TraceLog, LevelTagHeaderAndNesting) {
 TEST_F(TraceLog, FullHeaderInOrder) {
     Open(0x7F);
     Log.Print(DBHEAD_E, "src/x.cpp", "TLUProvider::OpenKey", 42, "<%s>\n", "TLUProvider::OpenKey");
-    std::regex line(R"(\[TID_[0-9A-F]{4,}\]\[PID_[0-9A-F]{4,}\]\[\d{8}_\d{6}\.\d{4}\]\[DBHEAD_E\]\[src/x\.cpp\])"
-                    R"(\[TLUProvider::OpenKey\]\[42\]: <TLUProvider::OpenKey>\n)");
+    std::regex line(
+        R"(\[TID_[0-9A-F]{4,}\]\[PID_[0-9A-F]{4,}\]\[\d{8}_\d{6}\.\d{4}\]\[DBHEAD_E\]\[src/x\.cpp\])"
+        R"(\[TLUProvider::OpenKey\]\[42\]: <TLUProvider::OpenKey>\n)");
     EXPECT_TRUE(std::regex_match(Text(), line)) << Text();
 }
 
@@ -100,9 +102,10 @@ TEST_F(TraceLog, DumpFormat) {
     std::string expectFirst = "-> Retornando DataValue, buffDump=[";
     ASSERT_EQ(0u, t.find(expectFirst));
     std::string rest = t.substr(t.find("lenDump=[17]\n") + strlen("lenDump=[17]\n"));
-    EXPECT_EQ("---> [0x0000]:0x01,0x11,0x21,0x31,0x41,0x51,0x61,0x71,0x81,0x91,0xA1,0xB1,0xC1,0xD1,0xE1,0xF1,\n"
-              "---> [0x0010]:0x01,\n",
-              rest);
+    EXPECT_EQ(
+        "---> [0x0000]:0x01,0x11,0x21,0x31,0x41,0x51,0x61,0x71,0x81,0x91,0xA1,0xB1,0xC1,0xD1,0xE1,0xF1,\n"
+        "---> [0x0010]:0x01,\n",
+        rest);
 }
 
 TEST_F(TraceLog, EmptyDumpWritesOnlyTitleLine) {
@@ -158,7 +161,8 @@ TEST(TraceLogFormat, QualifiedFunctionNames) {
     EXPECT_STREQ("TVarnoMemory::Clear", TPlatFuncName("int TVarnoMemory::Clear()").Name);
     EXPECT_STREQ("TVarnoMemory::~TVarnoMemory", TPlatFuncName("TVarnoMemory::~TVarnoMemory()").Name);
     EXPECT_STREQ("luConvResultNTE", TPlatFuncName("BOOL luConvResultNTE(DWORD)").Name);
-    EXPECT_STREQ("ns::T<int>::f", TPlatFuncName("void ns::T<int>::f(std::vector<int, std::allocator<int> >)").Name);
+    EXPECT_STREQ("ns::T<int>::f",
+                 TPlatFuncName("void ns::T<int>::f(std::vector<int, std::allocator<int> >)").Name);
     EXPECT_STREQ("TListCertificate::Search_FromKeyName",
                  TPlatFuncName("TCertificate* TListCertificate::Search_FromKeyName(const char*)").Name);
 }

@@ -12,3 +12,10 @@
 #endif
 
 #include "os/cspTypes.h"
+
+// Literal of the platform's WCHAR (wchar_t on Windows, char16_t on Linux).
+#ifdef _WIN32
+#define LU_WTEXT(s) L##s
+#else
+#define LU_WTEXT(s) u##s
+#endif

@@ -53,8 +53,12 @@ void osMutexUnlock(void* handle) {
     if (handle) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle));
 }
 
-unsigned long osCurrentThreadId() { return static_cast<unsigned long>(syscall(SYS_gettid)); }
-unsigned long osCurrentProcessId() { return static_cast<unsigned long>(getpid()); }
+unsigned long osCurrentThreadId() {
+    return static_cast<unsigned long>(syscall(SYS_gettid));
+}
+unsigned long osCurrentProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
 
 void osGetLocalTime(TOsLocalTime& out) {
     timeval tv{};
@@ -129,9 +133,13 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
     return fopen(osMapPath(windowsPath).c_str(), mode);
 }
 
-std::string osSystemMessage(DWORD) { return std::string(); }
+std::string osSystemMessage(DWORD) {
+    return std::string();
+}
 
-std::string osFileVersion(const char*) { return std::string(); }
+std::string osFileVersion(const char*) {
+    return std::string();
+}
 
 std::string osExecutablePath() {
     char buf[PATH_MAX + 1] = {0};

@@ -22,6 +22,7 @@ typedef CHAR* LPSTR;
 typedef const CHAR* LPCSTR;
 typedef WCHAR* LPWSTR;
 typedef const WCHAR* LPCWSTR;
+typedef const WCHAR* PCWSTR;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef void* HANDLE;
@@ -66,6 +67,13 @@ typedef intptr_t (*FARPROC)();
 #define S_OK ((HRESULT)0)
 #define E_FAIL ((HRESULT)0x80004005)
 #define E_INVALIDARG ((HRESULT)0x80070057)
+#define S_FALSE ((HRESULT)1)
+
+// Reasons of the DLL entry routine
+#define DLL_PROCESS_DETACH 0
+#define DLL_PROCESS_ATTACH 1
+#define DLL_THREAD_ATTACH 2
+#define DLL_THREAD_DETACH 3
 
 // The thread's last error lives in a small shared library of its own, as kernel32 holds it on
 // Windows, so that a program and every library it loads see the same value.

@@ -3,7 +3,9 @@
 #include <cstring>
 #include <vector>
 
-void* osMutexCreate() { return CreateMutexW(nullptr, FALSE, nullptr); }
+void* osMutexCreate() {
+    return CreateMutexW(nullptr, FALSE, nullptr);
+}
 
 void osMutexDestroy(void* handle) {
     if (handle) CloseHandle(handle);
@@ -18,8 +20,12 @@ void osMutexUnlock(void* handle) {
     if (handle) ReleaseMutex(handle);
 }
 
-unsigned long osCurrentThreadId() { return GetCurrentThreadId(); }
-unsigned long osCurrentProcessId() { return GetCurrentProcessId(); }
+unsigned long osCurrentThreadId() {
+    return GetCurrentThreadId();
+}
+unsigned long osCurrentProcessId() {
+    return GetCurrentProcessId();
+}
 
 void osGetLocalTime(TOsLocalTime& out) {
     SYSTEMTIME st;
@@ -33,9 +39,13 @@ void osGetLocalTime(TOsLocalTime& out) {
     out.Milliseconds = st.wMilliseconds;
 }
 
-unsigned long long osTickMs() { return GetTickCount64(); }
+unsigned long long osTickMs() {
+    return GetTickCount64();
+}
 
-std::string osMapPath(const char* windowsPath) { return windowsPath ? std::string(windowsPath) : std::string(); }
+std::string osMapPath(const char* windowsPath) {
+    return windowsPath ? std::string(windowsPath) : std::string();
+}
 
 int osCreateDirectory(const char* windowsPath) {
     if (!windowsPath) return 0;
@@ -50,8 +60,8 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
 
 std::string osSystemMessage(DWORD code) {
     char buf[1000] = {0};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400, buf,
-                             sizeof(buf), nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,
+                             buf, sizeof(buf), nullptr);
     if (n == 0) return std::string();
     std::string s(buf, n);
     // The system ends its messages with a line end.
@@ -70,7 +80,8 @@ std::string osFileVersion(const char* path) {
     if (!GetFileVersionInfoW(wp, 0, size, block.data())) return std::string();
     VS_FIXEDFILEINFO* info = nullptr;
     UINT len = 0;
-    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<LPVOID*>(&info), &len) || !info) return std::string();
+    if (!VerQueryValueW(block.data(), L"\\", reinterpret_cast<LPVOID*>(&info), &len) || !info)
+        return std::string();
     char text[64];
     snprintf(text, sizeof(text), "%d.%d.%d", static_cast<int>(HIWORD(info->dwFileVersionMS) & 0xFF),
              static_cast<int>(LOWORD(info->dwFileVersionMS) & 0xFF),

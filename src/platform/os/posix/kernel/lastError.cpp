@@ -4,6 +4,10 @@
 static thread_local DWORD tLastError = 0;
 
 extern "C" {
-__attribute__((visibility("default"))) DWORD GetLastError(void) { return tLastError; }
-__attribute__((visibility("default"))) void SetLastError(DWORD code) { tLastError = code; }
+__attribute__((visibility("default"))) DWORD GetLastError(void) {
+    return tLastError;
+}
+__attribute__((visibility("default"))) void SetLastError(DWORD code) {
+    tLastError = code;
+}
 }

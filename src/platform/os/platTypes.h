@@ -9,6 +9,8 @@
 #else
 #include "os/posix/winCompat.h"
 #include "os/posix/wincryptCompat.h"
+#include "os/posix/winCertStore.h"
+#include "os/posix/winRegistry.h"
 #endif
 
 #include "os/cspTypes.h"

@@ -1,0 +1,620 @@
+// The RSA handle, its size and the raw public operations are OpenSSL 1.1 interfaces that 3.0 marks
+// deprecated; this file is the one place that uses them.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
+#include "certificates/libCertificate.h"
+
+#include "platform/platDebug.h"
+#include "platform/platRotPadroes.h"
+
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/objects.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char kPemHeader[] = "-----BEGIN CERTIFICATE-----";
+const char kPemFooter[] = "-----END CERTIFICATE-----";
+const uint32_t kPemLineChars = 64;
+
+// OpenSSL's text for its latest error; the queue is emptied so that the next failure reports its own.
+struct TOpenSSLError {
+    TOpenSSLError() {
+        unsigned long code = ERR_peek_last_error();
+        Text[0] = '\0';
+        if (code) ERR_error_string_n(code, Text, sizeof(Text));
+        ERR_clear_error();
+    }
+    char Text[256];
+};
+
+// Certificates carry no encrypted PEM headers; refusing any password keeps the reader from ever
+// prompting on a terminal.
+int NoPassword(char*, int, int, void*) {
+    return 0;
+}
+
+// DER length at pos; advances pos past the length bytes. Only the forms an RSA key needs (short form,
+// 0x81, 0x82) are accepted.
+bool ReadDerLength(const BYTE* buff, uint32_t lenBuff, uint32_t& pos, uint32_t& length) {
+    if (pos >= lenBuff) return false;
+    BYTE first = buff[pos++];
+    if (first < 0x80) {
+        length = first;
+    } else if (first == 0x81) {
+        if (pos + 1 > lenBuff) return false;
+        length = buff[pos];
+        pos += 1;
+    } else if (first == 0x82) {
+        if (pos + 2 > lenBuff) return false;
+        length = (static_cast<uint32_t>(buff[pos]) << 8) | buff[pos + 1];
+        pos += 2;
+    } else {
+        return false;
+    }
+    return length <= lenBuff - pos;
+}
+
+bool ReadDigits(const char* text, int count, int& value) {
+    value = 0;
+    for (int i = 0; i < count; ++i) {
+        if (text[i] < '0' || text[i] > '9') return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+int DaysInMonth(int month, int year) {
+    static const int days[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month == 2 && ((year % 4 == 0 && year % 100 != 0) || year % 400 == 0)) return 29;
+    return days[month - 1];
+}
+
+char* DupString(const char* text) {
+    size_t len = strlen(text);
+    char* copy = static_cast<char*>(malloc(len + 1));
+    if (copy) memcpy(copy, text, len + 1);
+    return copy;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// TCertificate
+
+TCertificate::TCertificate()
+    : hasCertFile(false), x509Cert(nullptr), rsaPublicKey(nullptr), StoreType(0), SerialNumber(nullptr),
+      PrintSHA1(nullptr), PrintSHA256(nullptr), SubjectName(nullptr), KeyLenght(0) {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    memset(ProviderName, 0, sizeof(ProviderName));
+    memset(SubjectLine, 0, sizeof(SubjectLine));
+    memset(NotBefore, 0, sizeof(NotBefore));
+    memset(NotAfter, 0, sizeof(NotAfter));
+    OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+TCertificate::~TCertificate() {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    Clear();
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+void TCertificate::Clear() {
+    TRACE(DBHEAD_L, "<%s x509Cert=[%p] rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(x509Cert),
+          static_cast<void*>(rsaPublicKey));
+    free(SerialNumber);
+    SerialNumber = nullptr;
+    free(PrintSHA1);
+    PrintSHA1 = nullptr;
+    free(PrintSHA256);
+    PrintSHA256 = nullptr;
+    free(SubjectName);
+    SubjectName = nullptr;
+    memset(ProviderName, 0, sizeof(ProviderName));
+    memset(NotBefore, 0, sizeof(NotBefore));
+    memset(NotAfter, 0, sizeof(NotAfter));
+    CertFile.Clear();
+    CertFileBIN.Clear();
+    PublicModulus.Clear();
+    PublicExponent.Clear();
+    RSA_free(rsaPublicKey);
+    rsaPublicKey = nullptr;
+    X509_free(x509Cert);
+    x509Cert = nullptr;
+    hasCertFile = false;
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
+}
+
+bool TCertificate::LoadCert_FromMemory(int certType, const void* certBuff, uint32_t lenCertBuff,
+                                       const char* providerName, bool TryLoadInfoPublickKey) {
+    TRACE(DBHEAD_L, "<%s certType=[%d] certBuff=[%p] lenCertBuff=[%d]>\n", LU_FN, certType, certBuff,
+          static_cast<int>(lenCertBuff));
+    bool result = false;
+    if (!certBuff) {
+        TRACE(DBERRO_0, "Parametro invalido, certBuff=[%p] lenCertBuff=[%d]\n", certBuff,
+              static_cast<int>(lenCertBuff));
+        Clear();
+    } else {
+        TVarnoMemory certData;
+        if (certData.LoadFromMemory(certBuff, lenCertBuff) && certData.FileData)
+            result = LoadCert_FromMemory(certType, &certData, providerName, TryLoadInfoPublickKey);
+        else
+            Clear();
+    }
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificate::LoadCert_FromMemory(int certType, TVarnoMemory* certData, const char* providerName,
+                                       bool TryLoadInfoPublickKey) {
+    TRACE(DBHEAD_L, "<%s certType=[%d] certData=[%p] TryLoadInfoPublickKey=[%d]>\n", LU_FN, certType,
+          static_cast<void*>(certData), TryLoadInfoPublickKey);
+    bool result = false;
+    // Every load starts empty; a source that is one of our own buffers is copied out first.
+    TVarnoMemory ownCopy;
+    if (certData && (certData == &CertFile || certData == &CertFileBIN || certData == &PublicModulus ||
+                     certData == &PublicExponent)) {
+        ownCopy.Add(certData->FileData, certData->LenFileData);
+        certData = &ownCopy;
+    }
+    char providerCopy[sizeof(ProviderName)] = {0};
+    if (providerName) snprintf(providerCopy, sizeof(providerCopy), "%s", providerName);
+    Clear();
+
+    do {
+        if (!certData) {
+            TRACE(DBERRO_0, "Parametro invalido, certData=[%p]\n", static_cast<void*>(certData));
+            break;
+        }
+        if (!FormatCert_ToRead(certType, certData, &CertFile)) break;
+        hasCertFile = true;
+        if (!LoadCertFile_X509(TryLoadInfoPublickKey)) {
+            TRACE(DBERRO_0, "Falha ao carregar certificado\n");
+            break;
+        }
+        if (!LoadCert_GetInfo()) break;
+
+        unsigned char* der = nullptr;
+        int lenDer = i2d_X509(x509Cert, &der);
+        if (lenDer <= 0 || !der) {
+            TOpenSSLError err;
+            TRACE(DBERRO_0, "Falha na i2d_X509 lenDer=[%d] error=[%s]\n", lenDer, err.Text);
+            break;
+        }
+        int added = CertFileBIN.Add(der, static_cast<uint32_t>(lenDer));
+        OPENSSL_free(der);
+        if (!added) break;
+        if (providerName) memcpy(ProviderName, providerCopy, sizeof(ProviderName));
+        result = true;
+    } while (false);
+
+    if (!result) Clear();
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificate::FormatCert_ToRead(int certType, TVarnoMemory* certData, TVarnoMemory* out) {
+    TRACE(DBHEAD_L, "<%s certType=[%d] certData=[%p] out=[%p]>\n", LU_FN, certType,
+          static_cast<void*>(certData), static_cast<void*>(out));
+    bool result = false;
+    do {
+        if (!certData || !out) {
+            TRACE(DBERRO_0, "Parametro invalido, certData=[%p] out=[%p]\n", static_cast<void*>(certData),
+                  static_cast<void*>(out));
+            break;
+        }
+        TVarnoMemory text;
+        if (!text.Add(certData->FileData, certData->LenFileData)) break;
+        if (!text.DeleteString("\n") || !text.DeleteString(kPemHeader) || !text.DeleteString(kPemFooter))
+            break;
+
+        out->Clear();
+        if (!out->AddString(kPemHeader) || !out->Add("\n", 1)) break;
+        bool ok = true;
+        for (uint32_t pos = 0; pos < text.LenFileData && ok; pos += kPemLineChars) {
+            uint32_t piece = text.LenFileData - pos < kPemLineChars ? text.LenFileData - pos : kPemLineChars;
+            ok = out->Add(text.FileData + pos, piece) && out->Add("\n", 1);
+        }
+        if (!ok || !out->AddString(kPemFooter)) break;
+        result = true;
+    } while (false);
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificate::LoadCertFile_X509(bool TryLoadInfoPublickKey) {
+    TRACE(DBHEAD_L, "<%s hasCertFile=[%d]>\n", LU_FN, hasCertFile);
+    bool result = false;
+    BIO* bio = nullptr;
+    EVP_PKEY* publicKey = nullptr;
+    do {
+        if (!hasCertFile || !CertFile.FileData) {
+            TRACE(DBERRO_0, "Falha no LoadCertFile hasCertFile=[%d]\n", hasCertFile);
+            break;
+        }
+        X509_free(x509Cert);
+        x509Cert = nullptr;
+        RSA_free(rsaPublicKey);
+        rsaPublicKey = nullptr;
+        ERR_clear_error();
+
+        bio = BIO_new_mem_buf(CertFile.FileData, static_cast<int>(CertFile.LenFileData));
+        if (bio) x509Cert = PEM_read_bio_X509(bio, nullptr, NoPassword, nullptr);
+        if (!x509Cert) {
+            TOpenSSLError err;
+            TRACE(DBERRO_0, "Falha na PEM_read_bio_X509 error=[%s]\n", err.Text);
+            break;
+        }
+        publicKey = X509_get_pubkey(x509Cert);
+        if (!publicKey) {
+            TOpenSSLError err;
+            TRACE(DBERRO_0, "Falha na X509_get_pubkey error=[%s]\n", err.Text);
+            break;
+        }
+        rsaPublicKey = EVP_PKEY_get1_RSA(publicKey);
+        if (!rsaPublicKey) {
+            TOpenSSLError err;
+            TRACE(DBERRO_0, "Falha na PEM_read_bio_RSA_PUBKEY error=[%s]\n", err.Text);
+            break;
+        }
+        if (TryLoadInfoPublickKey && !LoadPublicKeyInfo()) break;
+
+        KeyLenght = RSA_size(rsaPublicKey);
+        TRACE(DBINFO_0, "Setando KeyLenght=[%d] TryLoadInfoPublickKey=[%d]\n", KeyLenght,
+              TryLoadInfoPublickKey);
+        result = true;
+    } while (false);
+
+    BIO_free(bio);
+    EVP_PKEY_free(publicKey);
+    if (!result) Clear();
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+// Walks the PKCS#1 RSAPublicKey (SEQUENCE { INTEGER modulus, INTEGER publicExponent }) of the key.
+bool TCertificate::LoadPublicKeyInfo() {
+    TRACE(DBHEAD_L, "<%s rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(rsaPublicKey));
+    bool result = false;
+    unsigned char* der = nullptr;
+    PublicModulus.Clear();
+    PublicExponent.Clear();
+    do {
+        int lenDerSigned = i2d_RSAPublicKey(rsaPublicKey, &der);
+        if (lenDerSigned < 0) {
+            TOpenSSLError err;
+            TRACE(DBERRO_0, "Falha na i2d_RSAPublicKey error=[%s]\n", err.Text);
+            break;
+        }
+        if (lenDerSigned == 0 || !der) {
+            result = true;
+            break;
+        }
+        const uint32_t lenDer = static_cast<uint32_t>(lenDerSigned);
+        const BYTE* buffPosAtual = der;
+        if (buffPosAtual[0] != 0x30) {
+            TRACE(DBERRO_0,
+                  "Falha ao encontrar o identificado 0x30 do inicio da formatação, buffPosAtual[0]=[%02X]\n",
+                  buffPosAtual[0]);
+            break;
+        }
+        uint32_t pos = 1;
+        uint32_t lenCampo = 0;
+        if (!ReadDerLength(der, lenDer, pos, lenCampo)) {
+            TRACE(DBERRO_0, "Falha no tamanho da sequencia, lenDer=[%d]\n", lenDerSigned);
+            break;
+        }
+        bool ok = true;
+        for (int campoAtual = 0; campoAtual < 2 && ok; ++campoAtual) {
+            if (pos >= lenDer || der[pos] != 0x02) {
+                TRACE(
+                    DBERRO_0,
+                    "Falha ao encontrar o identificado inteiro do campoAtual=[%d], buffPosAtual[0]=[%02X]\n",
+                    campoAtual, pos < lenDer ? der[pos] : 0);
+                ok = false;
+                break;
+            }
+            ++pos;
+            if (!ReadDerLength(der, lenDer, pos, lenCampo) || lenCampo == 0) {
+                TRACE(DBERRO_0, "Falha no tamanho do campoAtual=[%d], lenCampo=[%d] lenDer=[%d]\n",
+                      campoAtual, static_cast<int>(lenCampo), lenDerSigned);
+                ok = false;
+                break;
+            }
+            const BYTE* content = der + pos;
+            if (campoAtual == 0) {
+                // Only the DER sign byte goes; a modulus of an odd number of bytes keeps all its bytes.
+                uint32_t skip = (lenCampo > 1 && content[0] == 0x00) ? 1 : 0;
+                ok = PublicModulus.Add(content + skip, lenCampo - skip) != 0;
+            } else {
+                if (lenCampo % 2 == 1) ok = PublicExponent.AddZeroBytes(1) != 0;
+                ok = ok && PublicExponent.Add(content, lenCampo) != 0;
+            }
+            pos += lenCampo;
+        }
+        result = ok;
+    } while (false);
+    OPENSSL_free(der);
+    if (!result) {
+        PublicModulus.Clear();
+        PublicExponent.Clear();
+    }
+    TRACE(DBHEAD_L, "</%s result=[%d] PublicModulus=[%d] PublicExponent=[%d]>\n", LU_FN, result,
+          static_cast<int>(PublicModulus.LenFileData), static_cast<int>(PublicExponent.LenFileData));
+    return result;
+}
+
+bool TCertificate::LoadCert_GetInfo() {
+    TRACE(DBHEAD_L, "<%s x509Cert=[%p]>\n", LU_FN, static_cast<void*>(x509Cert));
+    bool result = false;
+    BIGNUM* serial = nullptr;
+    BYTE* buffTmpAlloc = nullptr;
+    do {
+        if (!x509Cert) {
+            TRACE(DBERRO_0, "Certificado não foi carregado\n");
+            break;
+        }
+        free(SerialNumber);
+        SerialNumber = nullptr;
+        free(PrintSHA1);
+        PrintSHA1 = nullptr;
+        free(PrintSHA256);
+        PrintSHA256 = nullptr;
+        free(SubjectName);
+        SubjectName = nullptr;
+
+        serial = ASN1_INTEGER_to_BN(X509_get0_serialNumber(x509Cert), nullptr);
+        int lenTmp = serial ? (BN_num_bits(serial) + 7) / 8 : 0;
+        if (lenTmp > 0) buffTmpAlloc = static_cast<BYTE*>(malloc(static_cast<size_t>(lenTmp)));
+        if (lenTmp == 0 || !buffTmpAlloc) {
+            TRACE(DBERRO_0, "Falha ao recuperar o numero de serie, lenTmp=[%d], buffTmpAlloc=[%p]\n", lenTmp,
+                  static_cast<void*>(buffTmpAlloc));
+            break;
+        }
+        int lenBin = BN_bn2bin(serial, buffTmpAlloc);
+        if (lenBin != lenTmp) {
+            TRACE(DBERRO_0, "Falha na BN_bn2bin=[%d], lenTmp=[%d]\n", lenBin, lenTmp);
+            break;
+        }
+        SerialNumber = ConvertToHexAscii(buffTmpAlloc, lenTmp);
+        if (!SerialNumber) {
+            TRACE(DBERRO_0, "Falha converter SerialNumber in HexAscii\n");
+            break;
+        }
+
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int lenDigest = 0;
+        if (!X509_digest(x509Cert, EVP_sha1(), digest, &lenDigest)) {
+            TRACE(DBERRO_0, "Falha X509_digest fprint_type");
+            break;
+        }
+        PrintSHA1 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
+        if (!PrintSHA1) {
+            TRACE(DBERRO_0, "Falha converter PrintSHA1 in HexAscii\n");
+            break;
+        }
+        if (!X509_digest(x509Cert, EVP_sha256(), digest, &lenDigest)) {
+            TRACE(DBERRO_0, "Falha X509_digest fprint_type");
+            break;
+        }
+        PrintSHA256 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
+        if (!PrintSHA256) {
+            TRACE(DBERRO_0, "Falha converter PrintSHA256 in HexAscii\n");
+            break;
+        }
+
+        X509_NAME* subject = X509_get_subject_name(x509Cert);
+        if (!subject) {
+            TRACE(DBERRO_0, "Falha ao execute X509_get_subject_name\n");
+            break;
+        }
+        if (!X509_NAME_oneline(subject, SubjectLine, sizeof(SubjectLine))) {
+            TRACE(DBERRO_0, "Falha ao execute X509_NAME_oneline\n");
+            break;
+        }
+        char commonName[254] = {0};
+        if (X509_NAME_get_text_by_NID(subject, NID_commonName, commonName, sizeof(commonName)) < 0) {
+            TRACE(DBERRO_0, "Falha ao execute X509_NAME_get_text_by_NID\n");
+            break;
+        }
+        SubjectName = DupString(commonName);
+        if (!SubjectName) {
+            TRACE(DBERRO_0, "Falha ao alocar SubjectName, lenTmp=[%d]\n",
+                  static_cast<int>(strlen(commonName) + 1));
+            break;
+        }
+
+        FormatAsn1Time(X509_get0_notBefore(x509Cert), NotBefore, sizeof(NotBefore));
+        FormatAsn1Time(X509_get0_notAfter(x509Cert), NotAfter, sizeof(NotAfter));
+        TRACE(DBINFO_0, "SerialNumber=[%s] PrintSHA1=[%s] SubjectName=[%s] NotBefore=[%s] NotAfter=[%s]\n",
+              SerialNumber, PrintSHA1, SubjectName, NotBefore, NotAfter);
+        result = true;
+    } while (false);
+    free(buffTmpAlloc);
+    BN_free(serial);
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificate::FormatAsn1Time(const ASN1_TIME* asn1Time, char* textOut, size_t sizeTextOut) {
+    if (!asn1Time) {
+        if (textOut && sizeTextOut) textOut[0] = '\0';
+        return false;
+    }
+    return FormatAsn1Time(ASN1_STRING_type(asn1Time),
+                          reinterpret_cast<const char*>(ASN1_STRING_get0_data(asn1Time)),
+                          ASN1_STRING_length(asn1Time), textOut, sizeTextOut);
+}
+
+bool TCertificate::FormatAsn1Time(int asn1Type, const char* timeText, int lenTimeText, char* textOut,
+                                  size_t sizeTextOut) {
+    if (!textOut || sizeTextOut == 0) return false;
+    textOut[0] = '\0';
+    if (!timeText) return false;
+
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+    int pos = 0;
+    if (asn1Type == V_ASN1_UTCTIME) {
+        if (lenTimeText < 12 || !ReadDigits(timeText, 2, year)) return false;
+        year += year < 50 ? 2000 : 1900;
+        pos = 2;
+    } else if (asn1Type == V_ASN1_GENERALIZEDTIME) {
+        if (lenTimeText < 14 || !ReadDigits(timeText, 4, year)) return false;
+        pos = 4;
+    } else {
+        return false;
+    }
+    if (!ReadDigits(timeText + pos, 2, month) || !ReadDigits(timeText + pos + 2, 2, day) ||
+        !ReadDigits(timeText + pos + 4, 2, hour) || !ReadDigits(timeText + pos + 6, 2, minute) ||
+        !ReadDigits(timeText + pos + 8, 2, second))
+        return false;
+    if (month < 1 || month > 12 || day < 1 || day > DaysInMonth(month, year) || hour > 23 || minute > 59 ||
+        second > 60)
+        return false;
+    pos += 10;
+
+    // Zulu times are shown in the service's fixed local time, UTC-3.
+    if (pos < lenTimeText && timeText[pos] == 'Z') {
+        hour -= 3;
+        if (hour < 0) {
+            hour += 24;
+            if (--day < 1) {
+                if (--month < 1) {
+                    month = 12;
+                    --year;
+                }
+                day = DaysInMonth(month, year);
+            }
+        }
+    }
+    snprintf(textOut, sizeTextOut, "%02d/%02d/%04d %02d:%02d:%02d", day, month, year, hour, minute, second);
+    return true;
+}
+
+bool TCertificate::PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput, BYTE* buffOutput,
+                                           int lenBuffInput) {
+    TRACE(DBHEAD_0, "<%s IsEncrypt=[%d] buffInput=[%d] buffOutput=[%p] lenBuffInput=[%d]>\n", LU_FN,
+          IsEncrypt, static_cast<int>(reinterpret_cast<intptr_t>(buffInput)), static_cast<void*>(buffOutput),
+          lenBuffInput);
+    bool result = false;
+    BYTE* computed = nullptr;
+    do {
+        if (!rsaPublicKey) {
+            TRACE(DBERRO_0, "Parametro invalido, rsaPublicKey=[%p] não foi carregada\n",
+                  static_cast<void*>(rsaPublicKey));
+            break;
+        }
+        int rsaSize = RSA_size(rsaPublicKey);
+        if (!buffInput || !buffOutput || lenBuffInput != rsaSize || rsaSize <= 0) {
+            TRACE(DBERRO_0,
+                  "Parametro invalido, buffInput=[%p] buffOutput=[%p] lenBuffInput=[%d] RSA_size=[%d]\n",
+                  static_cast<const void*>(buffInput), static_cast<void*>(buffOutput), lenBuffInput, rsaSize);
+            break;
+        }
+        TRACE_DUMP(DBINFO_L, "RSA_public_decrypt: buffInput", buffInput, lenBuffInput);
+
+        // The caller's buffer is written only with a complete result.
+        computed = static_cast<BYTE*>(malloc(static_cast<size_t>(rsaSize)));
+        if (!computed) break;
+        ERR_clear_error();
+        int lenComputed =
+            IsEncrypt ? RSA_public_encrypt(lenBuffInput, buffInput, computed, rsaPublicKey, RSA_NO_PADDING)
+                      : RSA_public_decrypt(lenBuffInput, buffInput, computed, rsaPublicKey, RSA_NO_PADDING);
+        if (lenComputed != lenBuffInput) {
+            TOpenSSLError err;
+            if (IsEncrypt)
+                TRACE(DBERRO_0, "Falha na RSA_public_encrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
+                      lenComputed, lenBuffInput, err.Text);
+            else
+                TRACE(DBERRO_0, "Falha na RSA_public_decrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
+                      lenComputed, lenBuffInput, err.Text);
+            break;
+        }
+        memcpy(buffOutput, computed, static_cast<size_t>(lenComputed));
+        TRACE_DUMP(DBINFO_L, IsEncrypt ? "RSA_public_encrypt: buffOutput" : "RSA_public_decrypt: buffOutput",
+                   buffOutput, lenComputed);
+        result = true;
+    } while (false);
+    free(computed);
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TListCertificate
+
+TListCertificate::~TListCertificate() {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    Clear();
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+bool TListCertificate::Add(TCertificate* certificate) {
+    TRACE(DBHEAD_L, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificate));
+    bool result = certificate && TVarnoList::Add(certificate);
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+TCertificate* TListCertificate::AddNewCert() {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TCertificate* certificate = new (std::nothrow) TCertificate();
+    if (certificate && !Add(certificate)) {
+        delete certificate;
+        certificate = nullptr;
+    }
+    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(certificate));
+    return certificate;
+}
+
+TCertificate* TListCertificate::Get(int Indice) {
+    TRACE(DBHEAD_L, "<%s Indice=[%d]>\n", LU_FN, Indice);
+    TCertificate* result =
+        Indice < 0 ? nullptr : static_cast<TCertificate*>(GetItem(static_cast<uint32_t>(Indice)));
+    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
+    return result;
+}
+
+bool TListCertificate::Clear() {
+    TRACE(DBHEAD_L, "<%s Count=[%d]>\n", LU_FN, static_cast<int>(Count));
+    {
+        TPlatLockGuard guard(Mutex);
+        for (uint32_t i = 0; i < Count; ++i) {
+            delete static_cast<TCertificate*>(Items[i]);
+            Items[i] = nullptr;
+        }
+    }
+    bool result = TVarnoList::Clear();
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+TCertificate* TListCertificate::Search_FromKeyName(const char* keyNameSearch) {
+    TRACE(DBHEAD_L, "<%s keyNameSearch=[%p]>\n", LU_FN, static_cast<const void*>(keyNameSearch));
+    TCertificate* result = nullptr;
+    if (keyNameSearch) {
+        for (uint32_t i = 0; i < Count && !result; ++i) {
+            TCertificate* candidate = static_cast<TCertificate*>(GetItem(i));
+            if (!candidate) continue;
+            TRACE(DBINFO_0, "Procurando keyNameSearch=[%s], count=[%d], SerialNumber=[%s]\n", keyNameSearch,
+                  static_cast<int>(i), candidate->SerialNumber ? candidate->SerialNumber : "");
+            if (candidate->SerialNumber && strcmp(candidate->SerialNumber, keyNameSearch) == 0)
+                result = candidate;
+        }
+    }
+    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
+    return result;
+}

@@ -1,0 +1,387 @@
+#include "certificates/libCertificateStore.h"
+
+#include "platform/TVarnoMemory.h"
+#include "platform/platDebug.h"
+#include "platform/platRotPadroes.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+const DWORD kCertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+const DWORD kFriendlyNameChars = 1024;
+
+// Widened byte by byte, zero-terminated; the narrow texts of the library are single-byte.
+std::vector<WCHAR> Widen(const char* text, size_t maxChars = 0) {
+    std::vector<WCHAR> out;
+    for (size_t i = 0; text && text[i] && (maxChars == 0 || i < maxChars); ++i)
+        out.push_back(static_cast<WCHAR>(static_cast<unsigned char>(text[i])));
+    out.push_back(0);
+    return out;
+}
+
+// Same length and each byte equal to its UTF-16 code unit: the inverse of Widen.
+bool SameProviderName(const char* name, const WCHAR* wide) {
+    if (!name || !wide) return false;
+    size_t i = 0;
+    for (; name[i] && wide[i]; ++i)
+        if (static_cast<WCHAR>(static_cast<unsigned char>(name[i])) != wide[i]) return false;
+    return name[i] == 0 && wide[i] == 0;
+}
+
+const char* Narrow(const WCHAR* wide) {
+    return wide ? ConvWideToAnsiTemp(wide) : "";
+}
+
+// The DER bytes of a certificate's PEM text, through CryptStringToBinaryA as the store sees them; a new
+// buffer (free()) or null.
+BYTE* DecodeCertFile(TCertificate* certificate, DWORD& LenFileCertBIN) {
+    LenFileCertBIN = 0;
+    const char* text =
+        certificate->CertFile.FileData ? reinterpret_cast<const char*>(certificate->CertFile.FileData) : "";
+    DWORD lenText = certificate->CertFile.LenFileData;
+    if (lenText == 0 ||
+        !CryptStringToBinaryA(text, lenText, CRYPT_STRING_BASE64HEADER, nullptr, &LenFileCertBIN, nullptr,
+                              nullptr) ||
+        LenFileCertBIN == 0) {
+        TRACE(DBERRO_0, "Falha na CryptStringToBinaryA, LenFileCertBIN=[%d]\n",
+              static_cast<int>(LenFileCertBIN));
+        return nullptr;
+    }
+    BYTE* FileCertBIN = static_cast<BYTE*>(malloc(LenFileCertBIN));
+    if (!FileCertBIN) {
+        TRACE(DBERRO_0, "Falha ao alocar memoria FileCertBIN, LenFileCertBIN=[%d]\n",
+              static_cast<int>(LenFileCertBIN));
+        return nullptr;
+    }
+    if (!CryptStringToBinaryA(text, lenText, CRYPT_STRING_BASE64HEADER, FileCertBIN, &LenFileCertBIN, nullptr,
+                              nullptr)) {
+        TRACE(DBERRO_0, "Falha na CryptStringToBinaryA, FileCertBIN=[%p] LenFileCertBIN=[%d]\n",
+              static_cast<void*>(FileCertBIN), static_cast<int>(LenFileCertBIN));
+        free(FileCertBIN);
+        return nullptr;
+    }
+    return FileCertBIN;
+}
+
+PCCERT_CONTEXT CreateContextFromCertFile(TCertificate* certificate) {
+    DWORD LenFileCertBIN = 0;
+    BYTE* FileCertBIN = DecodeCertFile(certificate, LenFileCertBIN);
+    if (!FileCertBIN) return nullptr;
+    PCCERT_CONTEXT context = CertCreateCertificateContext(kCertEncoding, FileCertBIN, LenFileCertBIN);
+    if (!context)
+        TRACE(DBERRO_0, "Falha ao converter o certificado internamente ERRO=[%s]\n", GetLastErrorText());
+    free(FileCertBIN);
+    return context;
+}
+
+// The key-provider record of a property buffer, or null when the buffer cannot hold one.
+const CRYPT_KEY_PROV_INFO* AsKeyProvInfo(const BYTE* data, DWORD lenData) {
+    return data && lenData >= sizeof(CRYPT_KEY_PROV_INFO) ? reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data)
+                                                          : nullptr;
+}
+
+} // namespace
+
+bool TCertificateStore::GetContexParam(PCCERT_CONTEXT certContext, DWORD propId, BYTE** data,
+                                       DWORD* lenData) {
+    if (!data) return false;
+    *data = nullptr;
+    DWORD lenTmp = 0;
+    if (lenData) *lenData = 0;
+    if (!certContext) {
+        TRACE(DBERRO_0, "Parametro invalido, certContext=[%p] propId=[%d]\n",
+              static_cast<const void*>(certContext), static_cast<int>(propId));
+        return false;
+    }
+    if (!CertGetCertificateContextProperty(certContext, propId, nullptr, &lenTmp)) {
+        TRACE(DBERRO_0, "Falha no CertGetCertificateContextProperty para pegar o lenTmp, ERRO=[%s]\n",
+              GetLastErrorText());
+        return true;
+    }
+    if (lenTmp == 0) {
+        TRACE(DBERRO_0, "Paramentro invalido, lenTmp=[%d]\n", static_cast<int>(lenTmp));
+        return true;
+    }
+    BYTE* dataParam = static_cast<BYTE*>(calloc(lenTmp, 1));
+    if (!dataParam) {
+        TRACE(DBERRO_0, "Falha ao alocar dataParam, lenTmp=[%d] ERRO=[%s]\n", static_cast<int>(lenTmp),
+              GetLastErrorText());
+        return false;
+    }
+    if (!CertGetCertificateContextProperty(certContext, propId, dataParam, &lenTmp)) {
+        TRACE(DBERRO_0, "Falha no CertGetCertificateContextProperty alocado, ERRO=[%s]\n",
+              GetLastErrorText());
+        free(dataParam);
+        return false;
+    }
+    *data = dataParam;
+    if (lenData) *lenData = lenTmp;
+    return true;
+}
+
+bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreName,
+                                 const char* providerName) {
+    TRACE(DBHEAD_L, "<%s listCert=[%p]>\n", LU_FN, static_cast<void*>(listCert));
+    bool result = false;
+    if (!listCert || !StoreName) {
+        TRACE(DBERRO_0, "Parametro invalido, listCert=[%p] StoreName=[%p]\n", static_cast<void*>(listCert),
+              static_cast<const void*>(StoreName));
+        TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+        return false;
+    }
+    listCert->Clear();
+
+    std::vector<WCHAR> storeNameW = Widen(StoreName);
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, storeNameW.data());
+    if (!store) {
+        TRACE(DBERRO_0, "Falha ao abrir CertOpenStore StoreName=[%s] ERRO=[%s]\n", StoreName,
+              GetLastErrorText());
+        TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+        return false;
+    }
+
+    PCCERT_CONTEXT context = nullptr;
+    BYTE* keyProvData = nullptr;
+    DWORD lenKeyProvData = 0;
+    TVarnoMemory certText;
+    result = true;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+        free(keyProvData);
+        keyProvData = nullptr;
+        if (!GetContexParam(context, CERT_KEY_PROV_INFO_PROP_ID, &keyProvData, &lenKeyProvData)) {
+            result = false;
+            break;
+        }
+        const CRYPT_KEY_PROV_INFO* keyProvInfo = AsKeyProvInfo(keyProvData, lenKeyProvData);
+        if (!keyProvInfo) continue;
+        TRACE(DBINFO_0, "LoadCert: pwszContainerName=[%s] pwszProvName=[%s]\n",
+              Narrow(keyProvInfo->pwszContainerName), Narrow(keyProvInfo->pwszProvName));
+        if (!keyProvInfo->pwszProvName) continue;
+        if (providerName && !SameProviderName(providerName, keyProvInfo->pwszProvName)) continue;
+
+        DWORD lenBuffCert = 0;
+        BOOL sized = CryptBinaryToStringW(context->pbCertEncoded, context->cbCertEncoded,
+                                          CRYPT_STRING_BASE64HEADER, nullptr, &lenBuffCert);
+        if (!sized || lenBuffCert == 0) {
+            TRACE(DBERRO_0, "Erro CryptBinaryToString, GetSize result=[%d] lenBuffCert=[%d]\n", sized,
+                  static_cast<int>(lenBuffCert));
+            result = false;
+            break;
+        }
+        certText.Clear();
+        if (!certText.AddZeroBytes(lenBuffCert + 1)) {
+            result = false;
+            break;
+        }
+        DWORD lenText = lenBuffCert + 1;
+        BOOL produced =
+            CryptBinaryToStringA(context->pbCertEncoded, context->cbCertEncoded, CRYPT_STRING_BASE64HEADER,
+                                 reinterpret_cast<char*>(certText.FileData), &lenText);
+        if (!produced) {
+            TRACE(DBERRO_0, "Erro CryptBinaryToString, result=[%d] lenBuffCert=[%d]\n", produced,
+                  static_cast<int>(lenBuffCert));
+            result = false;
+            break;
+        }
+
+        TCertificate* certificate = listCert->AddNewCert();
+        if (!certificate) {
+            result = false;
+            break;
+        }
+        if (!certificate->LoadCert_FromMemory(0, certText.FileData, lenText,
+                                              Narrow(keyProvInfo->pwszProvName), true)) {
+            result = false;
+            break;
+        }
+    }
+    free(keyProvData);
+    if (context) CertFreeCertificateContext(context);
+    CertCloseStore(store, 0);
+
+    // All or nothing: one certificate that cannot be read empties the list.
+    if (!result) listCert->Clear();
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName) {
+    TRACE(DBHEAD_L, "<%s certificate=[%p] providerName=[%p]>\n", LU_FN, static_cast<void*>(certificate),
+          static_cast<const void*>(providerName));
+    bool result = false;
+    PCCERT_CONTEXT context = nullptr;
+    HCERTSTORE store = nullptr;
+    do {
+        if (!certificate) {
+            TRACE(DBERRO_0, "Parametro invalido, certificate=[%p]\n", static_cast<void*>(certificate));
+            break;
+        }
+        context = CreateContextFromCertFile(certificate);
+        if (!context) break;
+
+        const char* storeName = nullptr;
+        switch (certificate->StoreType) {
+        case LU_STORE_TYPE_ROOT:
+            storeName = "ROOT";
+            break;
+        case LU_STORE_TYPE_CA:
+            storeName = "CA";
+            break;
+        case LU_STORE_TYPE_MY: {
+            if (!providerName || !certificate->SerialNumber || !certificate->SubjectName) {
+                TRACE(DBERRO_0, "Parametro invalido, providerName=[%p] SerialNumber=[%p] SubjectName=[%p]\n",
+                      static_cast<const void*>(providerName), static_cast<void*>(certificate->SerialNumber),
+                      static_cast<void*>(certificate->SubjectName));
+                break;
+            }
+            std::vector<WCHAR> containerName = Widen(certificate->SerialNumber);
+            std::vector<WCHAR> provName = Widen(providerName);
+            CRYPT_KEY_PROV_INFO keyProvInfo;
+            memset(&keyProvInfo, 0, sizeof(keyProvInfo));
+            keyProvInfo.pwszContainerName = containerName.data();
+            keyProvInfo.pwszProvName = provName.data();
+            keyProvInfo.dwProvType = PROV_RSA_FULL;
+            keyProvInfo.dwFlags = 0;
+            keyProvInfo.cProvParam = 0;
+            keyProvInfo.rgProvParam = nullptr;
+            keyProvInfo.dwKeySpec = AT_KEYEXCHANGE;
+            TRACE(
+                DBINFO_0,
+                "Setando CERT_KEY_PROV_INFO_PROP_ID, dwKeySpec=[0x%X] dwProvType=[0x%X], pwszProvName=[%s], "
+                "pwszContainerName=[%s]\n",
+                static_cast<unsigned>(keyProvInfo.dwKeySpec), static_cast<unsigned>(keyProvInfo.dwProvType),
+                Narrow(keyProvInfo.pwszProvName), Narrow(keyProvInfo.pwszContainerName));
+            if (!CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyProvInfo)) {
+                TRACE(DBERRO_0,
+                      "Erro CertSetCertificateContextProperty CERT_KEY_PROV_INFO_PROP_ID ERRO=[%s]\n",
+                      GetLastErrorText());
+                break;
+            }
+
+            std::vector<WCHAR> friendlyName = Widen(certificate->SubjectName, kFriendlyNameChars - 1);
+            CRYPT_DATA_BLOB friendlyBlob;
+            friendlyBlob.cbData = static_cast<DWORD>(friendlyName.size() * sizeof(WCHAR));
+            friendlyBlob.pbData = reinterpret_cast<BYTE*>(friendlyName.data());
+            TRACE(DBINFO_0, "Setando CERT_FRIENDLY_NAME_PROP_ID=[%s]\n", Narrow(friendlyName.data()));
+            if (!CertSetCertificateContextProperty(context, CERT_FRIENDLY_NAME_PROP_ID, 0, &friendlyBlob)) {
+                TRACE(DBERRO_0,
+                      "Erro CertSetCertificateContextProperty CERT_FRIENDLY_NAME_PROP_ID ERRO=[%s]\n",
+                      GetLastErrorText());
+                break;
+            }
+            storeName = "MY";
+            break;
+        }
+        default:
+            TRACE(DBERRO_0, "Parametro invalido, StoreType=[%d]\n", certificate->StoreType);
+            break;
+        }
+        if (!storeName) break;
+
+        std::vector<WCHAR> storeNameW = Widen(storeName);
+        store =
+            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, storeNameW.data());
+        if (!store) {
+            TRACE(DBERRO_0, "Falha ao abrir CertOpenStore ERRO=[%s]\n", GetLastErrorText());
+            break;
+        }
+        if (!CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, nullptr)) {
+            TRACE(DBERRO_0, "Falha no CertAddCertificateContextToStore ERRO=[%s]\n", GetLastErrorText());
+            break;
+        }
+        result = true;
+    } while (false);
+    if (store) CertCloseStore(store, 0);
+    if (context) CertFreeCertificateContext(context);
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char* ProviderNameCompare,
+                                              TCertificate* certRemove) {
+    TRACE(DBHEAD_L, "<%s StoreName=[%p] ProviderNameCompare=[%p] certRemove=[%p]>\n", LU_FN,
+          static_cast<const void*>(StoreName), static_cast<const void*>(ProviderNameCompare),
+          static_cast<void*>(certRemove));
+    bool result = false;
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT removeContext = nullptr;
+    PCCERT_CONTEXT context = nullptr;
+    BYTE* keyProvData = nullptr;
+    DWORD lenKeyProvData = 0;
+    do {
+        if (!StoreName) {
+            TRACE(DBERRO_0, "Parametros invalidos, StoreName=[%p]\n", static_cast<const void*>(StoreName));
+            break;
+        }
+        store = CertOpenSystemStoreA(0, StoreName);
+        if (!store) {
+            TRACE(DBERRO_0, "Falha ao abrir CertOpenSystemStoreA StoreName=[%s] ERRO=[%s]\n", StoreName,
+                  GetLastErrorText());
+            break;
+        }
+        if (certRemove) {
+            removeContext = CreateContextFromCertFile(certRemove);
+            if (!removeContext) break;
+        }
+
+        result = true;
+        while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+            free(keyProvData);
+            keyProvData = nullptr;
+            if (removeContext &&
+                !CertCompareCertificate(kCertEncoding, context->pCertInfo, removeContext->pCertInfo))
+                continue;
+            bool gotParam =
+                GetContexParam(context, CERT_KEY_PROV_INFO_PROP_ID, &keyProvData, &lenKeyProvData);
+            const CRYPT_KEY_PROV_INFO* keyProvInfo = AsKeyProvInfo(keyProvData, lenKeyProvData);
+            if (!gotParam || !keyProvInfo) {
+                TRACE(DBERRO_0, "Falha na GetContexParam\n");
+                if (!gotParam) {
+                    result = false;
+                    break;
+                }
+                continue;
+            }
+            if (ProviderNameCompare) {
+                if (!keyProvInfo->pwszProvName) {
+                    TRACE(
+                        DBERRO_0,
+                        "Parametros invalidos, ProviderNameCompare=[%p] tmpKeyProvInfo->pwszProvName=[%p]\n",
+                        static_cast<const void*>(ProviderNameCompare),
+                        static_cast<const void*>(keyProvInfo->pwszProvName));
+                    continue;
+                }
+                TRACE(DBINFO_0, "ProviderNameCompare=[%s] pwszProvName=[%s]\n", ProviderNameCompare,
+                      Narrow(keyProvInfo->pwszProvName));
+                if (!SameProviderName(ProviderNameCompare, keyProvInfo->pwszProvName)) continue;
+            }
+
+            PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
+            if (!duplicate) {
+                TRACE(DBERRO_0, "Falha na CertDuplicateCertificateContext\n");
+                result = false;
+                break;
+            }
+            if (!CertDeleteCertificateFromStore(duplicate)) {
+                TRACE(DBERRO_0, "Falha na CertDeleteCertificateFromStore\n");
+                result = false;
+                break;
+            }
+        }
+        if (!context)
+            TRACE(DBERRO_0, "Falha na CertEnumCertificatesInStore, tmpCertContext=[%p]\n",
+                  static_cast<const void*>(context));
+    } while (false);
+    free(keyProvData);
+    if (context) CertFreeCertificateContext(context);
+    if (removeContext) CertFreeCertificateContext(removeContext);
+    if (store) CertCloseStore(store, 0);
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}

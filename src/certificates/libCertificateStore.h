@@ -1,0 +1,22 @@
+// The link between the provider and the current user's certificate stores (CRYPT32): reading back
+// this provider's certificates, installing a service certificate with its key link, removing them.
+#pragma once
+
+#include "certificates/libCertificate.h"
+#include "os/platTypes.h"
+
+class TCertificateStore {
+  public:
+    // Reads one property of a certificate into a new buffer (free()) owned by the caller. An absent
+    // property is not a failure: *data is null then.
+    bool GetContexParam(PCCERT_CONTEXT certContext, DWORD propId, BYTE** data, DWORD* lenData);
+    // Fills listCert with the store's certificates whose key-provider property names providerName
+    // (every certificate with such a property when providerName is null). All or nothing.
+    bool LoadCert(TListCertificate* listCert, const char* StoreName, const char* providerName);
+    // Adds the certificate to "ROOT", "CA" or, with its key link and friendly name, "MY" (StoreType 1..3).
+    bool InstallCert(TCertificate* certificate, const char* providerName);
+    // Deletes the store's certificates of ProviderNameCompare (every one when null), only those equal to
+    // certRemove (issuer and serial) when it is given.
+    bool RemoveAllCertProvider(const char* StoreName, const char* ProviderNameCompare,
+                               TCertificate* certRemove);
+};

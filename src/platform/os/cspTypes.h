@@ -25,3 +25,7 @@ typedef struct _VTableProvStruc {
 #ifndef NTE_INVALID_PARAMETER
 #define NTE_INVALID_PARAMETER ((LONG)0x80090027L)
 #endif
+// mingw's winerror.h lacks it.
+#ifndef ERROR_UNWIND
+#define ERROR_UNWIND 542L
+#endif

@@ -1,0 +1,9 @@
+// Facts about the running system for the crash report.
+#pragma once
+
+#include <string>
+
+// "<name>[ <service pack>] (Version <major>.<minor>, Build <number>, <32|64>-bit Edition)".
+std::string osVersionText();
+// The Windows directory (GetWindowsDirectoryA); "C:\Windows" where there is none.
+std::string osWindowsDirectory();

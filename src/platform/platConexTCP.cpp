@@ -1,0 +1,33 @@
+#include "platform/platConexTCP.h"
+
+#include "platform/platDebug.h"
+
+TPlatConexTCP::TPlatConexTCP() : Connected(false), Socket(kOsInvalidSocket), SocketLayerReady(false) {
+    int result = osSocketStartup();
+    if (result != 0)
+        TRACE(DBERRO_0, "WSAStartup function failed with error: %d\n", result);
+    else
+        SocketLayerReady = true;
+}
+
+TPlatConexTCP::~TPlatConexTCP() {
+    Disconnect();
+    // Every successful WSAStartup is balanced, so that shells do not pin the socket layer.
+    if (SocketLayerReady) osSocketCleanup();
+}
+
+bool TPlatConexTCP::Disconnect() {
+    TRACE(DBHEAD_C, "<%s Connected=[%d]>\n", LU_FN, Connected ? 1 : 0);
+    bool result = true;
+    if (Socket != kOsInvalidSocket) {
+        long error = osSocketClose(Socket);
+        if (error != 0 && error != kOsErrorNotSocket) {
+            TRACE(DBERRO_0, "Falha no CLOSESOCKET, WSAGetLastError=[%ld]\n", error);
+            result = false;
+        }
+    }
+    Connected = false;
+    Socket = kOsInvalidSocket;
+    TRACE(DBHEAD_C, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
+    return result;
+}

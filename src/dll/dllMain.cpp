@@ -1,2 +1,67 @@
-// Process attach and detach of the provider library.
-#include "os/platTypes.h"
+// Process attach and detach of the provider library. Windows calls DllMain; on Linux the shared
+// object's constructor and destructor (posix/dllAttach.cpp) run the same routine.
+#include "dll/dllMain.h"
+
+#include "frontend/luAppGlobal.h"
+#include "frontend/luEntryFrame.h"
+#include "platform/platDebug.h"
+#include "platform/platException.h"
+#include "platform/platRotPadroes.h"
+
+#include <exception>
+
+#ifdef _WIN32
+#include <openssl/crypto.h>
+#endif
+
+namespace {
+
+const char* gPlatformNameDll = nullptr;
+
+} // namespace
+
+BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
+    // The loader may run this right after the call whose error the application is about to read
+    // (the last release of a context, a failed acquisition): whatever happens here leaves it alone.
+    TLUKeepLastError keep;
+    BOOL result = TRUE;
+    if (!gPlatformNameDll) gPlatformNameDll = GetPlatformName();
+    try {
+        TRACE(DBHEAD_L, "<%s hinst=[%p] reason=[%x] lpReserved=[%p]>\n", LU_FN, static_cast<void*>(hinst),
+              static_cast<unsigned>(reason), lpReserved);
+        if (reason == DLL_PROCESS_ATTACH) {
+            luAppGlobal_Start();
+            TRACE(DBHEAD_E, "<%s PLATFORM=[%s] reason=[DLL_PROCESS_ATTACH]>\n", LU_FN, gPlatformNameDll);
+        } else if (reason == DLL_PROCESS_DETACH) {
+            luAppGlobal_Stop();
+            TRACE(DBHEAD_E, "</%s PLATFORM=[%s] reason=[DLL_PROCESS_DETACH]>\n", LU_FN, gPlatformNameDll);
+        }
+    } catch (const std::exception& e) {
+        sysCathShowException(e, "DllEntryPoint", __LINE__);
+        result = FALSE;
+    } catch (...) {
+        sysCathShowException("unknown exception", "DllEntryPoint", __LINE__);
+        result = FALSE;
+    }
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+#ifdef _WIN32
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
+    // OpenSSL is linked into this DLL. Left to itself it registers an exit handler with the host
+    // process, which then calls into unmapped code at exit once advapi32 has unloaded us.
+    if (reason == DLL_PROCESS_ATTACH) OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
+    BOOL result = DllEntryPoint(hinst, reason, lpReserved);
+    // On FreeLibrary (lpReserved null) our private copy of OpenSSL frees its state; at process
+    // exit the system reclaims everything anyway.
+    if (reason == DLL_PROCESS_DETACH && lpReserved == nullptr) {
+        DWORD keep = GetLastError();
+        OPENSSL_cleanup();
+        SetLastError(keep);
+    }
+    return result;
+}
+
+#endif

@@ -25,6 +25,17 @@ struct TNarrowSlot {
     size_t Capacity;
 };
 TNarrowSlot gNarrowRing[kRingSlots];
+
+// The ring's texts go with the library: on Windows it is unloaded whenever the last context closes.
+struct TNarrowRingRelease {
+    ~TNarrowRingRelease() {
+        for (TNarrowSlot& slot : gNarrowRing) {
+            free(slot.Buff);
+            slot.Buff = nullptr;
+            slot.Capacity = 0;
+        }
+    }
+} gNarrowRingRelease;
 std::atomic<unsigned> gNarrowNext{0};
 
 std::u16string gWideRing[kRingSlots];

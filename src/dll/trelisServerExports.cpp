@@ -1,0 +1,137 @@
+// TrelisServer_RegisterCertificate / TrelisServer_UnregisterCertificate: an outside application puts a
+// service certificate with its access token into the current user's store and registry, or takes it out.
+#include "certificates/libCertificate.h"
+#include "certificates/libCertificateStore.h"
+#include "dll/dllExternFunction.h"
+#include "frontend/luAppGlobal.h"
+#include "frontend/luEntryFrame.h"
+#include "platform/TVarnoRegedit.h"
+#include "platform/platDebug.h"
+
+#include <exception>
+
+namespace {
+
+// The login reads at most 255 bytes of token text back; a longer token, or one with bytes that cannot
+// go into a header line, could never be used. A single terminator at the end is accepted.
+bool IsUsableToken(const char* BuffToken, int LenBuffToken) {
+    if (LenBuffToken <= 0 || LenBuffToken >= 256) return false;
+    int textLen = LenBuffToken;
+    if (BuffToken[textLen - 1] == '\0') --textLen;
+    if (textLen == 0) return false;
+    for (int i = 0; i < textLen; ++i) {
+        unsigned char c = static_cast<unsigned char>(BuffToken[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+    }
+    return true;
+}
+
+BOOL RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, const char* BuffToken,
+                         int LenBuffToken) {
+    if (!BuffCertificate || LenBuffCertificate <= 0 || !BuffToken || LenBuffToken <= 0) {
+        TRACE(DBERRO_0,
+              "Parametros invalidos, BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] "
+              "LenBuffToken=[%d]\n",
+              static_cast<const void*>(BuffCertificate), LenBuffCertificate,
+              static_cast<const void*>(BuffToken), LenBuffToken);
+        return FALSE;
+    }
+    if (!IsUsableToken(BuffToken, LenBuffToken)) {
+        TRACE(DBERRO_0, "Token invalido, LenBuffToken=[%d]: até 255 caracteres sem caracteres de controle\n",
+              LenBuffToken);
+        return FALSE;
+    }
+    TCertificate certificate;
+    if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
+                                         LU_CSP_NAME, false) ||
+        !certificate.SerialNumber) {
+        TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
+        return FALSE;
+    }
+    certificate.StoreType = LU_STORE_TYPE_MY;
+    TCertificateStore store;
+    if (!store.InstallCert(&certificate, LU_CSP_NAME)) {
+        TRACE(DBERRO_0, "Falha na InstallCert\n");
+        return FALSE;
+    }
+    // The token itself never goes to the trace.
+    const char* masked = "****";
+    TVarnoRegedit regedit(HKEY_CURRENT_USER);
+    if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_32KEY)) {
+        TRACE(DBERRO_0, "Erro na SetGrupoName 32 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
+              GRUPO_NAME_CERTIFICATE, certificate.SerialNumber);
+    } else if (!regedit.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, BuffToken,
+                                     static_cast<DWORD>(LenBuffToken))) {
+        TRACE(DBERRO_0, "Erro na RegSetValue, GRUPO_NAME_CERTIFICATE=[%d] BuffToken=[%s] LenBuffToken=[%d]",
+              GRUPO_NAME_CERTIFICATE, masked, LenBuffToken);
+    }
+    // Group 100 is open already, so this reuses the key opened above.
+    if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_64KEY)) {
+        TRACE(DBERRO_0, "Erro na SetGrupoName 64 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
+              GRUPO_NAME_CERTIFICATE, certificate.SerialNumber);
+        return FALSE;
+    }
+    if (!regedit.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, BuffToken,
+                              static_cast<DWORD>(LenBuffToken))) {
+        TRACE(DBERRO_0, "Erro na RegSetValue, GRUPO_NAME_CERTIFICATE=[%d] BuffToken=[%s] LenBuffToken=[%d]",
+              GRUPO_NAME_CERTIFICATE, masked, LenBuffToken);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
+    if (!BuffCertificate || LenBuffCertificate <= 0) {
+        TRACE(DBERRO_0, "Parametros invalidos, BuffCertificate=[%p] LenBuffCertificate=[%d]\n",
+              static_cast<const void*>(BuffCertificate), LenBuffCertificate);
+        return FALSE;
+    }
+    TCertificate certificate;
+    if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
+                                         LU_CSP_NAME, false) ||
+        !certificate.SerialNumber) {
+        TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
+        return FALSE;
+    }
+    TCertificateStore store;
+    if (!store.RemoveAllCertProvider("MY", LU_CSP_NAME, &certificate)) {
+        TRACE(DBERRO_0, "Falha na RemoveAllCertProvider\n");
+        return FALSE;
+    }
+    TVarnoRegedit regedit(HKEY_CURRENT_USER);
+    if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, true))
+        TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 64 Bits\n", certificate.SerialNumber);
+    if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, false))
+        TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 32 Bits\n", certificate.SerialNumber);
+    return TRUE;
+}
+
+} // namespace
+
+BOOL WINAPI TrelisServer_RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate,
+                                             const char* BuffToken, int LenBuffToken) {
+    TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] LenBuffToken=[%d]>\n",
+          LU_FN, static_cast<const void*>(BuffCertificate), LenBuffCertificate,
+          static_cast<const void*>(BuffToken), LenBuffToken);
+    BOOL result = FALSE;
+    try {
+        result = RegisterCertificate(BuffCertificate, LenBuffCertificate, BuffToken, LenBuffToken);
+    } catch (const std::exception& e) {
+        result = luCatchEntryException(e, "TrelisServer_RegisterCertificate", __LINE__);
+    }
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+BOOL WINAPI TrelisServer_UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
+    TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d]>\n", LU_FN,
+          static_cast<const void*>(BuffCertificate), LenBuffCertificate);
+    BOOL result = FALSE;
+    try {
+        result = UnregisterCertificate(BuffCertificate, LenBuffCertificate);
+    } catch (const std::exception& e) {
+        result = luCatchEntryException(e, "TrelisServer_UnregisterCertificate", __LINE__);
+    }
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}

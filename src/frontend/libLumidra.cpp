@@ -1,0 +1,53 @@
+#include "frontend/libLumidra.h"
+
+#include "frontend/luAppGlobal.h"
+#include "platform/platDebug.h"
+
+TLumidra* gLumidra = nullptr;
+
+bool TLumidra::UpdateStateCallback(void* object, int state, void* a, void* b) {
+    return object ? static_cast<TLumidra*>(object)->UpdateState(state, a, b) : false;
+}
+
+TLumidra::TLumidra() : FuncUpdateState{nullptr, nullptr}, FuncToSync{nullptr, nullptr} {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    Conex.FuncUpdateState = UpdateStateCallback;
+    Conex.FuncUpdateStateCtx = this;
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+TLumidra::~TLumidra() {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    ListCertificate.Clear();
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+bool TLumidra::Load_CertStore() {
+    TRACE(DBHEAD_0, "<%s>\n", LU_FN);
+    bool result = Store.LoadCert(&ListCertificate, "MY", LU_CSP_NAME);
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+bool TLumidra::UpdateState(int state, void* a, void* b) {
+    bool result = true;
+    TRACE(DBHEAD_L, "<%s state=[%d]>\n", LU_FN, state);
+    if (FuncUpdateState.Code) {
+        TRACE(DBINFO_L, "Chamando a rotina 'funcUpdateState'=[%p]\n",
+              reinterpret_cast<void*>(FuncUpdateState.Code));
+        result = FuncUpdateState.Code(FuncUpdateState.Object, state, a, b);
+    }
+    if (FuncToSync.Code) {
+        TRACE(DBINFO_L, "Sicronizando a Thread com 'funcToSync'=[%p]\n",
+              reinterpret_cast<void*>(FuncToSync.Code));
+        // No worker thread runs in this library: synchronised means one call at a time.
+        TPlatLockGuard guard(SyncMutex);
+        FuncToSync.Code(FuncToSync.Object);
+    }
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
+    return result;
+}
+
+void TLumidra::ClearSignToken() {
+    Conex.Token_Clear();
+}

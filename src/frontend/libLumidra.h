@@ -1,0 +1,54 @@
+// The certificate holder of the process: the certificates the provider offers, the access to the
+// certificate stores, and the clients that the key operations and the install exports use.
+#pragma once
+
+#include "certificates/libCertificate.h"
+#include "certificates/libCertificateProvider.h"
+#include "certificates/libCertificateStore.h"
+#include "certificates/libLUIdentify.h"
+#include "platform/platMutex.h"
+#include "platform/platThread.h"
+#include "service/libLUConex.h"
+
+// A method bound to its object: the state callback and the call to be synchronised.
+struct TLUFuncUpdateState {
+    bool (*Code)(void* object, int state, void* a, void* b);
+    void* Object;
+};
+struct TLUFuncToSync {
+    void (*Code)(void* object);
+    void* Object;
+};
+
+class TLumidra {
+  public:
+    TLumidra();
+    ~TLumidra();
+    TLumidra(const TLumidra&) = delete;
+    TLumidra& operator=(const TLumidra&) = delete;
+
+    // Fills the certificate list with the personal store's certificates of this provider.
+    bool Load_CertStore();
+    // The state callback of the signing-service client; a and b are passed through.
+    bool UpdateState(int state, void* a, void* b);
+    static bool UpdateStateCallback(void* object, int state, void* a, void* b);
+    // Forgets the token the signing-service client holds for the last login.
+    void ClearSignToken();
+
+    TPlatThread Thread;
+    TLUFuncUpdateState FuncUpdateState;
+    TLUFuncToSync FuncToSync;
+    // Signing-service client; its state callback is bound to UpdateState.
+    TLUConex Conex;
+    TLUIdentify Identify;
+    // Provider registration, for the install exports.
+    TCertificateProvider Registration;
+    TCertificateStore Store;
+    TListCertificate ListCertificate;
+
+  private:
+    TPlatMutex SyncMutex;
+};
+
+// The certificate holder of the process; null before start-up and after teardown.
+extern TLumidra* gLumidra;

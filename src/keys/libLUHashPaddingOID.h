@@ -1,0 +1,31 @@
+// The hash algorithms a signature can be made for, with the DER DigestInfo prefix that is placed in
+// front of the hash value before padding (PKCS #1 v1.5, RFC 8017 section 9.2 note 1).
+#pragma once
+
+#include "os/platTypes.h"
+
+enum THashAlgType : int {
+    THT_NONE = 0,
+    THT_MD2 = 1,
+    THT_MD5 = 2,
+    THT_SHA1 = 3,
+    THT_SHA256 = 4,
+    THT_SHA384 = 5,
+    THT_SHA512 = 6,
+};
+
+struct THashPaddingOIDInfo {
+    int HashAlgType;
+    ALG_ID AlgId;
+    const WCHAR* PaddingDesc;
+    // 0: any length (THT_NONE).
+    int LenHash;
+    // 0: no prefix.
+    int LenBuffPaddingOID;
+    BYTE BuffPaddingOID[64];
+};
+
+#define LU_QTD_HASH_PADDING_OID 7
+
+// Constant table; callers keep pointers into it, so rows are never copied or changed.
+extern const THashPaddingOIDInfo HashPaddingOIDInfo[LU_QTD_HASH_PADDING_OID];

@@ -1,0 +1,311 @@
+#include "service/libCurl.h"
+
+#include "os/platOS.h"
+#include "platform/platStringJSON.h"
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// The type of the previous wire-trace call, shared by all requests: titles are written on a change only.
+std::atomic<int> gLastTraceType{-1};
+
+const char kTokenHeaderName[] = "tokenpsc";
+const char kTokenMask[] = "****";
+
+// Case-insensitive prefix test against a lower-case ASCII name.
+bool MatchesName(const char* text, const char* lowerName, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lowerName[i]) return false;
+    }
+    return true;
+}
+
+bool IsNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+}
+
+int web_traceFunc(CURL*, curl_infotype type, char* data, size_t size, void*) {
+    const char* title = nullptr;
+    bool lineEnd = false;
+    switch (type) {
+    case CURLINFO_HEADER_IN:
+        title = "<= Recv header:\n";
+        break;
+    case CURLINFO_HEADER_OUT:
+        title = "=> Send header\n";
+        break;
+    case CURLINFO_DATA_IN:
+        title = "<= Recv data\n";
+        lineEnd = true;
+        break;
+    case CURLINFO_DATA_OUT:
+        title = "=> Send data\n";
+        lineEnd = true;
+        break;
+    default:
+        break;
+    }
+    int previous = gLastTraceType.exchange(static_cast<int>(type));
+    if (type == CURLINFO_SSL_DATA_OUT) {
+        TRACE_DUMP(DBINFO_U, "Send SSL data", data, static_cast<int>(size));
+    } else if (type != CURLINFO_SSL_DATA_IN && type <= CURLINFO_DATA_OUT) {
+        char* text = TLibCurl::CopyMaskingToken(data, size);
+        if (text) {
+            if (title && previous != static_cast<int>(type)) TRACE(DBINFO_U, "%s", title);
+            if (lineEnd)
+                TRACE(DBINFO_U, "%s\n", text);
+            else
+                TRACE(DBINFO_U, "%s", text);
+            free(text);
+        }
+    }
+    return 0;
+}
+
+size_t web_writeFunc(char* data, size_t size, size_t nmemb, void* userp) {
+    size_t count = size * nmemb;
+    TLibCurlRecv* recv = static_cast<TLibCurlRecv*>(userp);
+    if (!recv) return count;
+    bool keep = true;
+    if (recv->FuncRecv) keep = recv->FuncRecv(recv->FuncRecvCtx, data, count);
+    if (recv->dataRecv && keep && count > 0) {
+        // An answer past the limit ends the transfer instead of growing without bound.
+        if (static_cast<uint64_t>(recv->dataRecv->LenFileData) + count > recv->MaxRecvBytes) {
+            recv->Overflow = true;
+            return 0;
+        }
+        if (!recv->dataRecv->Add(data, static_cast<uint32_t>(count))) return 0;
+    }
+    return count;
+}
+
+bool FileExists(const char* path) {
+    FILE* f = osOpenFile(path, "rb");
+    if (!f) return false;
+    fclose(f);
+    return true;
+}
+
+// On every way out of a request: the handle forgets the request's options (they point at its stack
+// and buffers) but keeps its open connection for the next request; the header list is released.
+struct TCurlEasyGuard {
+    CURL* curl = nullptr;
+    curl_slist* headers = nullptr;
+    ~TCurlEasyGuard() {
+        if (curl) curl_easy_reset(curl);
+        if (headers) curl_slist_free_all(headers);
+    }
+};
+
+} // namespace
+
+// Copies text with the value after every "TokenPSC" header name replaced by a fixed mask, so that the
+// access token never reaches the trace file (HTTP/1 header lines and the "[name: value]" form of HTTP/2
+// alike). The mask has a fixed length so that the token's length is not shown either.
+char* TLibCurl::CopyMaskingToken(const char* data, size_t size) {
+    const size_t nameLen = sizeof(kTokenHeaderName) - 1;
+    // Each masked value is replaced by at most sizeof(kTokenMask) bytes; values are never shorter than
+    // a byte, so the copy grows by at most that much per occurrence.
+    size_t occurrences = 0;
+    for (size_t i = 0; i + nameLen <= size; ++i)
+        if (MatchesName(data + i, kTokenHeaderName, nameLen)) ++occurrences;
+    char* out = static_cast<char*>(malloc(size + occurrences * sizeof(kTokenMask) + 1));
+    if (!out) return nullptr;
+    size_t o = 0;
+    size_t i = 0;
+    while (i < size) {
+        bool atName = i + nameLen <= size && MatchesName(data + i, kTokenHeaderName, nameLen) &&
+                      (i == 0 || !IsNameChar(data[i - 1])) &&
+                      (i + nameLen == size || !IsNameChar(data[i + nameLen]));
+        if (!atName) {
+            out[o++] = data[i++];
+            continue;
+        }
+        memcpy(out + o, data + i, nameLen);
+        o += nameLen;
+        i += nameLen;
+        while (i < size && (data[i] == ' ' || data[i] == '\t'))
+            out[o++] = data[i++];
+        if (i < size && data[i] == ':') {
+            out[o++] = data[i++];
+            while (i < size && (data[i] == ' ' || data[i] == '\t'))
+                out[o++] = data[i++];
+            bool hadValue = false;
+            while (i < size && data[i] != '\r' && data[i] != '\n' && data[i] != ']' && data[i] != '\0') {
+                ++i;
+                hadValue = true;
+            }
+            if (hadValue) {
+                memcpy(out + o, kTokenMask, sizeof(kTokenMask) - 1);
+                o += sizeof(kTokenMask) - 1;
+            }
+        }
+    }
+    out[o] = '\0';
+    return out;
+}
+
+TLibCurl::TLibCurl()
+    : resultCurl(CURLE_OK), FuncRecv(nullptr), FuncRecvCtx(nullptr), TimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS),
+      ConnectTimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS), MaxRecvBytes(LU_CURL_MAX_RECV_BYTES), HttpStatus(0),
+      UserAgent(nullptr), globalReady(false), handleCurl(nullptr) {
+    // libcurl's global set-up loads the TLS library and the socket layer; that must not run under the
+    // loader lock, where this object is built, so it is done by the first request.
+}
+
+TLibCurl::~TLibCurl() {
+    if (handleCurl) curl_easy_cleanup(static_cast<CURL*>(handleCurl));
+    if (globalReady) curl_global_cleanup();
+}
+
+bool TLibCurl::GlobalInit() {
+    if (globalReady) return true;
+    resultCurl = curl_global_init(CURL_GLOBAL_ALL);
+    if (resultCurl != CURLE_OK) {
+        TRACE(DBERRO_0, "Erro curl_global_init, resultCurl=[%d][%s]\n", resultCurl,
+              curl_easy_strerror(static_cast<CURLcode>(resultCurl)));
+        return false;
+    }
+    globalReady = true;
+    return true;
+}
+
+bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
+                       TVarnoMemory* dataRecv, TVarnoMemory* dataSend) {
+    TRACE(DBHEAD_L, "<%s IsPost=[%d] URL=[%s], dataSend=[%p] dataRecv=[%p] FileName_CAPeer=[%p]>\n", LU_FN,
+          IsPost ? 1 : 0, URL ? URL : "", static_cast<void*>(dataSend), static_cast<void*>(dataRecv),
+          static_cast<const void*>(FileName_CAPeer));
+    bool result = false;
+    HttpStatus = 0;
+    TCurlEasyGuard easy;
+    TLibCurlRecv recv{};
+    char errorText[CURL_ERROR_SIZE + 1];
+    errorText[0] = '\0';
+    long timeout = TimeoutMs > 0 ? TimeoutMs : LU_CURL_DEFAULT_TIMEOUT_MS;
+    long connectTimeout = ConnectTimeoutMs > 0 && ConnectTimeoutMs < timeout ? ConnectTimeoutMs : timeout;
+    const char* headerText =
+        Header && Header->LenFileData > 0 ? reinterpret_cast<const char*>(Header->FileData) : nullptr;
+    if (!URL || !*URL) {
+        TRACE(DBERRO_0, "Parametro invalido, URL=[%p]\n", static_cast<const void*>(URL));
+    } else if (headerText && strpbrk(headerText, "\r\n")) {
+        // One header line only: a line end would let the text add headers of its own.
+        TRACE(DBERRO_0, "Header invalido, contem quebra de linha, URL=[%s]\n", URL);
+    } else if (!GlobalInit()) {
+        TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
+              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
+    } else if (!handleCurl && !(handleCurl = curl_easy_init())) {
+        TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
+              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
+    } else if (FileName_CAPeer && !FileExists(FileName_CAPeer)) {
+        TRACE(DBERRO_0, "Não foi possivel encontrar a CA para verificar o Peer, FileName_CAPeer=[%s]\n",
+              FileName_CAPeer);
+    } else {
+        CURL* curl = static_cast<CURL*>(handleCurl);
+        easy.curl = curl;
+        // The peer is verified on every path: the token must never go to an unproven server.
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (FileName_CAPeer) {
+            std::string caPath = osMapPath(FileName_CAPeer);
+            curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+        } else {
+#ifdef _WIN32
+            // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store.
+            curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+#endif
+        }
+        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+        // Time-outs by the clock, not by signals: the library runs inside other processes' threads.
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
+        if (gPlatDebug && gPlatDebug->IsLevelOn(DBINFO_U)) {
+            curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, web_traceFunc);
+            curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+        } else {
+            curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+        }
+        if (IsPost) {
+            // A POST stays a POST also without a body.
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            if (dataSend && dataSend->LenFileData > 0) {
+                curl_easy_setopt(
+                    curl, CURLOPT_POSTFIELDSIZE,
+                    static_cast<long>(strlen(reinterpret_cast<const char*>(dataSend->FileData))));
+                curl_easy_setopt(curl, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(dataSend->FileData));
+            } else {
+                curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 0L);
+                curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+            }
+        } else if (dataSend && dataSend->LenFileData > 0) {
+            TRACE(DBERRO_0, "IMPLEMENTAR AQUI A PASSAGEM DE PARAMETROS NA URL\n");
+        }
+        bool headersOk = true;
+        if (headerText) headersOk = (easy.headers = curl_slist_append(easy.headers, headerText)) != nullptr;
+        curl_slist* withType =
+            headersOk ? curl_slist_append(easy.headers, "Content-Type: application/json") : nullptr;
+        if (!withType) {
+            TRACE(DBERRO_0, "Falha ao montar o header, URL=[%s]\n", URL);
+        } else {
+            easy.headers = withType;
+            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
+            if (dataRecv) {
+                recv.dataRecv = dataRecv;
+                recv.FuncRecv = FuncRecv;
+                recv.FuncRecvCtx = FuncRecvCtx;
+                recv.MaxRecvBytes = MaxRecvBytes;
+                dataRecv->Clear();
+                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, web_writeFunc);
+                curl_easy_setopt(curl, CURLOPT_WRITEDATA, &recv);
+            } else {
+                // Without a target the answer is read and dropped rather than written to stdout.
+                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, web_writeFunc);
+                curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
+            }
+            curl_easy_setopt(curl, CURLOPT_URL, URL);
+            curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
+            resultCurl = curl_easy_perform(curl);
+            if (resultCurl != CURLE_OK) {
+                if (recv.Overflow)
+                    TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes,
+                          URL);
+                TRACE(DBERRO_0, "Erro curl_easy_perform, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
+                      curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
+                if (errorText[0]) TRACE(DBERRO_0, "Detalhe curl: [%s]\n", errorText);
+                if (dataRecv) dataRecv->Clear();
+            } else {
+                curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);
+                result = true;
+                // The body is text for the callers: one terminator byte after the server's last byte.
+                if (dataRecv) {
+                    BYTE zero = 0;
+                    dataRecv->Add(&zero, 1);
+                }
+            }
+        }
+    }
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
+    return result;
+}
+
+bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
+                       TPlatStringJSON* dataRecv, TVarnoMemory* dataSend) {
+    TRACE(DBHEAD_L, "<%s dataSend=[%p] dataRecv=[%p]>\n", LU_FN, static_cast<void*>(dataSend),
+          static_cast<void*>(dataRecv));
+    TVarnoMemory received;
+    bool result = Request(IsPost, URL, FileName_CAPeer, Header, &received, dataSend);
+    if (result && dataRecv)
+        result = dataRecv->LoadFromMemory(reinterpret_cast<const char*>(received.FileData)) != 0;
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
+    return result;
+}

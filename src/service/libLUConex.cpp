@@ -1,0 +1,289 @@
+#include "service/libLUConex.h"
+
+#include "frontend/luAppGlobal.h"
+#include "keys/libLUProviderKEY.h"
+#include "platform/platDebug.h"
+#include "platform/platStringJSON.h"
+#include "service/luAppConfig.h"
+
+#include <cstring>
+
+namespace {
+
+const char kMsgErroDefault[] = "Ocorreu um erro interno. Tente novamente.";
+
+// Standard Base64 on one line: the alphabet, "=" padding only at the end, whole quanta.
+bool IsBase64Text(const char* text) {
+    if (!text) return false;
+    size_t len = strlen(text);
+    if (len == 0 || len % 4 != 0) return false;
+    size_t padding = 0;
+    for (size_t i = 0; i < len; ++i) {
+        char c = text[i];
+        bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+                     c == '/';
+        if (c == '=') {
+            ++padding;
+        } else if (!alpha || padding > 0) {
+            return false;
+        }
+    }
+    return padding <= 2;
+}
+
+// Wipes a buffer that held the token before it is released.
+void WipeMemory(TVarnoMemory& buff) {
+    if (buff.FileData && buff.LenFileData) memset(buff.FileData, 0, buff.LenFileData);
+    buff.Clear();
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------------
+// TLUConexToken
+
+TLUConexToken::TLUConexToken() : Token(nullptr), Valid(false) {
+    memset(TokenCopy, 0, sizeof(TokenCopy));
+    Clear();
+}
+
+TLUConexToken::~TLUConexToken() {
+    Clear();
+}
+
+void TLUConexToken::Clear() {
+    // volatile: the wipe must not be dropped as a dead store.
+    volatile char* p = TokenCopy;
+    for (size_t i = 0; i < sizeof(TokenCopy); ++i)
+        p[i] = 0;
+    Token = nullptr;
+    Valid = false;
+}
+
+bool TLUConexToken::SetToken(const char* newToken) {
+    Clear();
+    if (!newToken) return false;
+    size_t len = strnlen(newToken, sizeof(TokenCopy));
+    if (len == 0 || len >= sizeof(TokenCopy)) return false;
+    for (size_t i = 0; i < len; ++i)
+        if (static_cast<unsigned char>(newToken[i]) < 0x20 || newToken[i] == 0x7F) return false;
+    memcpy(TokenCopy, newToken, len);
+    TokenCopy[len] = '\0';
+    Token = TokenCopy;
+    Valid = true;
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// TLUConex
+
+TLUConex::TLUConex()
+    : certificate(nullptr), TokenTime(0), FuncUpdateState(nullptr), FuncUpdateStateCtx(nullptr),
+      Request_CodErro(0), Request_MsgErro(nullptr), URL_SignHash(nullptr), FileName_CAPeer(nullptr),
+      TimeoutMs(0) {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+TLUConex::~TLUConex() {
+    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    Request_Clear();
+    TokenSign.Clear();
+    TokenSocket.Clear();
+    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+bool TLUConex::Request_Clear() {
+    Request_CodErro = 0;
+    Request_MsgErro = kMsgErroDefault;
+    return true;
+}
+
+bool TLUConex::Request_CheckTokenCode(bool CheckTokenSocket, bool CheckTokenSign) {
+    if (!CheckTokenSocket && !CheckTokenSign) return false;
+    if (CheckTokenSocket && !TokenSocket.Valid) return false;
+    if (CheckTokenSign && (!TokenSign.Valid || !TokenSign.Token)) return false;
+    return true;
+}
+
+bool TLUConex::Token_Load(TCertificate* Certificate, const char* Token) {
+    TPlatLockGuard guard(Mutex);
+    TokenSocket.Clear();
+    bool result = TokenSign.SetToken(Token);
+    if (result) {
+        TokenSocket.Valid = true;
+        certificate = Certificate;
+        TokenTime = clock();
+    }
+    return result;
+}
+
+void TLUConex::Token_Clear() {
+    TPlatLockGuard guard(Mutex);
+    TokenSign.Clear();
+}
+
+bool TLUConex::ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs) {
+    url = URL_SignHash;
+    caFile = FileName_CAPeer;
+    timeoutMs = TimeoutMs;
+    TModAppConfig* config = gModAppConfig;
+    if (config) {
+        if (!url) url = config->URL_SignHash;
+        if (!caFile && config->CNX_CAFile && config->CNX_CAFile[0]) caFile = config->CNX_CAFile;
+        if (timeoutMs <= 0) timeoutMs = config->CNX_TO_MS_HTTP_Request;
+    }
+    if (timeoutMs <= 0) timeoutMs = LU_CURL_DEFAULT_TIMEOUT_MS;
+    return url && *url;
+}
+
+bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEncrypt,
+                                      const char* HashAlias) {
+    TListSignHash listSignHash;
+    listSignHash.ClearInDestroy = false;
+    if (HashToSign && !listSignHash.Add(HashToSign)) {
+        TRACE(DBERRO_0, "Falha ao adicionar HashToSign=[%p] na listSignHash\n",
+              static_cast<void*>(HashToSign));
+        return false;
+    }
+    return Request_EncryptDecrypt(&listSignHash, IsEncrypt, HashAlias);
+}
+
+bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncrypt, const char* HashAlias) {
+    TRACE(DBHEAD_0, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
+          static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
+    TPlatLockGuard guard(Mutex);
+    Request_Clear();
+    bool result = false;
+    TVarnoMemory header, body, received;
+    TPlatStringJSON answer, element;
+    TDataEncryptDecrypt* last = nullptr;
+    const char* url = nullptr;
+    const char* caFile = nullptr;
+    long timeoutMs = 0;
+
+    if (!listSignHash || !HashAlias) {
+        TRACE(DBERRO_0, "Parametros Invalidos, listSignHash=[%p] HashAlias=[%p]\n",
+              static_cast<void*>(listSignHash), static_cast<const void*>(HashAlias));
+        goto done;
+    }
+    TRACE(DBINFO_0, "HashAlias=[%s]\n", HashAlias);
+    listSignHash->ClearSignature();
+    if (!Request_CheckTokenCode(true, true)) {
+        TRACE(DBERRO_0, "Erro ao Verificar o TOKEN\n");
+        goto done;
+    }
+    if (listSignHash->Count() <= 0) {
+        TRACE(DBERRO_0, "Não foi encontrado nenhuma item na listSignHash->Count()=[%d]\n",
+              listSignHash->Count());
+        goto done;
+    }
+    if (!ResolveEndpoint(url, caFile, timeoutMs)) {
+        TRACE(DBERRO_0, "URL_SignHash não configurada\n");
+        goto done;
+    }
+    // The token never travels in clear text.
+    if (strncmp(url, "https://", 8) != 0) {
+        TRACE(DBERRO_0, "URL_SignHash deve usar https, URL_SignHash=[%s]\n", url);
+        goto done;
+    }
+    TRACE(DBINFO_0, "Gerando pacote a ser assinado, listSignHash->Count=[%d]\n", listSignHash->Count());
+    for (int count = 0; count < listSignHash->Count(); ++count) {
+        TDataEncryptDecrypt* signHashAtual = listSignHash->Get(count);
+        if (!signHashAtual) {
+            TRACE(DBERRO_0, "Falha ao recuperar signHashAtual=[%p] count=[%d]\n",
+                  static_cast<void*>(signHashAtual), count);
+            goto done;
+        }
+        if (!signHashAtual->ComputeHashID(count)) {
+            TRACE(DBERRO_0, "Falha na ComputeHashID\n");
+            goto done;
+        }
+        TRACE(DBINFO_0, "Adicionando count=[%d] id=[%s]\n", count,
+              signHashAtual->HashID.FileData ? reinterpret_cast<const char*>(signHashAtual->HashID.FileData)
+                                             : "");
+        if (!body.AddFormat("\"%s\"",
+                            signHashAtual->DataValueBase64.FileData
+                                ? reinterpret_cast<const char*>(signHashAtual->DataValueBase64.FileData)
+                                : "")) {
+            TRACE(DBERRO_0, "Falha ao montar o pacote, count=[%d]\n", count);
+            goto done;
+        }
+        last = signHashAtual;
+    }
+    if (!header.AddFormat("TokenPSC: %s", TokenSign.Token)) {
+        TRACE(DBERRO_0, "Falha ao montar o header TokenPSC\n");
+        goto done;
+    }
+
+    Curl.TimeoutMs = timeoutMs;
+    Curl.ConnectTimeoutMs = timeoutMs;
+    Curl.UserAgent = APP_NOME_SHOW[0] ? APP_NOME_SHOW : nullptr;
+    if (!Curl.Request(true, url, caFile, &header, &received, &body)) {
+        TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, Curl.resultCurl);
+        goto done;
+    }
+    // Only a success status carries signatures; the status names the cause better than the body would.
+    if (Curl.HttpStatus < 200 || Curl.HttpStatus > 299) {
+        Request_CodErro = static_cast<int>(Curl.HttpStatus);
+        TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", Curl.HttpStatus);
+        goto done;
+    }
+    if (!answer.LoadFromMemory(reinterpret_cast<const char*>(received.FileData))) {
+        TRACE(DBERRO_0, "Resposta da URL_SignHash não é um JSON valido, LenFileData=[%d]\n",
+              static_cast<int>(received.LenFileData));
+        goto done;
+    }
+    {
+        const char* signatures = answer.GetValue("signatures");
+        if (!signatures) {
+            TRACE(DBERRO_0, "Não foram encontradas as informações das 'signatures' da URL_SignHash\n");
+            goto done;
+        }
+        // Only the first element is read: one block is sent per request.
+        if (!strchr(signatures, '{') || !element.LoadFromMemory(signatures, '{')) {
+            TRACE(DBERRO_0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash\n");
+            goto done;
+        }
+    }
+    for (int i = 0; i < element.GetQtdArray(); ++i) {
+        const char* valID = element.GetValue(i, "id");
+        const char* valRawSignature = element.GetValue(i, "rawSignature");
+        if (!valID || !valRawSignature) {
+            TRACE(DBERRO_0, "Não foi encontrado objetos esperados, valID=[%p], valRawSignature=[%p]\n",
+                  static_cast<const void*>(valID), static_cast<const void*>(valRawSignature));
+            goto done;
+        }
+        if (last->IsSigned) {
+            TRACE(DBERRO_0, "Objeto HashSID=[%s] já foi assinado, lista duplicada\n", valID);
+            goto done;
+        }
+        if (!IsBase64Text(valRawSignature)) {
+            TRACE(DBERRO_0, "rawSignature não é Base64 valido, id=[%s] rawSignature=[%.64s]\n", valID,
+                  valRawSignature);
+            goto done;
+        }
+        if (!last->LoadDataResultBase64(valRawSignature)) goto done;
+        // The raw RSA result has exactly the length of the block that was sent.
+        if (last->DataResult.LenFileData != last->DataValuePadded.LenFileData) {
+            TRACE(DBERRO_0, "Tamanho da rawSignature invalido, id=[%s] LenFileData=[%d] esperado=[%d]\n",
+                  valID, static_cast<int>(last->DataResult.LenFileData),
+                  static_cast<int>(last->DataValuePadded.LenFileData));
+            last->ClearSignature();
+            goto done;
+        }
+        last->IsSigned = true;
+    }
+    if (!last || !last->IsSigned) {
+        TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
+        goto done;
+    }
+    result = true;
+
+done:
+    // A failed request never leaves a result behind.
+    if (!result && listSignHash) listSignHash->ClearSignature();
+    WipeMemory(header);
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
+    return result;
+}

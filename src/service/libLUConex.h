@@ -1,0 +1,82 @@
+// Client of the remote signing service: the private-key operation is one HTTPS POST of the padded
+// block(s) with the access token, answered by the raw RSA result(s).
+#pragma once
+
+#include "platform/platMutex.h"
+#include "service/libCurl.h"
+#include "service/libListSignHash.h"
+#include "service/libWebSocket.h"
+
+#include <ctime>
+
+class TCertificate;
+class TDataEncryptDecrypt;
+
+// Room of a token including its terminator: a stored token has at most 255 bytes.
+#define LU_TOKEN_SIZE 256
+
+// An access token. The client keeps its own copy: the key that loaded it may be destroyed first.
+class TLUConexToken {
+  public:
+    TLUConexToken();
+    ~TLUConexToken();
+    TLUConexToken(const TLUConexToken&) = delete;
+    TLUConexToken& operator=(const TLUConexToken&) = delete;
+
+    // Forgets the token (the copy is wiped); Token becomes null, Valid false.
+    void Clear();
+    // Copies the token and marks it valid. Refused (and left cleared): null, empty, LU_TOKEN_SIZE bytes
+    // or longer, or holding control characters, which would break the header line.
+    bool SetToken(const char* newToken);
+
+    const char* Token;
+    bool Valid;
+
+  private:
+    char TokenCopy[LU_TOKEN_SIZE];
+};
+
+// State callback of the owner; the sign request never calls it.
+typedef bool (*TLUConexFuncUpdateState)(void* context, int state, void* a, void* b);
+
+class TLUConex {
+  public:
+    TLUConex();
+    ~TLUConex();
+    TLUConex(const TLUConex&) = delete;
+    TLUConex& operator=(const TLUConex&) = delete;
+
+    bool Request_Clear();
+    bool Request_CheckTokenCode(bool CheckTokenSocket, bool CheckTokenSign);
+    // Signs every block of the list; on success the last item's DataResult holds the service's answer.
+    bool Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncrypt, const char* HashAlias);
+    bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEncrypt, const char* HashAlias);
+
+    // Takes a copy of the token of certificate for the following requests; false (and no usable token)
+    // when the token is refused.
+    bool Token_Load(TCertificate* Certificate, const char* Token);
+    // Forgets the sign token (the key that loaded it is gone).
+    void Token_Clear();
+
+    TLUConexToken TokenSocket;
+    // The certificate whose token was loaded last; not owned.
+    TCertificate* certificate;
+    clock_t TokenTime;
+    TLUConexToken TokenSign;
+    TLUConexFuncUpdateState FuncUpdateState;
+    void* FuncUpdateStateCtx;
+    int Request_CodErro;
+    const char* Request_MsgErro;
+    TLibCurl Curl;
+    TLibWebSocket WebSocket;
+
+    // Endpoint of the requests. Null / 0: the process configuration (URL_SignHash, CNX_CAFile,
+    // CNX_TO_MS_HTTP_Request). Set by tools and tests that talk to a service of their own.
+    const char* URL_SignHash;
+    const char* FileName_CAPeer;
+    long TimeoutMs;
+
+  private:
+    bool ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs);
+    TPlatMutex Mutex;
+};

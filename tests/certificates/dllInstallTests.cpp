@@ -1,0 +1,77 @@
+#include "certificates/libCertificateProvider.h"
+#include "os/platCNG.h"
+#include "support/testRoot.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+typedef HRESULT (*TDllInstall)(BOOL, PCWSTR);
+
+const char kCsp[] = "Varno Base Cryptographic Provider Server";
+const char kKsp[] = "Varno Key Storage Provider Server";
+
+bool KeyExists(const std::string& path, REGSAM view) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | view, &key) != ERROR_SUCCESS)
+        return false;
+    RegCloseKey(key);
+    return true;
+}
+
+std::string CspKey() {
+    return std::string(LU_CSP_PROVIDER_BASE_PATH) + "\\" + kCsp;
+}
+std::string KspKey() {
+    return std::string(LU_CNG_PROVIDERS_KEY) + "\\" + kKsp;
+}
+
+// The built library, loaded as regsvr32 loads it. It stays loaded for the rest of the process, as a
+// provider does in an application; every test works on a data root of its own.
+class DllInstallTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        static void* handle = dlopen(LUCSP_DLL_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(handle, nullptr) << dlerror();
+        DllInstall = reinterpret_cast<TDllInstall>(dlsym(handle, "DllInstall"));
+        ASSERT_NE(DllInstall, nullptr);
+    }
+    void TearDown() override { unsetenv("LUCSP_TEST_THROW_IN"); }
+
+    TTestRoot Root;
+    TDllInstall DllInstall = nullptr;
+};
+
+} // namespace
+
+TEST_F(DllInstallTest, InstallThenRemoveLeavesNoProviderBehind) {
+    ASSERT_EQ(DllInstall(TRUE, nullptr), S_OK);
+    EXPECT_TRUE(KeyExists(CspKey(), KEY_WOW64_64KEY));
+    EXPECT_TRUE(KeyExists(CspKey(), KEY_WOW64_32KEY));
+    EXPECT_TRUE(KeyExists(KspKey(), KEY_WOW64_64KEY));
+
+    // Installed already: removed and registered again.
+    ASSERT_EQ(DllInstall(TRUE, u"/i"), S_OK);
+    EXPECT_TRUE(KeyExists(KspKey() + "\\UM\\00010001", KEY_WOW64_64KEY));
+
+    ASSERT_EQ(DllInstall(FALSE, nullptr), S_OK);
+    EXPECT_FALSE(KeyExists(CspKey(), KEY_WOW64_64KEY));
+    EXPECT_FALSE(KeyExists(CspKey(), KEY_WOW64_32KEY));
+    EXPECT_FALSE(KeyExists(KspKey(), KEY_WOW64_64KEY));
+
+    // Nothing left to remove: not an error, but not a full success either.
+    EXPECT_EQ(DllInstall(FALSE, nullptr), S_FALSE);
+}
+
+TEST_F(DllInstallTest, AnExceptionInsideIsReportedAsFailure) {
+    setenv("LUCSP_TEST_THROW_IN", "DllInstall", 1);
+    SetLastError(0);
+    EXPECT_EQ(DllInstall(TRUE, nullptr), E_FAIL);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNWIND));
+    EXPECT_FALSE(KeyExists(KspKey(), KEY_WOW64_64KEY));
+}

@@ -1,0 +1,449 @@
+// Signing through the provider's entry points, the library loaded from its built file, against a
+// reference signing service on loopback.
+#include "platform/TVarnoRegedit.h"
+#include "service/dllHarness.h"
+#include "support/testRoot.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace dllharness;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct TE2E {
+    TTestRoot Root;
+    TRefSigningService Service;
+    TRefKeyInfo Key;
+    std::string Token = "e2e-token-0123456789-0123456789-abcdefg";
+    std::string CAFile, TraceDir;
+    int Port = 0;
+    TCspApi Api;
+    bool Ready = false;
+};
+
+const int kTimeoutMs = 1500;
+
+TE2E& Env() {
+    static std::unique_ptr<TE2E> env;
+    if (env) return *env;
+    env = std::make_unique<TE2E>();
+    TE2E& e = *env;
+    if (!e.Service.Key_Generate(e.Token, "Assinante E2E", 2048, TRefSerialTopBit::Set, &e.Key) ||
+        !e.Service.Start()) {
+        ADD_FAILURE() << "reference service: " << e.Service.LastError();
+        return e;
+    }
+    e.Port = e.Service.Port();
+    e.CAFile = e.Root.Path() + "/service-ca.pem";
+    std::ofstream(e.CAFile, std::ios::binary) << e.Service.CA_CertPEM();
+    e.TraceDir = e.Root.Path() + "/trace";
+    std::filesystem::create_directories(e.TraceDir);
+    if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Port), e.CAFile, kTimeoutMs, true,
+                               e.TraceDir)) {
+        ADD_FAILURE() << "endpoint settings not written";
+        return e;
+    }
+    if (!e.Api.Load(LUCSP_DLL_PATH)) {
+        ADD_FAILURE() << e.Api.Error;
+        return e;
+    }
+    if (!e.Api.TrelisServer_RegisterCertificate(e.Key.CertPEM.data(), static_cast<int>(e.Key.CertPEM.size()),
+                                                e.Token.data(), static_cast<int>(e.Token.size()))) {
+        ADD_FAILURE() << "certificate registration failed";
+        return e;
+    }
+    e.Ready = true;
+    return e;
+}
+
+std::string TraceText() {
+    std::string all;
+    for (const auto& f : std::filesystem::directory_iterator(Env().TraceDir))
+        all += ReadWholeFile(f.path().string());
+    return all;
+}
+
+const EVP_MD* MdOf(ALG_ID alg) {
+    switch (alg) {
+    case CALG_SHA1:
+        return EVP_sha1();
+    case CALG_SHA_256:
+        return EVP_sha256();
+    case CALG_SHA_384:
+        return EVP_sha384();
+    case CALG_SHA_512:
+        return EVP_sha512();
+    default:
+        return nullptr;
+    }
+}
+
+Bytes Digest(ALG_ID alg, const std::string& message) {
+    Bytes md(EVP_MAX_MD_SIZE);
+    unsigned len = 0;
+    EVP_Digest(message.data(), message.size(), md.data(), &len, MdOf(alg), nullptr);
+    md.resize(len);
+    return md;
+}
+
+// OpenSSL's own check: RSASSA-PKCS1-v1_5 over the hash (md given), or the bare recovered block (md null).
+bool OpenSSLVerify(const std::string& certPEM, const Bytes& bigEndianSig, const Bytes& hash,
+                   const EVP_MD* md) {
+    BIO* bio = BIO_new_mem_buf(certPEM.data(), static_cast<int>(certPEM.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    if (!cert) return false;
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(X509_get0_pubkey(cert), nullptr);
+    bool ok = false;
+    if (md) {
+        ok = ctx && EVP_PKEY_verify_init(ctx) == 1 &&
+             EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+             EVP_PKEY_CTX_set_signature_md(ctx, md) == 1 &&
+             EVP_PKEY_verify(ctx, bigEndianSig.data(), bigEndianSig.size(), hash.data(), hash.size()) == 1;
+    } else {
+        Bytes out(bigEndianSig.size());
+        size_t outLen = out.size();
+        ok = ctx && EVP_PKEY_verify_recover_init(ctx) == 1 &&
+             EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+             EVP_PKEY_verify_recover(ctx, out.data(), &outLen, bigEndianSig.data(), bigEndianSig.size()) ==
+                 1 &&
+             Bytes(out.begin(), out.begin() + static_cast<long>(outLen)) == hash;
+    }
+    EVP_PKEY_CTX_free(ctx);
+    X509_free(cert);
+    return ok;
+}
+
+class SignEntryPoints : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(E.Ready);
+        E.Service.Fault_Set(TRefFault());
+        VTableProvStruc vt = MakeVTable();
+        ASSERT_TRUE(E.Api.CPAcquireContext(&Prov, E.Key.SerialHex.c_str(), 0, &vt))
+            << std::hex << GetLastError();
+        E.Service.Stats_Reset();
+    }
+    void TearDown() override {
+        E.Service.Fault_Set(TRefFault());
+        if (Prov) {
+            EXPECT_TRUE(E.Api.CPReleaseContext(Prov, 0));
+        }
+    }
+    HCRYPTHASH NewHash(ALG_ID alg, const Bytes& value) {
+        HCRYPTHASH h = 0;
+        EXPECT_TRUE(E.Api.CPCreateHash(Prov, alg, 0, 0, &h));
+        EXPECT_TRUE(E.Api.CPSetHashParam(Prov, h, HP_HASHVAL, value.data(), 0));
+        return h;
+    }
+    // Length query, then the signature; the signature comes back in CryptoAPI's little-endian order.
+    bool Sign(HCRYPTHASH h, Bytes& sig, DWORD flags = 0) {
+        DWORD len = 0;
+        if (!E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, flags, nullptr, &len)) return false;
+        sig.assign(len, 0);
+        if (!E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, flags, sig.data(), &len)) return false;
+        sig.resize(len);
+        return true;
+    }
+    // A failing signature: FALSE with NTE_SYS_ERR, in time, and a trace line naming the cause.
+    void ExpectSignFailure(const std::string& cause) {
+        HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "failing " + cause));
+        DWORD len = 0;
+        auto t0 = std::chrono::steady_clock::now();
+        SetLastError(0);
+        EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+        EXPECT_EQ(static_cast<DWORD>(NTE_SYS_ERR), GetLastError());
+        auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+                      .count();
+        EXPECT_LT(ms, kTimeoutMs + 1500);
+        EXPECT_NE(std::string::npos, TraceText().find(cause)) << cause;
+        EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+    }
+
+    TE2E& E = Env();
+    HCRYPTPROV Prov = 0;
+};
+
+} // namespace
+
+TEST_F(SignEntryPoints, SignaturesVerifyWithOpenSSLForEveryHash) {
+    for (ALG_ID alg : {CALG_SHA1, CALG_SHA_256, CALG_SHA_384, CALG_SHA_512}) {
+        SCOPED_TRACE(alg);
+        Bytes hash = Digest(alg, "documento para assinar");
+        HCRYPTHASH h = NewHash(alg, hash);
+        Bytes sig;
+        ASSERT_TRUE(Sign(h, sig)) << std::hex << GetLastError();
+        ASSERT_EQ(E.Key.ModulusBytes, sig.size());
+        // The provider's own verification takes the little-endian form.
+        EXPECT_TRUE(
+            E.Api.CPVerifySignature(Prov, h, sig.data(), static_cast<DWORD>(sig.size()), 0, nullptr, 0));
+        Bytes bigEndian(sig.rbegin(), sig.rend());
+        EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, bigEndian, hash, MdOf(alg)));
+        EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+    }
+    EXPECT_EQ(4u, E.Service.RequestCount());
+}
+
+TEST_F(SignEntryPoints, SameValueTwiceMakesOneRequest) {
+    Bytes hash = Digest(CALG_SHA_256, "uma vez so");
+    HCRYPTHASH h = NewHash(CALG_SHA_256, hash);
+    Bytes first, second;
+    ASSERT_TRUE(Sign(h, first));
+    ASSERT_TRUE(Sign(h, second));
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(1u, E.Service.RequestCount());
+    EXPECT_EQ(E.Token, E.Service.Stats().LastToken);
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+TEST_F(SignEntryPoints, NoHashOidSignsTheBareValue) {
+    Bytes value = Digest(CALG_SHA_256, "sem prefixo");
+    HCRYPTHASH h = NewHash(CALG_SHA_256, value);
+    Bytes sig;
+    ASSERT_TRUE(Sign(h, sig, CRYPT_NOHASHOID));
+    Bytes bigEndian(sig.rbegin(), sig.rend());
+    EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, bigEndian, value, nullptr));
+    EXPECT_FALSE(OpenSSLVerify(E.Key.CertPEM, bigEndian, value, EVP_sha256()));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+TEST_F(SignEntryPoints, EveryServiceFailureIsNteSysErrAndTheNextCallWorks) {
+    const struct {
+        TRefFaultMode Mode;
+        unsigned DelayMs;
+        const char* Cause;
+    } cases[] = {
+        {TRefFaultMode::Delay, kTimeoutMs + 1500, "Timeout was reached"},
+        {TRefFaultMode::Http500Html, 0, "HttpStatus=[500]"},
+        {TRefFaultMode::NoSignatures, 0,
+         "Não foram encontradas as informações das 'signatures' da URL_SignHash"},
+        {TRefFaultMode::EmptyArray, 0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash"},
+        {TRefFaultMode::BadBase64, 0, "rawSignature não é Base64 valido"},
+        {TRefFaultMode::ShortSignature, 0, "Tamanho da rawSignature invalido"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Cause);
+        TRefFault f;
+        f.Mode = c.Mode;
+        f.DelayMs = c.DelayMs;
+        E.Service.Fault_Set(f);
+        ExpectSignFailure(c.Cause);
+        E.Service.Fault_Set(TRefFault());
+        HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, std::string("depois de ") + c.Cause));
+        Bytes sig;
+        EXPECT_TRUE(Sign(h, sig));
+        EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+    }
+}
+
+TEST_F(SignEntryPoints, EscapedSlashesAreRead) {
+    TRefFault f;
+    f.Mode = TRefFaultMode::SlashEscape;
+    E.Service.Fault_Set(f);
+    for (int i = 0; i < 4; ++i) {
+        Bytes hash = Digest(CALG_SHA_256, "barra " + std::to_string(i));
+        HCRYPTHASH h = NewHash(CALG_SHA_256, hash);
+        Bytes sig;
+        ASSERT_TRUE(Sign(h, sig));
+        Bytes bigEndian(sig.rbegin(), sig.rend());
+        EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, bigEndian, hash, EVP_sha256()));
+        EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+    }
+}
+
+TEST_F(SignEntryPoints, ServiceDownThenBack) {
+    E.Service.Stop();
+    ExpectSignFailure("Couldn't connect to server");
+    ASSERT_TRUE(E.Service.Start(E.Port));
+    HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "de volta"));
+    Bytes sig;
+    EXPECT_TRUE(Sign(h, sig));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+TEST_F(SignEntryPoints, RejectedAndMissingTokens) {
+    TVarnoRegedit user(HKEY_CURRENT_USER);
+    ASSERT_TRUE(user.SetGrupoName(GRUPO_NAME_CERTIFICATE, E.Key.SerialHex.c_str(), KEY_WOW64_64KEY));
+    std::string wrong = "not-the-token";
+    ASSERT_TRUE(user.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, wrong.data(),
+                                  static_cast<DWORD>(wrong.size())));
+    ExpectSignFailure("HttpStatus=[401]");
+
+    // No stored token: the login fails with NTE_FAIL and nothing is sent.
+    ASSERT_TRUE(user.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, E.Key.SerialHex.c_str(), true));
+    E.Service.Stats_Reset();
+    HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "sem token"));
+    DWORD len = 0;
+    EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    // A token of 256 bytes has no room for its end: refused the same way.
+    TVarnoRegedit again(HKEY_CURRENT_USER);
+    ASSERT_TRUE(again.SetGrupoName(GRUPO_NAME_CERTIFICATE, E.Key.SerialHex.c_str(), KEY_WOW64_64KEY));
+    std::string full(256, 't');
+    ASSERT_TRUE(again.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, full.data(), 256));
+    EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    EXPECT_EQ(0u, E.Service.RequestCount());
+
+    // Registered again, the token works.
+    ASSERT_TRUE(E.Api.TrelisServer_RegisterCertificate(E.Key.CertPEM.data(),
+                                                       static_cast<int>(E.Key.CertPEM.size()), E.Token.data(),
+                                                       static_cast<int>(E.Token.size())));
+    Bytes sig;
+    EXPECT_TRUE(Sign(h, sig));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+TEST_F(SignEntryPoints, TokenOutlivesDestroyedKeysAndNeverReachesTheTrace) {
+    // A user key logs in and is destroyed; the next signature of the context logs in again itself.
+    HCRYPTKEY user = 0;
+    ASSERT_TRUE(E.Api.CPGetUserKey(Prov, AT_SIGNATURE, &user));
+    ASSERT_TRUE(E.Api.CPDestroyKey(Prov, user));
+    HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "chave destruida"));
+    Bytes sig;
+    EXPECT_TRUE(Sign(h, sig));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+    std::string trace = TraceText();
+    EXPECT_NE(std::string::npos, trace.find("TokenPSC: ****"));
+    EXPECT_EQ(std::string::npos, trace.find(E.Token));
+}
+
+namespace {
+
+struct TStoreEntry {
+    bool Found = false;
+    std::string Container, Provider, FriendlyName;
+    DWORD ProvType = 0, KeySpec = 0;
+};
+
+std::string Narrow(const WCHAR* w) {
+    std::string s;
+    for (; w && *w; ++w)
+        s += static_cast<char>(*w);
+    return s;
+}
+
+// The personal store's entry whose key container is the serial number, as an application would find it.
+TStoreEntry FindInMyStore(const std::string& serial) {
+    TStoreEntry entry;
+    HCERTSTORE store = CertOpenSystemStoreA(0, "MY");
+    if (!store) return entry;
+    PCCERT_CONTEXT ctx = nullptr;
+    while ((ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
+        DWORD size = 0;
+        if (!CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &size) || size == 0)
+            continue;
+        std::vector<BYTE> buf(size);
+        if (!CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, buf.data(), &size)) continue;
+        auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(buf.data());
+        if (Narrow(info->pwszContainerName) != serial) continue;
+        entry.Found = true;
+        entry.Container = Narrow(info->pwszContainerName);
+        entry.Provider = Narrow(info->pwszProvName);
+        entry.ProvType = info->dwProvType;
+        entry.KeySpec = info->dwKeySpec;
+        size = 0;
+        if (CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, nullptr, &size) && size) {
+            std::vector<BYTE> name(size);
+            if (CertGetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, name.data(), &size))
+                entry.FriendlyName = Narrow(reinterpret_cast<const WCHAR*>(name.data()));
+        }
+        CertFreeCertificateContext(ctx);
+        break;
+    }
+    CertCloseStore(store, 0);
+    return entry;
+}
+
+bool ReadToken(const std::string& serial, std::string& token) {
+    TVarnoRegedit user(HKEY_CURRENT_USER);
+    if (!user.SetGrupoName(GRUPO_NAME_CERTIFICATE, serial.c_str(), KEY_WOW64_64KEY)) return false;
+    char buf[1024] = {0};
+    DWORD len = sizeof(buf);
+    if (!user.RegQueryValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, buf, &len)) return false;
+    token.assign(buf, len);
+    return true;
+}
+
+class CertificateExports : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(E.Ready);
+        ASSERT_TRUE(E.Service.Key_Generate("", "Outro Assinante", 1024, TRefSerialTopBit::Random, &Other));
+    }
+    BOOL Register(const std::string& cert, const std::string& token) {
+        return E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()),
+                                                      token.data(), static_cast<int>(token.size()));
+    }
+    BOOL Unregister(const std::string& cert) {
+        return E.Api.TrelisServer_UnregisterCertificate(cert.data(), static_cast<int>(cert.size()));
+    }
+
+    TE2E& E = Env();
+    TRefKeyInfo Other;
+};
+
+} // namespace
+
+TEST_F(CertificateExports, RegisterPutsCertificateAndTokenInPlace) {
+    ASSERT_TRUE(Register(Other.CertPEM, "token-a"));
+    TStoreEntry entry = FindInMyStore(Other.SerialHex);
+    ASSERT_TRUE(entry.Found);
+    EXPECT_EQ("Varno Base Cryptographic Provider Server", entry.Provider);
+    EXPECT_EQ(1u, entry.ProvType);
+    EXPECT_EQ(1u, entry.KeySpec);
+    EXPECT_EQ("Outro Assinante", entry.FriendlyName);
+    std::string token;
+    ASSERT_TRUE(ReadToken(Other.SerialHex, token));
+    EXPECT_EQ("token-a", token);
+    // A second registration rewrites the token.
+    ASSERT_TRUE(Register(Other.CertPEM, "token-b"));
+    ASSERT_TRUE(ReadToken(Other.SerialHex, token));
+    EXPECT_EQ("token-b", token);
+
+    ASSERT_TRUE(Unregister(Other.CertPEM));
+    EXPECT_FALSE(FindInMyStore(Other.SerialHex).Found);
+    EXPECT_FALSE(ReadToken(Other.SerialHex, token));
+    // Not installed: still TRUE.
+    EXPECT_TRUE(Unregister(Other.CertPEM));
+}
+
+TEST_F(CertificateExports, BadInputInstallsNothing) {
+    const std::string& cert = Other.CertPEM;
+    EXPECT_FALSE(E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()), "t", 0));
+    EXPECT_FALSE(
+        E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()), nullptr, 1));
+    EXPECT_FALSE(E.Api.TrelisServer_RegisterCertificate(nullptr, 10, "t", 1));
+    EXPECT_FALSE(E.Api.TrelisServer_RegisterCertificate(cert.data(), -5, "t", 1));
+    EXPECT_FALSE(
+        Register("-----BEGIN CERTIFICATE-----\nnot a certificate\n-----END CERTIFICATE-----\n", "t"));
+    // Tokens the login could never send.
+    EXPECT_FALSE(Register(cert, std::string(256, 'x')));
+    EXPECT_FALSE(Register(cert, "linha\r\nX-Outro: 1"));
+    EXPECT_FALSE(FindInMyStore(Other.SerialHex).Found);
+    std::string token;
+    EXPECT_FALSE(ReadToken(Other.SerialHex, token));
+    EXPECT_FALSE(E.Api.TrelisServer_UnregisterCertificate(nullptr, 3));
+    EXPECT_FALSE(E.Api.TrelisServer_UnregisterCertificate(cert.data(), 0));
+    // The stored value must stay below 256 bytes, terminator included when the caller passes one.
+    std::string longest(255, 'y');
+    EXPECT_FALSE(E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()),
+                                                        longest.c_str(), 256));
+    EXPECT_TRUE(E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()),
+                                                       longest.c_str(), 255));
+    EXPECT_TRUE(E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()),
+                                                       longest.c_str() + 1, 255));
+    EXPECT_TRUE(Unregister(cert));
+}

@@ -53,7 +53,7 @@ for arch in i686 x86_64; do
   scripts/deps/build-mingw-deps.sh "$arch"
   cmake -S . -B "$out/win-$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" >/dev/null
-  cmake --build "$out/win-$arch" -j"$jobs" --target Varno_LUCSP_Server
+  cmake --build "$out/win-$arch" -j"$jobs" --target Varno_LUCSP_Server lucsp
   dll="$out/win-$arch/src/dll/Varno_LUCSP_Server.dll"
   "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
 done

@@ -1,0 +1,17 @@
+// The commands of the lucsp tool, grouped by file; each group appends its specs to the table.
+#pragma once
+
+#include "CryptoClient.h"
+#include "LucspCli.h"
+
+#include <vector>
+
+void lucspAddSignCommands(std::vector<TCommandSpec>& table); // sign, verify, export-pubkey
+void lucspAddCertCommands(std::vector<TCommandSpec>& table); // register, unregister, list, install, uninstall
+void lucspAddConfigCommands(std::vector<TCommandSpec>& table); // config get|set|list, log
+void lucspAddServeCommands(std::vector<TCommandSpec>& table);  // serve
+
+// Loads the provider library for a command; false after the failure was reported.
+bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client);
+// Reports a failed provider call with the code it left and, for the usual codes, what to look at.
+int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std::string& context);

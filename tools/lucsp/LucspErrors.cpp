@@ -1,0 +1,108 @@
+#include "LucspErrors.h"
+
+#include "platform/platNSTATUS.h"
+
+#include <cstdio>
+
+namespace {
+
+struct TNamedCode {
+    uint32_t Code;
+    const char* Name;
+    const char* Text; // the system's text; null: ask the library's table
+};
+
+// Win32 codes the provider, the stand-ins and the tool can produce, with the texts FormatMessage gives.
+const TNamedCode kWin32Codes[] = {
+    {0, "ERROR_SUCCESS", nullptr},
+    {1, "ERROR_INVALID_FUNCTION", nullptr},
+    {2, "ERROR_FILE_NOT_FOUND", nullptr},
+    {3, "ERROR_PATH_NOT_FOUND", nullptr},
+    {5, "ERROR_ACCESS_DENIED", nullptr},
+    {6, "ERROR_INVALID_HANDLE", nullptr},
+    {8, "ERROR_NOT_ENOUGH_MEMORY", nullptr},
+    {13, "ERROR_INVALID_DATA", nullptr},
+    {14, "ERROR_OUTOFMEMORY", "Not enough memory resources are available to complete this operation."},
+    {29, "ERROR_WRITE_FAULT", "The system cannot write to the specified device."},
+    {30, "ERROR_READ_FAULT", "The system cannot read from the specified device."},
+    {50, "ERROR_NOT_SUPPORTED", nullptr},
+    {87, "ERROR_INVALID_PARAMETER", nullptr},
+    {122, "ERROR_INSUFFICIENT_BUFFER", nullptr},
+    {126, "ERROR_MOD_NOT_FOUND", "The specified module could not be found."},
+    {127, "ERROR_PROC_NOT_FOUND", "The specified procedure could not be found."},
+    {160, "ERROR_BAD_ARGUMENTS", "One or more arguments are not correct."},
+    {183, "ERROR_ALREADY_EXISTS", nullptr},
+    {193, "ERROR_BAD_EXE_FORMAT", "%1 is not a valid Win32 application."},
+    {234, "ERROR_MORE_DATA", nullptr},
+    {258, "WAIT_TIMEOUT", nullptr},
+    {259, "ERROR_NO_MORE_ITEMS", nullptr},
+    {542, "ERROR_UNWIND", nullptr},
+    {1010, "ERROR_BADKEY", nullptr},
+    {1013, "ERROR_CANTWRITE", nullptr},
+    {1018, "ERROR_KEY_DELETED", nullptr},
+    {1168, "ERROR_NOT_FOUND", nullptr},
+    {1460, "ERROR_TIMEOUT", nullptr},
+    {1627, "ERROR_FUNCTION_FAILED", "Function failed during execution."},
+    {10038, "WSAENOTSOCK", nullptr},
+    {10060, "WSAETIMEDOUT", nullptr},
+    {10061, "WSAECONNREFUSED", nullptr},
+};
+
+// HRESULTs outside the status table that the certificate store and the exports can hand back.
+const TNamedCode kHResults[] = {
+    {0x80004001u, "E_NOTIMPL", "Not implemented"},
+    {0x80004005u, "E_FAIL", "Unspecified error"},
+    {0x8000FFFFu, "E_UNEXPECTED", "Catastrophic failure"},
+    {0x80092004u, "CRYPT_E_NOT_FOUND", "Cannot find object or property."},
+    {0x80092005u, "CRYPT_E_EXISTS", "The object or property already exists."},
+    {0x8009200Fu, "CRYPT_E_PENDING_CLOSE", "Final closure is pending until additional frees or closes."},
+    {0x80093102u, "CRYPT_E_ASN1_EOD", "ASN1 unexpected end of data."},
+    {0x8009310Bu, "CRYPT_E_ASN1_BADTAG", "ASN1 bad tag value met."},
+};
+
+const TNamedCode* FindIn(const TNamedCode* table, size_t count, uint32_t code) {
+    for (size_t i = 0; i < count; ++i)
+        if (table[i].Code == code) return &table[i];
+    return nullptr;
+}
+
+bool DescribeWin32(uint32_t code, TCodeInfo& info) {
+    const TNamedCode* row = FindIn(kWin32Codes, sizeof(kWin32Codes) / sizeof(kWin32Codes[0]), code);
+    if (!row) return false;
+    const char* text = row->Text ? row->Text : GetWin32ErrorText(code);
+    info = TCodeInfo{code, row->Name, text ? text : ""};
+    return true;
+}
+
+} // namespace
+
+TCodeInfo lucspDescribeCode(uint32_t code, bool asHResult) {
+    TCodeInfo info;
+    if (asHResult && code == 0) return TCodeInfo{code, "S_OK", "The operation completed successfully."};
+    if (asHResult && code == 1)
+        return TCodeInfo{code, "S_FALSE", "The operation ended without the expected outcome."};
+    if (code < 0x10000u) {
+        if (DescribeWin32(code, info)) return info;
+        const char* text = GetWin32ErrorText(code);
+        return TCodeInfo{code, "ERROR_" + std::to_string(code), text ? text : "Unknown Win32 error."};
+    }
+    if (IsKnownNSTATUS(code)) {
+        NSTATUSInfo row = GetNSTATUSInfo(code);
+        return TCodeInfo{code, row.Name, row.Description};
+    }
+    if (const TNamedCode* row = FindIn(kHResults, sizeof(kHResults) / sizeof(kHResults[0]), code))
+        return TCodeInfo{code, row->Name, row->Text};
+    if ((code & 0xFFFF0000u) == 0x80070000u && DescribeWin32(code & 0xFFFFu, info))
+        return TCodeInfo{code, "HRESULT_FROM_WIN32(" + info.Name + ")", info.Text};
+    NSTATUSInfo row = GetNSTATUSInfo(code);
+    return TCodeInfo{code, row.Name, row.Description};
+}
+
+std::string lucspFormatCode(uint32_t code, bool asHResult) {
+    TCodeInfo info = lucspDescribeCode(code, asHResult);
+    char hex[16];
+    snprintf(hex, sizeof(hex), "0x%08X", static_cast<unsigned>(code));
+    std::string line = std::string(hex) + " " + info.Name;
+    if (!info.Text.empty()) line += " - " + info.Text;
+    return line;
+}

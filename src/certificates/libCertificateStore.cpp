@@ -314,6 +314,7 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
     PCCERT_CONTEXT context = nullptr;
     BYTE* keyProvData = nullptr;
     DWORD lenKeyProvData = 0;
+    std::vector<PCCERT_CONTEXT> toDelete;
     do {
         if (!StoreName) {
             TRACE(DBERRO_0, "Parametros invalidos, StoreName=[%p]\n", static_cast<const void*>(StoreName));
@@ -368,16 +369,22 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
                 result = false;
                 break;
             }
-            if (!CertDeleteCertificateFromStore(duplicate)) {
-                TRACE(DBERRO_0, "Falha na CertDeleteCertificateFromStore\n");
-                result = false;
-                break;
-            }
+            toDelete.push_back(duplicate);
         }
         if (!context)
             TRACE(DBERRO_0, "Falha na CertEnumCertificatesInStore, tmpCertContext=[%p]\n",
                   static_cast<const void*>(context));
     } while (false);
+    // Deleting only after the enumeration: some stores (Wine's) restart or loop when an entry
+    // disappears under a running enumeration.
+    for (PCCERT_CONTEXT duplicate : toDelete) {
+        if (!result) {
+            CertFreeCertificateContext(duplicate);
+        } else if (!CertDeleteCertificateFromStore(duplicate)) {
+            TRACE(DBERRO_0, "Falha na CertDeleteCertificateFromStore\n");
+            result = false;
+        }
+    }
     free(keyProvData);
     if (context) CertFreeCertificateContext(context);
     if (removeContext) CertFreeCertificateContext(removeContext);

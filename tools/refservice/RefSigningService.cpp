@@ -317,6 +317,7 @@ struct TRefSigningService::TImpl {
         });
         // The client opens one connection per request; a short idle time keeps Stop() quick.
         srv.set_keep_alive_timeout(1);
+        srv.set_tcp_nodelay(true);
         srv.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             if (req.path == SignPath) {
                 std::lock_guard<std::mutex> g(Lock);

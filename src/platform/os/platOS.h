@@ -36,6 +36,9 @@ std::string osSystemMessage(DWORD code);
 std::string osFileVersion(const char* path);
 std::string osExecutablePath();
 
+// Frees what the OS layer keeps for the process; the last thing the library does when it unloads.
+void osShutdown();
+
 // Single-byte text of the ANSI code page <-> UTF-16, and locale upper-casing of UTF-16 text.
 std::u16string osAnsiToWide(const char* text);
 void osWideUpper(std::u16string& text);

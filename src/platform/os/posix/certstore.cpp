@@ -24,19 +24,25 @@ const char* const kPredefinedStores[] = {
     "MY",          "CA",      "ROOT", "TRUST", "DISALLOWED", "TRUSTEDPEOPLE", "TRUSTEDPUBLISHER",
     "ADDRESSBOOK", "AUTHROOT"};
 
-// One lock for the whole stand-in: store operations are rare and short. Never destroyed, so that
-// handles freed from static destructors still find it.
+// One lock for the whole stand-in: store operations are rare and short. It is trivially destructible,
+// so handles freed from static destructors still find it.
 std::recursive_mutex& Lock() {
-    static std::recursive_mutex* lock = new std::recursive_mutex();
-    return *lock;
+    static std::recursive_mutex lock;
+    return lock;
 }
+// The registries of live handles are made on first use and freed by osCertStoreShutdown when the
+// library unloads.
+std::set<const void*>* gLiveStores = nullptr;
+std::set<const void*>* gLiveElements = nullptr;
 std::set<const void*>& LiveStores() {
-    static std::set<const void*>* stores = new std::set<const void*>();
-    return *stores;
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    if (!gLiveStores) gLiveStores = new std::set<const void*>();
+    return *gLiveStores;
 }
 std::set<const void*>& LiveElements() {
-    static std::set<const void*>* elements = new std::set<const void*>();
-    return *elements;
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    if (!gLiveElements) gLiveElements = new std::set<const void*>();
+    return *gLiveElements;
 }
 
 BOOL Fail(DWORD code) {
@@ -632,4 +638,12 @@ BOOL WINAPI CertCompareCertificate(DWORD dwCertEncodingType, PCERT_INFO pCertId1
         return FALSE;
     return CertCompareIntegerBlob(&pCertId1->SerialNumber, &pCertId2->SerialNumber);
 }
+}
+
+void osCertStoreShutdown() {
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    delete gLiveStores;
+    gLiveStores = nullptr;
+    delete gLiveElements;
+    gLiveElements = nullptr;
 }

@@ -1,4 +1,5 @@
 #include "os/platOS.h"
+#include "platform/platNSTATUS.h"
 
 #include <cerrno>
 #include <chrono>
@@ -133,7 +134,10 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
     return fopen(osMapPath(windowsPath).c_str(), mode);
 }
 
-std::string osSystemMessage(DWORD) {
+// Linux has no message tables: the texts of the codes the library meets stand in for FormatMessage.
+std::string osSystemMessage(DWORD code) {
+    if (const char* text = GetWin32ErrorText(code)) return text;
+    if (IsKnownNSTATUS(code)) return GetNSTATUSInfo(code).Description;
     return std::string();
 }
 
@@ -163,4 +167,13 @@ void osWideUpper(std::u16string& text) {
         else if (c == 0xFF)
             c = 0x178;
     }
+}
+
+// The registry and certificate-store stand-ins keep their handle tables until the library unloads.
+void osRegistryShutdown();
+void osCertStoreShutdown();
+
+void osShutdown() {
+    osCertStoreShutdown();
+    osRegistryShutdown();
 }

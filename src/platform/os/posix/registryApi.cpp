@@ -39,14 +39,17 @@ typedef std::shared_ptr<const TRegKey> TRegKeyPtr;
 
 enum class TView { Default, Bits32, Bits64 };
 
-// Handles live for the process; the table is never destroyed so that late closes at exit stay safe.
+// The handle table is made on first use and freed by osRegistryShutdown when the library unloads. The
+// mutex is trivially destructible, so late closes during exit still find a usable lock.
 std::mutex& HandlesMutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
+    static std::mutex m;
+    return m;
 }
+std::unordered_map<const void*, TRegKeyPtr>* gHandles = nullptr;
+// Called with HandlesMutex held.
 std::unordered_map<const void*, TRegKeyPtr>& Handles() {
-    static auto* h = new std::unordered_map<const void*, TRegKeyPtr>;
-    return *h;
+    if (!gHandles) gHandles = new std::unordered_map<const void*, TRegKeyPtr>;
+    return *gHandles;
 }
 
 const char* HiveName(bool machine) {
@@ -541,3 +544,9 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey) {
 }
 
 } // extern "C"
+
+void osRegistryShutdown() {
+    std::lock_guard<std::mutex> guard(HandlesMutex());
+    delete gHandles;
+    gHandles = nullptr;
+}

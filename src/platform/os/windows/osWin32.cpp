@@ -109,3 +109,5 @@ std::u16string osAnsiToWide(const char* text) {
 void osWideUpper(std::u16string& text) {
     if (!text.empty()) CharUpperBuffW(reinterpret_cast<LPWSTR>(&text[0]), static_cast<DWORD>(text.size()));
 }
+
+void osShutdown() {}

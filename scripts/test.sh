@@ -25,10 +25,22 @@ if [ -n "$files" ]; then
 fi
 echo "format: clean"
 
+# Every suite's counts go into one closing line.
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT
 run_ctest() {
   local dir=$1
   shift
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@")
+  local log
+  log=$(mktemp)
+  local rc=0
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 600 "$@") 2>&1 | tee "$log" || rc=$?
+  sed -n 's/.*tests passed, \([0-9]*\) tests\{0,1\} failed out of \([0-9]*\).*/\1 \2/p' "$log" >>"$summary"
+  rm -f "$log"
+  return $rc
+}
+closing_line() {
+  awk '{failed += $1; total += $2} END {printf "total: %d passed, %d failed\n", total - failed, failed}' "$summary"
 }
 
 step "Linux build (debug)"
@@ -36,7 +48,10 @@ cmake -S . -B "$out/linux" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$out/linux" -j"$jobs"
 run_ctest "$out/linux"
 
-if [ "${LUCSP_QUICK:-0}" = "1" ]; then exit 0; fi
+if [ "${LUCSP_QUICK:-0}" = "1" ]; then
+  closing_line
+  exit 0
+fi
 
 step "Linux build (ASan + UBSan)"
 cmake -S . -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_SANITIZE=ON >/dev/null
@@ -45,8 +60,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 step "Linux build (TSan, threaded tests)"
 cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_TSAN=ON >/dev/null
-cmake --build "$out/tsan" -j"$jobs" --target platform_tests
-TSAN_OPTIONS=halt_on_error=1 run_ctest "$out/tsan" -R 'Mutex|Thread|Concurren'
+cmake --build "$out/tsan" -j"$jobs" --target platform_tests frontend_tests
+TSAN_OPTIONS=halt_on_error=1 run_ctest "$out/tsan" -R 'Mutex|Thread|Concurren|Serialised|TraceLog'
 
 step "Windows DLLs (mingw-w64)"
 for arch in i686 x86_64; do
@@ -57,3 +72,5 @@ for arch in i686 x86_64; do
   dll="$out/win-$arch/src/dll/Varno_LUCSP_Server.dll"
   "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
 done
+
+closing_line

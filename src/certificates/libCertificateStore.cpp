@@ -385,6 +385,10 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
             result = false;
         }
     }
+    // Wine's system stores keep deletions in memory until a commit, and its CertCloseStore does not
+    // commit them; on Windows the commit finds nothing left to write.
+    if (store && result && !toDelete.empty() && !CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr))
+        TRACE(DBERRO_0, "Falha na CertControlStore CERT_STORE_CTRL_COMMIT ERRO=[%s]\n", GetLastErrorText());
     free(keyProvData);
     if (context) CertFreeCertificateContext(context);
     if (removeContext) CertFreeCertificateContext(removeContext);

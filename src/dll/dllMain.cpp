@@ -64,4 +64,16 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hinst, DWORD reason, LPVOID lpReserved)
     return result;
 }
 
+// The C runtime's own start-up and teardown (frame registration, thread-local storage) run around
+// DllMain and change the thread's last error. The loader enters here instead, so none of it reaches
+// the application (the linker's entry option names this function).
+extern "C" BOOL WINAPI DllMainCRTStartup(HANDLE hinst, DWORD reason, LPVOID lpReserved);
+
+extern "C" BOOL WINAPI luDllEntry(HANDLE hinst, DWORD reason, LPVOID lpReserved) {
+    DWORD keep = GetLastError();
+    BOOL result = DllMainCRTStartup(hinst, reason, lpReserved);
+    SetLastError(keep);
+    return result;
+}
+
 #endif

@@ -371,6 +371,16 @@ BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
     return TRUE;
 }
 
+BOOL WINAPI CertControlStore(HCERTSTORE hCertStore, DWORD dwFlags, DWORD dwCtrlType, void const* pvCtrlPara) {
+    (void)dwFlags;
+    (void)pvCtrlPara;
+    std::lock_guard<std::recursive_mutex> guard(Lock());
+    if (!AsStore(hCertStore)) return Fail(static_cast<DWORD>(E_INVALIDARG));
+    // Every change is written through at once, so there is never anything left to commit.
+    if (dwCtrlType == CERT_STORE_CTRL_COMMIT) return TRUE;
+    return Fail(static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+}
+
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext) {
     std::lock_guard<std::recursive_mutex> guard(Lock());
     TCertStore* store = AsStore(hCertStore);

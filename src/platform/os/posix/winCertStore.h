@@ -114,6 +114,7 @@ typedef struct _CRYPT_KEY_PROV_INFO {
 
 #define CERT_CLOSE_STORE_FORCE_FLAG 0x00000001
 #define CERT_CLOSE_STORE_CHECK_FLAG 0x00000002
+#define CERT_STORE_CTRL_COMMIT 4
 
 #define CERT_STORE_ADD_NEW 1
 #define CERT_STORE_ADD_USE_EXISTING 2
@@ -166,6 +167,7 @@ HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType, 
                                 DWORD dwFlags, const void* pvPara);
 HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv, LPCSTR szSubsystemProtocol);
 BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags);
+BOOL WINAPI CertControlStore(HCERTSTORE hCertStore, DWORD dwFlags, DWORD dwCtrlType, void const* pvCtrlPara);
 
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore, PCCERT_CONTEXT pPrevCertContext);
 PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType, const BYTE* pbCertEncoded,

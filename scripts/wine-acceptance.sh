@@ -1,0 +1,400 @@
+#!/usr/bin/env bash
+# Acceptance suite of the Windows DLL under Wine, with Wine's own CryptoAPI (advapi32, crypt32).
+#
+#   scripts/wine-acceptance.sh ARCH [WIN_BUILD_DIR [LINUX_BUILD_DIR]]
+#     ARCH             i686 (the product, a 32-bit DLL in a 64-bit prefix's syswow64) or x86_64
+#     WIN_BUILD_DIR    mingw build of that ARCH     (default $LUCSP_BUILD_ROOT/win-ARCH)
+#     LINUX_BUILD_DIR  native build for the service (default $LUCSP_BUILD_ROOT/linux)
+#   LUCSP_BUILD_ROOT defaults to build/ in the work tree. Missing build directories are configured.
+#
+# A fresh prefix per run: the DLL goes into the system directory and is installed with
+# "regsvr32 /n /i" (DllInstall); the reference signing service runs natively on loopback with a fresh
+# CA, key, certificate and token; CNX_ServiceHost and CNX_CAFile point the DLL at it. The programs of
+# tests/wine then do what an installer and applications do, and every signature they made is verified
+# here with OpenSSL. Prints one line per check and "N passed, N failed"; exit status 1 on any failure.
+#
+# Where the kernel runs no 32-bit x86 code (IA-32 emulation off), the 32-bit side of Wine runs under
+# qemu-i386 user emulation; see tests/wine/emulation/README.md.
+#
+# Environment: LUCSP_WINE_TIMEOUT (seconds per Wine call, default 300), LUCSP_WINE_KEEP=1 keeps the
+# temporary directory (prefix, logs, signatures).
+set -euo pipefail
+
+usage() {
+    echo "usage: $0 i686|x86_64 [WIN_BUILD_DIR [LINUX_BUILD_DIR]]" >&2
+    exit 2
+}
+[[ $# -ge 1 ]] || usage
+ARCH=$1
+case "$ARCH" in i686 | x86_64) ;; *) usage ;; esac
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+out=${LUCSP_BUILD_ROOT:-$top/build}
+windir=${2:-$out/win-$ARCH}
+linuxdir=${3:-$out/linux}
+wine_timeout=${LUCSP_WINE_TIMEOUT:-300}
+export DEBIAN_FRONTEND=noninteractive
+APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 -q -y)
+
+ms() { date +%s%3N; }
+t_start=$(ms)
+passed=0
+failed=0
+pass() {
+    passed=$((passed + 1))
+    echo "PASS $1"
+}
+fail() {
+    failed=$((failed + 1))
+    echo "FAIL $1${2:+: $2}"
+}
+check() { # check NAME CONDITION-COMMAND...
+    local name=$1
+    shift
+    if "$@" >/dev/null 2>&1; then pass "$name"; else fail "$name"; fi
+}
+note() { echo "NOTE $*"; }
+die() {
+    echo "wine-acceptance: $*" >&2
+    fail "setup" "$*"
+    echo "$passed passed, $failed failed"
+    exit 1
+}
+
+# ------------------------------------------------------------------------------------------------
+# Wine for this architecture
+
+# A minimal static i386 ELF (exit(0) through int 0x80): tells whether this kernel runs 32-bit code.
+ia32_native() {
+    local f rc=0
+    f=$(mktemp /tmp/lucsp-ia32probe.XXXXXX)
+    printf '\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00\x01\x00\x00\x00\x54\x80\x04\x08\x34\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x34\x00\x20\x00\x01\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x80\x04\x08\x00\x80\x04\x08\x5d\x00\x00\x00\x5d\x00\x00\x00\x05\x00\x00\x00\x00\x10\x00\x00\xb8\x01\x00\x00\x00\x31\xdb\xcd\x80' >"$f"
+    chmod 700 "$f"
+    "$f" 2>/dev/null || rc=$?
+    rm -f "$f"
+    return $rc
+}
+
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
+
+# The 32-bit half of Wine under qemu-i386, kept apart from the system's wine: its own loader tree whose
+# 32-bit loader is a script that starts Debian's i386 loader under qemu. Cached per Wine version.
+setup_emulated_wine32() {
+    local version cache lock
+    version=$(dpkg-query -W -f='${Version}' wine64)
+    cache=/var/cache/lucsp-wine/emulated-$version
+    if [[ ! -f $cache/.complete ]]; then
+        mkdir -p /var/cache/lucsp-wine
+        exec {lock}>/var/cache/lucsp-wine/.lock
+        flock "$lock"
+        if [[ ! -f $cache/.complete ]]; then
+            if ! dpkg --print-foreign-architectures | grep -qx i386; then
+                dpkg --add-architecture i386
+                "${APT_GET[@]}" update >/dev/null
+            fi
+            # libwine:i386 holds the 32-bit Wine; wine32:i386 itself would make /usr/bin/wine pick a
+            # loader this kernel cannot start, so only its loader binary is taken, into the cache.
+            if ! installed "libwine:i386" || ! installed qemu-user-static; then
+                "${APT_GET[@]}" install --no-install-recommends "libwine:i386=$version" qemu-user-static \
+                    >/dev/null 2>&1 || {
+                    "${APT_GET[@]}" update >/dev/null
+                    "${APT_GET[@]}" install --no-install-recommends "libwine:i386=$version" qemu-user-static \
+                        >/dev/null
+                }
+            fi
+            rm -rf "$cache.tmp"
+            mkdir -p "$cache.tmp/deb"
+            (cd "$cache.tmp/deb" && apt-get download -q "wine32:i386=$version" >/dev/null 2>&1) ||
+                die "apt-get download wine32:i386=$version failed"
+            dpkg-deb -x "$cache.tmp"/deb/wine32_*.deb "$cache.tmp/deb/root"
+            local t=$cache.tmp/tree
+            mkdir -p "$t/usr/lib/wine" "$t/usr/lib/i386-linux-gnu" "$t/usr/lib/x86_64-linux-gnu" "$t/usr/share"
+            cp "$cache.tmp/deb/root/usr/lib/wine/wine" "$t/usr/lib/wine/wine.i386"
+            # A copy, not a link: Wine finds its other loader beside the one it was started from.
+            cp /usr/lib/wine/wine64 "$t/usr/lib/wine/wine64"
+            ln -s /usr/lib/wine/wineserver64 "$t/usr/lib/wine/wineserver"
+            ln -s /usr/lib/i386-linux-gnu/wine "$t/usr/lib/i386-linux-gnu/wine"
+            ln -s /usr/lib/x86_64-linux-gnu/wine "$t/usr/lib/x86_64-linux-gnu/wine"
+            ln -s /usr/share/wine "$t/usr/share/wine"
+            cat >"$t/usr/lib/wine/wine" <<'EOF'
+#!/bin/sh
+exec /usr/bin/qemu-i386-static -0 "$0" "$(dirname "$0")/wine.i386" "$@"
+EOF
+            chmod 755 "$t/usr/lib/wine/wine"
+            # The preload shim; $LIB picks it by the process's architecture, the 64-bit one is empty.
+            mkdir -p "$t/preload/lib/i386-linux-gnu" "$t/preload/lib/x86_64-linux-gnu"
+            gcc -m32 -O2 -shared -fPIC -nostdlib -fno-stack-protector -Wall -Werror \
+                -o "$t/preload/lib/i386-linux-gnu/liblucspwinemmap.so" "$top/tests/wine/emulation/lucspWineMmap.c"
+            echo 'int lucsp_wine_mmap_none;' >"$cache.tmp/none.c"
+            gcc -O2 -shared -fPIC -o "$t/preload/lib/x86_64-linux-gnu/liblucspwinemmap.so" "$cache.tmp/none.c"
+            rm -rf "$cache"
+            mv "$t" "$cache"
+            rm -rf "$cache.tmp"
+            touch "$cache/.complete"
+        fi
+        flock -u "$lock"
+    fi
+    WINE=$cache/usr/lib/wine/wine64
+    WINESERVER_BIN=/usr/lib/wine/wineserver64
+    export WINESERVER=$WINESERVER_BIN
+    export WINEDLLPATH=/usr/lib/i386-linux-gnu/wine
+    # Single quotes: the dynamic loader expands $LIB itself.
+    export LD_PRELOAD="$cache/preload/\$LIB/liblucspwinemmap.so${LD_PRELOAD:+ $LD_PRELOAD}"
+}
+
+setup_wine() {
+    command -v wine >/dev/null && [[ -x /usr/lib/wine/wine64 ]] || "$top/scripts/deps/install-wine.sh" >/dev/null ||
+        die "Wine could not be installed"
+    WINE=/usr/lib/wine/wine64
+    WINESERVER_BIN=/usr/lib/wine/wineserver64
+    unset WINESERVER WINEDLLPATH WINELOADER
+    WINE_MODE="wine64 (win64 prefix)"
+    if [[ $ARCH == i686 ]]; then
+        if ia32_native; then
+            installed "wine32:i386" || "$top/scripts/deps/install-wine.sh" >/dev/null || die "wine32 missing"
+            installed "wine32:i386" || die "wine32:i386 is not installed"
+            WINE=/usr/lib/wine/wine
+            # The 64-bit side looks for the 32-bit builtin DLLs here when it starts 32-bit programs
+            # whose files syswow64 does not hold yet (while the prefix is being made).
+            export WINEDLLPATH=/usr/lib/i386-linux-gnu/wine
+            WINE_MODE="wine32 + wine64 (win64 prefix, native 32-bit)"
+        else
+            setup_emulated_wine32
+            WINE_MODE="wine64 + Debian's i386 Wine under qemu-i386 (win64 prefix, this kernel runs no 32-bit code)"
+        fi
+    fi
+}
+
+# ------------------------------------------------------------------------------------------------
+# Builds
+
+build_targets() {
+    if [[ ! -f $windir/CMakeCache.txt ]]; then
+        "$top/scripts/deps/build-mingw-deps.sh" "$ARCH" >/dev/null
+        cmake -S "$top" -B "$windir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$ARCH.cmake" >/dev/null
+    fi
+    cmake --build "$windir" --target lucsp_wine_tests >/dev/null || die "building lucsp_wine_tests failed"
+    if [[ ! -f $linuxdir/CMakeCache.txt ]]; then
+        cmake -S "$top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    fi
+    cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
+    DLL=$windir/src/dll/Varno_LUCSP_Server.dll
+    TESTS=$windir/tests/wine/lucsp_wine_tests.exe
+    REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
+    [[ -f $DLL && -f $TESTS && -x $REFSERVICE ]] || die "build outputs missing"
+}
+
+# ------------------------------------------------------------------------------------------------
+# Helpers for the run
+
+winpath() { # a Linux path as Wine's Z: path
+    local p=$1
+    printf 'Z:%s' "${p//\//\\}"
+}
+
+w() { # a Wine call, bounded
+    timeout --kill-after=10 "$wine_timeout" "$WINE" "$@"
+}
+
+reg_value() { # reg_value KEY VALUE VIEW(32|64): prints the data
+    w reg query "$1" /v "$2" "/reg:$3" 2>/dev/null | tr -d '\r' | awk -v v="$2" '
+        { line = $0; sub(/^ +/, "", line) }
+        index(line, v " ") == 1 { n = split(line, f, /    /); print f[n]; exit }'
+}
+
+reverse_bytes() { perl -0777 -ne 'print scalar reverse $_' <"$1" >"$2"; }
+
+cleanup() {
+    local rc=$?
+    if [[ -n ${SERVICE_PID:-} ]]; then kill "$SERVICE_PID" 2>/dev/null || true; fi
+    if [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-/nonexistent} ]]; then
+        timeout 60 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
+    fi
+    if [[ -n ${work:-} && -d $work ]]; then
+        if [[ ${LUCSP_WINE_KEEP:-0} == 1 || $failed -gt 0 ]]; then
+            echo "wine-acceptance: kept $work" >&2
+        else
+            rm -rf "$work"
+        fi
+    fi
+    exit $rc
+}
+
+# Runs one phase of the test program, folding its checks into the counts.
+run_phase() {
+    local phase=$1 rc=0 summary p f
+    local log=$work/$phase.log
+    w "$TESTS" "$phase" --cert "$(winpath "$work/signer.pem")" --token "$TOKEN" --serial "$SERIAL" \
+        --msg "$(winpath "$work/message.txt")" --out "$(winpath "$work/out")" >"$log" 2>"$work/$phase.err" || rc=$?
+    tr -d '\r' <"$log" | grep -E '^(PASS|FAIL|NOTE) ' || true
+    summary=$(tr -d '\r' <"$log" | sed -n "s/^$phase: \([0-9]*\) passed, \([0-9]*\) failed\$/\1 \2/p")
+    if [[ -z $summary ]]; then
+        fail "$phase" "ended without its summary (exit status $rc), see $work/$phase.err"
+        tail -5 "$work/$phase.err" >&2 || true
+        return
+    fi
+    read -r p f <<<"$summary"
+    passed=$((passed + p))
+    failed=$((failed + f))
+    [[ $rc -eq 0 || $f -gt 0 ]] || fail "$phase" "exit status $rc"
+}
+
+verify_signature() { # verify_signature FILE DIGEST
+    local sig=$work/out/$1 be=$work/out/$1.be
+    if [[ ! -s $sig ]]; then
+        fail "openssl/$1" "missing"
+        return
+    fi
+    reverse_bytes "$sig" "$be"
+    if openssl dgst "-$2" -verify "$work/pub.pem" -signature "$be" "$work/message.txt" >/dev/null 2>&1; then
+        pass "openssl/$1"
+    else
+        fail "openssl/$1" "OpenSSL rejects the signature over the message"
+    fi
+}
+
+# ------------------------------------------------------------------------------------------------
+
+main() {
+    echo "=== Wine acceptance, $ARCH"
+    build_targets
+    setup_wine
+    note "Wine: $("$WINE" --version 2>/dev/null) via $WINE_MODE"
+
+    work=$(mktemp -d /tmp/lucsp-wine-"$ARCH".XXXXXX)
+    trap cleanup EXIT
+    mkdir -p "$work/out"
+    export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all
+    # No Mono or Gecko installers in a test prefix, and no display.
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    unset DISPLAY WAYLAND_DISPLAY
+
+    local t0 t1 sysdir regsvr32 view
+    t0=$(ms)
+    mkdir -p "$WINEPREFIX"
+    # One server for the whole run keeps the prefix's services up between the calls.
+    "$WINESERVER_BIN" -p
+    timeout --kill-after=10 "$wine_timeout" "$WINE" wineboot -i >"$work/wineboot.log" 2>&1 ||
+        die "wineboot failed, see $work/wineboot.log"
+    t1=$(ms)
+    note "prefix created in $((t1 - t0)) ms"
+    if [[ $ARCH == i686 ]]; then
+        sysdir=$WINEPREFIX/drive_c/windows/syswow64
+        regsvr32='C:\windows\syswow64\regsvr32.exe'
+        view=32
+    else
+        sysdir=$WINEPREFIX/drive_c/windows/system32
+        regsvr32=regsvr32
+        view=64
+    fi
+    [[ -d $sysdir ]] || die "$sysdir missing"
+    cp "$DLL" "$sysdir/Varno_LUCSP_Server.dll"
+
+    # Installed the way an administrator does.
+    local provider_key='HKLM\SOFTWARE\Microsoft\Cryptography\Defaults\Provider\Varno Base Cryptographic Provider Server'
+    t0=$(ms)
+    if w "$regsvr32" /n /i Varno_LUCSP_Server.dll >"$work/regsvr32.log" 2>&1; then
+        pass "install/regsvr32"
+    else
+        fail "install/regsvr32" "$(tr -d '\r' <"$work/regsvr32.log" | tail -1)"
+    fi
+    note "regsvr32 /n /i took $(($(ms) - t0)) ms"
+    local image type
+    image=$(reg_value "$provider_key" "Image Path" "$view")
+    type=$(reg_value "$provider_key" "Type" "$view")
+    [[ $image == Varno_LUCSP_Server.dll ]] && pass "install/ImagePath" || fail "install/ImagePath" "[$image]"
+    [[ $type == 0x1 ]] && pass "install/Type" || fail "install/Type" "[$type]"
+
+    # The signing service: fresh CA, key, certificate and token.
+    TOKEN=$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')
+    "$REFSERVICE" --port 0 --ca-out "$work/ca.pem" --cert-out "$work/signer.pem" --token "$TOKEN" \
+        --die-with-parent >"$work/service.out" 2>"$work/service.err" &
+    SERVICE_PID=$!
+    local i port=""
+    for ((i = 0; i < 200; i++)); do
+        port=$(sed -n 's/^LISTENING 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/service.out")
+        [[ -n $port ]] && break
+        kill -0 "$SERVICE_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    [[ -n $port ]] || die "the reference service did not start: $(tail -3 "$work/service.err")"
+    SERIAL=$(sed -n 's/^KEY SERIAL=\([0-9A-F]*\) .*/\1/p' "$work/service.out" | head -1)
+    [[ -n $SERIAL ]] || die "no KEY line from the reference service"
+    note "service on 127.0.0.1:$port, certificate serial $SERIAL"
+
+    # The settings live in the 32-bit view, also for the 64-bit DLL (the group is opened with
+    # KEY_WOW64_32KEY): HKLM\SOFTWARE\WOW6432Node\Varno\Trelis_Server\Conex.
+    local conex='HKLM\SOFTWARE\Varno\Trelis_Server\Conex'
+    w reg add "$conex" /v CNX_ServiceHost /t REG_SZ /d "127.0.0.1:$port" /f /reg:32 >/dev/null 2>&1 || true
+    w reg add "$conex" /v CNX_CAFile /t REG_SZ /d "$(winpath "$work/ca.pem")" /f /reg:32 >/dev/null 2>&1 || true
+    [[ $(reg_value "$conex" CNX_ServiceHost 32) == "127.0.0.1:$port" ]] && pass "config/CNX_ServiceHost" ||
+        fail "config/CNX_ServiceHost"
+    [[ $(reg_value "$conex" CNX_CAFile 32) == "$(winpath "$work/ca.pem")" ]] && pass "config/CNX_CAFile" ||
+        fail "config/CNX_CAFile"
+
+    printf 'LUCSP acceptance under Wine, %s, %s\n' "$ARCH" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/message.txt"
+
+    local phase
+    for phase in register capi certkey direct; do
+        t0=$(ms)
+        run_phase "$phase"
+        note "phase $phase took $(($(ms) - t0)) ms"
+    done
+
+    # Every signature made through Wine, checked by OpenSSL over the message itself.
+    openssl x509 -in "$work/signer.pem" -pubkey -noout >"$work/pub.pem"
+    local digest
+    for digest in sha1 sha256 sha384 sha512; do verify_signature "sig_$digest.bin" "$digest"; done
+    verify_signature sig_context2_sha256.bin sha256
+    verify_signature sig_certkey_sha256.bin sha256
+    # CryptoAPI's order is little-endian: the bytes as returned must not verify unreversed.
+    if [[ -s $work/out/sig_sha256.bin ]] && ! openssl dgst -sha256 -verify "$work/pub.pem" \
+        -signature "$work/out/sig_sha256.bin" "$work/message.txt" >/dev/null 2>&1; then
+        pass "openssl/LittleEndianAsReturned"
+    else
+        fail "openssl/LittleEndianAsReturned" "the signature verified without reversing"
+    fi
+    # The exported PUBLICKEYBLOB carries the certificate's modulus.
+    local blob_modulus cert_modulus
+    blob_modulus=$(perl -0777 -ne 'print uc unpack("H*", scalar reverse substr($_, 20))' "$work/out/pubkey.blob" 2>/dev/null || true)
+    cert_modulus=$(openssl x509 -in "$work/signer.pem" -noout -modulus | sed 's/^Modulus=//')
+    [[ -n $blob_modulus && $blob_modulus == "$cert_modulus" ]] && pass "openssl/PublicKeyBlobModulus" ||
+        fail "openssl/PublicKeyBlobModulus"
+
+    # The requests reached the service.
+    if command -v curl >/dev/null; then
+        local stats signed
+        stats=$(curl -s --max-time 10 --cacert "$work/ca.pem" "https://127.0.0.1:$port/_control/stats" || true)
+        signed=$(sed -n 's/.*"signed":\([0-9]*\).*/\1/p' <<<"$stats")
+        [[ ${signed:-0} -ge 6 ]] && pass "service/SignRequests" || fail "service/SignRequests" "$stats"
+        note "service counters: $(grep -o '"\(requests\|signed\|rejected\|faulted\)":[0-9]*' <<<"$stats" | tr '\n' ' ')"
+    fi
+
+    run_phase unregister
+
+    # The trace file, where the product writes it.
+    local trace=$WINEPREFIX/drive_c/Varno/008/WIN32_LUKeyCSP.log
+    check "trace/WIN32_LUKeyCSP.log" test -s "$trace"
+    check "trace/DllInstall" grep -q '<DllInstall ' "$trace"
+    check "trace/RegisterCertificate" grep -q '<TrelisServer_RegisterCertificate ' "$trace"
+    check "trace/CPSignHash" grep -q '<CPSignHash ' "$trace"
+    note "trace file: $(wc -l <"$trace" 2>/dev/null || echo 0) lines"
+
+    # Uninstall. Wine's BCryptUnregisterProvider answers STATUS_NOT_IMPLEMENTED, so DllInstall reports
+    # S_FALSE and regsvr32 a failure; the CSP keys are removed all the same.
+    local rc=0
+    w "$regsvr32" /u /n /i Varno_LUCSP_Server.dll >"$work/regsvr32-u.log" 2>&1 || rc=$?
+    note "regsvr32 /u /n /i exit status $rc (Wine's BCryptUnregisterProvider is not implemented)"
+    if w reg query "$provider_key" /reg:64 >/dev/null 2>&1 || w reg query "$provider_key" /reg:32 >/dev/null 2>&1; then
+        fail "uninstall/ProviderKeysRemoved"
+    else
+        pass "uninstall/ProviderKeysRemoved"
+    fi
+
+    note "suite for $ARCH took $(($(ms) - t_start)) ms"
+    echo "$passed passed, $failed failed"
+    [[ $failed -eq 0 ]]
+}
+
+main

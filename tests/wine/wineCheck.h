@@ -1,0 +1,79 @@
+// Shared pieces of the Windows acceptance programs: one line per check, a closing count, the options
+// that the acceptance script hands over, and small file and text helpers.
+#pragma once
+
+#include <windows.h>
+#include <wincrypt.h>
+
+#include <cstdarg>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The name under which the provider registers itself; applications select it by this name.
+#define LUCSP_PROVIDER_NAME "Varno Base Cryptographic Provider Server"
+#define LUCSP_DLL_NAME "Varno_LUCSP_Server.dll"
+
+struct TWineOptions {
+    std::string CertFile; // PEM of the signing certificate
+    std::string Token;    // its access token at the service
+    std::string Serial;   // its serial number as the service prints it (upper-case hex)
+    std::string MsgFile;  // the message that the signatures cover
+    std::string OutDir;   // where signatures and blobs go for the Linux side
+};
+
+class TWineReport {
+  public:
+    explicit TWineReport(const char* phase) : Phase(phase) {}
+    // Prints "PASS phase/name" or "FAIL phase/name: detail"; returns ok.
+    bool Check(const char* name, bool ok, const char* fmt = nullptr, ...)
+        __attribute__((format(printf, 4, 5)));
+    // A line without a verdict (timings, notes).
+    void Note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // "N passed, N failed"; the process exit code.
+    int Finish();
+    int Failed() const { return failed; }
+
+  private:
+    const char* Phase;
+    int passed = 0;
+    int failed = 0;
+};
+
+// Last error as "0x%08lX" text, for the failure details.
+std::string LastErrorText(DWORD error);
+
+bool ReadFileBytes(const std::string& path, std::vector<BYTE>& data);
+bool WriteFileBytes(const std::string& path, const BYTE* data, size_t len);
+std::string JoinPath(const std::string& dir, const std::string& name);
+std::string ToUpper(std::string text);
+std::string HexText(const BYTE* data, size_t len);
+
+// The certificate's DER from its PEM text.
+bool PemToDer(const std::vector<BYTE>& pem, std::vector<BYTE>& der);
+
+// The digest of data made by Windows' own provider (rsaenh), as an application computes it.
+bool SystemDigest(ALG_ID alg, const std::vector<BYTE>& data, std::vector<BYTE>& digest);
+
+// Verifies a CryptoAPI (little-endian) signature over a digest with Windows' own provider, using an
+// exported PUBLICKEYBLOB of the signer.
+bool SystemVerify(ALG_ID alg, const std::vector<BYTE>& digest, const std::vector<BYTE>& publicKeyBlob,
+                  const std::vector<BYTE>& signature, DWORD* error);
+
+// Loads the system DLLs that the provider imports, as a running application already has them: what their
+// own start-up does to the thread's last error is then not counted against the provider's.
+void PreloadSystemLibraries();
+
+// The personal store of the current user, created if missing (a fresh Wine prefix has none).
+HCERTSTORE OpenPersonalStore();
+// The store's certificates equal to der; their count in *count.
+PCCERT_CONTEXT FindCertificate(HCERTSTORE store, const std::vector<BYTE>& der, int* count);
+// Copies of der in the personal store as it is now: a store opened earlier keeps what it read then.
+int CountInPersonalStore(const std::vector<BYTE>& der);
+
+// Phases, one per process: the provider is loaded and unloaded as an installer and an application do.
+int RunRegisterPhase(const TWineOptions& options);
+int RunUnregisterPhase(const TWineOptions& options);
+int RunDirectPhase(const TWineOptions& options);
+int RunCapiPhase(const TWineOptions& options);
+int RunCertKeyPhase(const TWineOptions& options);

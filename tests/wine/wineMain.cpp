@@ -1,0 +1,48 @@
+// lucsp_wine_tests PHASE --cert FILE --token TEXT --serial HEX --msg FILE --out DIR
+// One phase per process, so that the provider is loaded and unloaded as an installer and an application
+// load it. Prints one line per check and "PHASE: N passed, N failed"; exit code 0 only when all passed.
+#include "wineCheck.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+int Usage() {
+    fprintf(stderr,
+            "usage: lucsp_wine_tests register|capi|certkey|direct|unregister --cert FILE --token TEXT "
+            "--serial HEX --msg FILE --out DIR\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) return Usage();
+    const char* phase = argv[1];
+    TWineOptions options;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const char* name = argv[i];
+        const char* value = argv[i + 1];
+        if (!strcmp(name, "--cert"))
+            options.CertFile = value;
+        else if (!strcmp(name, "--token"))
+            options.Token = value;
+        else if (!strcmp(name, "--serial"))
+            options.Serial = ToUpper(value);
+        else if (!strcmp(name, "--msg"))
+            options.MsgFile = value;
+        else if (!strcmp(name, "--out"))
+            options.OutDir = value;
+        else
+            return Usage();
+    }
+    if (options.CertFile.empty() || options.Serial.empty()) return Usage();
+    setvbuf(stdout, nullptr, _IONBF, 0);
+    if (!strcmp(phase, "register")) return RunRegisterPhase(options);
+    if (!strcmp(phase, "capi")) return RunCapiPhase(options);
+    if (!strcmp(phase, "certkey")) return RunCertKeyPhase(options);
+    if (!strcmp(phase, "direct")) return RunDirectPhase(options);
+    if (!strcmp(phase, "unregister")) return RunUnregisterPhase(options);
+    return Usage();
+}

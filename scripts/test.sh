@@ -73,4 +73,12 @@ for arch in i686 x86_64; do
   "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
 done
 
+step "Wine acceptance (32-bit and 64-bit DLL)"
+wine_log=$(mktemp)
+for arch in i686 x86_64; do
+  scripts/wine-acceptance.sh "$arch" "$out/win-$arch" "$out/linux" 2>&1 | tee "$wine_log"
+  sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\2 \1/p' "$wine_log" | tail -1 | awk '{print $1, $1 + $2}' >>"$summary"
+done
+rm -f "$wine_log"
+
 closing_line

@@ -2,8 +2,11 @@
 #include "platform/platDebug.h"
 #include "support/testCerts.h"
 #include "support/testRoot.h"
+#include "support/testTrace.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <openssl/asn1.h>
 
@@ -19,23 +22,9 @@ namespace {
 // failure messages can be checked.
 class CertTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        TPlatDebugConfig cfg{};
-        cfg.TypeOut = 1;
-        cfg.HeadInfo = 0;
-        cfg.Level = 0xFFFFFFFFu;
-        cfg.Flush = 1;
-        Path = Root.Path() + "/trace.log";
-        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
-        Log.Config(1, cfg);
-        Previous = gPlatDebug;
-        gPlatDebug = &Log;
-    }
-    void TearDown() override {
-        gPlatDebug = Previous;
-        Log.Close();
-    }
-    std::string Trace() { return ReadWholeFile(Path); }
+    void SetUp() override { TraceLog = std::make_unique<TTestTrace>(Root.Path()); }
+    void TearDown() override { TraceLog.reset(); }
+    std::string Trace() { return TraceLog->Text(); }
 
     static bool Load(TCertificate& cert, const std::string& text, bool walk = false,
                      const char* provider = nullptr) {
@@ -62,9 +51,7 @@ class CertTest : public ::testing::Test {
     }
 
     TTestRoot Root;
-    TPlatDebug Log;
-    TPlatDebug* Previous = nullptr;
-    std::string Path;
+    std::unique_ptr<TTestTrace> TraceLog;
 };
 
 std::string FormatTime(int type, const char* text) {

@@ -1,8 +1,11 @@
 #include "certificates/libLUIdentify.h"
 #include "platform/platDebug.h"
 #include "support/testRoot.h"
+#include "support/testTrace.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 #include <openssl/sha.h>
 
 #include <cctype>
@@ -53,26 +56,16 @@ class FakeMachine : public ::testing::Test {
                   "processor\t: 1\nmodel name\t: Second CPU\n");
         setenv("LUCSP_SYSFS_ROOT", Sys.c_str(), 1);
 
-        TPlatDebugConfig cfg{};
-        cfg.TypeOut = 1;
-        cfg.Level = 0xFFFFFFFFu;
-        cfg.Flush = 1;
-        TracePath = Root.Path() + "/trace.log";
-        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", TracePath.c_str());
-        Log.Config(1, cfg);
-        Saved = gPlatDebug;
-        gPlatDebug = &Log;
+        TraceLog = std::make_unique<TTestTrace>(Root.Path());
     }
     void TearDown() override {
-        gPlatDebug = Saved;
+        TraceLog.reset();
         unsetenv("LUCSP_SYSFS_ROOT");
     }
 
     TTestRoot Root;
     std::string Sys;
-    TPlatDebug Log;
-    TPlatDebug* Saved = nullptr;
-    std::string TracePath;
+    std::unique_ptr<TTestTrace> TraceLog;
 };
 
 } // namespace
@@ -150,7 +143,7 @@ TEST_F(FakeMachine, NoDiskGivesAnEmptyIdentity) {
     EXPECT_STREQ(id.UserName, "");
     EXPECT_STREQ(id.GetDNA(), "");
     EXPECT_STREQ(id.GetJSON(), "");
-    std::string trace = ReadWholeFile(TracePath);
+    std::string trace = TraceLog->Text();
     std::string expected =
         "Falha no 'CreateFileA' do DiskFileName=[" + Sys + "/sys/block] GetLastError()=[2]";
     EXPECT_NE(trace.find(expected), std::string::npos) << trace;
@@ -165,7 +158,7 @@ TEST_F(FakeMachine, UnreadableProcessorDescriptionEmptiesAnEarlierGoodIdentity) 
     EXPECT_STREQ(id.DiskProduct, "");
     EXPECT_STREQ(id.HostName, "");
     EXPECT_STREQ(id.GetDNA(), "");
-    EXPECT_NE(ReadWholeFile(TracePath).find("Falha no platCOM.GetCPUInfo"), std::string::npos);
+    EXPECT_NE(TraceLog->Text().find("Falha no platCOM.GetCPUInfo"), std::string::npos);
 }
 
 TEST_F(FakeMachine, ProcessorWithoutNameStillSucceeds) {

@@ -5,8 +5,11 @@
 #include "platform/platDebug.h"
 #include "support/testCerts.h"
 #include "support/testRoot.h"
+#include "support/testTrace.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <string>
 
@@ -55,19 +58,9 @@ std::u16string Wide(const char* s) {
 
 class ProviderRegistration : public ::testing::Test {
   protected:
-    void SetUp() override {
-        TPlatDebugConfig cfg{};
-        cfg.TypeOut = 1;
-        cfg.Level = 0xFFFFFFFFu;
-        cfg.Flush = 1;
-        TracePath = Root.Path() + "/trace.log";
-        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", TracePath.c_str());
-        Log.Config(1, cfg);
-        Saved = gPlatDebug;
-        gPlatDebug = &Log;
-    }
-    void TearDown() override { gPlatDebug = Saved; }
-    std::string Trace() { return ReadWholeFile(TracePath); }
+    void SetUp() override { TraceLog = std::make_unique<TTestTrace>(Root.Path()); }
+    void TearDown() override { TraceLog.reset(); }
+    std::string Trace() { return TraceLog->Text(); }
 
     // One certificate of the given provider in the personal store.
     void InstallCertificate(const char* provider, uint8_t serial) {
@@ -87,9 +80,7 @@ class ProviderRegistration : public ::testing::Test {
     }
 
     TTestRoot Root;
-    TPlatDebug Log;
-    TPlatDebug* Saved = nullptr;
-    std::string TracePath;
+    std::unique_ptr<TTestTrace> TraceLog;
 };
 
 } // namespace

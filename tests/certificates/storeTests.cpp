@@ -2,8 +2,11 @@
 #include "platform/platDebug.h"
 #include "support/testCerts.h"
 #include "support/testRoot.h"
+#include "support/testTrace.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,22 +25,9 @@ const char kProvider[] = "Varno Base Cryptographic Provider Server";
 // A private registry and certificate stores per test, with the trace log on at every level.
 class StoreTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        TPlatDebugConfig cfg{};
-        cfg.TypeOut = 1;
-        cfg.Level = 0xFFFFFFFFu;
-        cfg.Flush = 1;
-        Path = Root.Path() + "/trace.log";
-        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
-        Log.Config(1, cfg);
-        Previous = gPlatDebug;
-        gPlatDebug = &Log;
-    }
-    void TearDown() override {
-        gPlatDebug = Previous;
-        Log.Close();
-    }
-    std::string Trace() { return ReadWholeFile(Path); }
+    void SetUp() override { TraceLog = std::make_unique<TTestTrace>(Root.Path()); }
+    void TearDown() override { TraceLog.reset(); }
+    std::string Trace() { return TraceLog->Text(); }
 
     // A loaded certificate object for a new self-signed certificate.
     static TTestCert MakeCert(const Bytes& serial, const std::string& cn, int bits = 1024) {
@@ -93,9 +83,7 @@ class StoreTest : public ::testing::Test {
     }
 
     TTestRoot Root;
-    TPlatDebug Log;
-    TPlatDebug* Previous = nullptr;
-    std::string Path;
+    std::unique_ptr<TTestTrace> TraceLog;
 };
 
 } // namespace

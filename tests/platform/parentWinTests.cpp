@@ -1,8 +1,11 @@
 #include "platform/platDebug.h"
 #include "platform/platParentWin.h"
 #include "support/testRoot.h"
+#include "support/testTrace.h"
 
 #include <gtest/gtest.h>
+
+#include <memory>
 
 #include <string>
 
@@ -11,24 +14,12 @@ namespace {
 // The process trace log pointed at a private file for one test.
 class ParentWinTrace : public ::testing::Test {
   protected:
-    void SetUp() override {
-        TPlatDebugConfig cfg{};
-        cfg.TypeOut = 1;
-        cfg.Level = 0xFFFFFFFFu;
-        cfg.Flush = 1;
-        Path = Root.Path() + "/trace.log";
-        snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
-        Log.Config(1, cfg);
-        Saved = gPlatDebug;
-        gPlatDebug = &Log;
-    }
-    void TearDown() override { gPlatDebug = Saved; }
-    std::string Text() { return ReadWholeFile(Path); }
+    void SetUp() override { TraceLog = std::make_unique<TTestTrace>(Root.Path()); }
+    void TearDown() override { TraceLog.reset(); }
+    std::string Text() { return TraceLog->Text(); }
 
     TTestRoot Root;
-    TPlatDebug Log;
-    TPlatDebug* Saved = nullptr;
-    std::string Path;
+    std::unique_ptr<TTestTrace> TraceLog;
 };
 
 } // namespace

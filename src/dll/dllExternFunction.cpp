@@ -104,6 +104,22 @@ int HashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUProvider** session) {
     return result;
 }
 
+// The session, the context key and the hash object of a signature entry point; the hash must know its
+// algorithm.
+int KeyAndHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUProvider** session, TLUProviderKey** key,
+                 TLUProviderDataHash** hash) {
+    int result = HashOf(hProv, hHash, session);
+    if (result != 0) return result;
+    *key = AsKey(hProv);
+    *hash = AsHash(hHash);
+    if (!(*hash)->HashPaddingOIDInfo) {
+        TRACE(DBERRO_0, "Parametro invalido, HashPaddingOIDInfo=[%p\n",
+              static_cast<const void*>((*hash)->HashPaddingOIDInfo));
+        return NTE_INVALID_PARAMETER;
+    }
+    return 0;
+}
+
 int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) {
     if (!pdwSigLen || !hHash) {
         TRACE(DBERRO_0, "Parametro invalido, pdwSigLen=[%p] hProviderHash=[%p]\n",
@@ -111,15 +127,10 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
         return NTE_INVALID_PARAMETER;
     }
     TLUProvider* session = nullptr;
-    int result = HashOf(hProv, hHash, &session);
+    TLUProviderKey* key = nullptr;
+    TLUProviderDataHash* hash = nullptr;
+    int result = KeyAndHashOf(hProv, hHash, &session, &key, &hash);
     if (result != 0) return result;
-    TLUProviderKey* key = AsKey(hProv);
-    TLUProviderDataHash* hash = AsHash(hHash);
-    if (!hash->HashPaddingOIDInfo) {
-        TRACE(DBERRO_0, "Parametro invalido, HashPaddingOIDInfo=[%p\n",
-              static_cast<const void*>(hash->HashPaddingOIDInfo));
-        return NTE_INVALID_PARAMETER;
-    }
     result = key->VerifyLogin(false, 0);
     if (result != 0) return result;
 
@@ -163,15 +174,10 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
         return NTE_INVALID_PARAMETER;
     }
     TLUProvider* session = nullptr;
-    int result = HashOf(hProv, hHash, &session);
+    TLUProviderKey* key = nullptr;
+    TLUProviderDataHash* hash = nullptr;
+    int result = KeyAndHashOf(hProv, hHash, &session, &key, &hash);
     if (result != 0) return result;
-    TLUProviderKey* key = AsKey(hProv);
-    TLUProviderDataHash* hash = AsHash(hHash);
-    if (!hash->HashPaddingOIDInfo) {
-        TRACE(DBERRO_0, "Parametro invalido, HashPaddingOIDInfo=[%p\n",
-              static_cast<const void*>(hash->HashPaddingOIDInfo));
-        return NTE_INVALID_PARAMETER;
-    }
     result = ApplyVerifyFlags(key, dwFlags);
     if (result != 0) return result;
 

@@ -232,45 +232,45 @@ int RunUninstallCmd(TCommand& cmd) {
 
 } // namespace
 
-void lucspAddCertCommands(std::vector<TCommandSpec>& table) {
-    const TOptionSpec cert = {"--cert", "FILE", "the certificate (PEM, Base64 or DER)"};
+void lucspAddCertCommands(std::vector<TCommandDef>& table) {
+    const TOptionDef cert = {"--cert", "FILE", "the certificate (PEM, Base64 or DER)"};
     table.push_back(
-        TCommandSpec{"register",
-                     "--cert FILE (--token TOKEN | --token-file FILE)",
-                     "Put a service certificate and its access token into this machine "
-                     "(TrelisServer_RegisterCertificate).",
-                     {cert,
-                      {"--token", "TOKEN", "the access token the service issued for this certificate"},
-                      {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"}},
-                     0,
-                     0,
-                     "The certificate goes into the current user's personal store (MY) with key-provider "
-                     "information that\n"
-                     "names this provider and the serial number as container; the token goes to\n"
-                     "HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
-                     RunRegister,
-                     true});
+        TCommandDef{"register",
+                    "--cert FILE (--token TOKEN | --token-file FILE)",
+                    "Put a service certificate and its access token into this machine "
+                    "(TrelisServer_RegisterCertificate).",
+                    {cert,
+                     {"--token", "TOKEN", "the access token the service issued for this certificate"},
+                     {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"}},
+                    0,
+                    0,
+                    "The certificate goes into the current user's personal store (MY) with key-provider "
+                    "information that\n"
+                    "names this provider and the serial number as container; the token goes to\n"
+                    "HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
+                    RunRegister,
+                    true});
     table.push_back(
-        TCommandSpec{"unregister",
-                     "--cert FILE",
-                     "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
-                     {cert},
-                     0,
-                     0,
-                     nullptr,
-                     RunUnregister,
-                     true});
-    table.push_back(TCommandSpec{"list",
-                                 "[--serials]",
-                                 "List this provider's certificates in the personal store: container "
-                                 "(serial), subject, validity, SHA-1.",
-                                 {{"--serials", nullptr, "print only the container names, one a line"}},
-                                 0,
-                                 0,
-                                 nullptr,
-                                 RunList,
-                                 false});
-    table.push_back(TCommandSpec{
+        TCommandDef{"unregister",
+                    "--cert FILE",
+                    "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
+                    {cert},
+                    0,
+                    0,
+                    nullptr,
+                    RunUnregister,
+                    true});
+    table.push_back(TCommandDef{"list",
+                                "[--serials]",
+                                "List this provider's certificates in the personal store: container "
+                                "(serial), subject, validity, SHA-1.",
+                                {{"--serials", nullptr, "print only the container names, one a line"}},
+                                0,
+                                0,
+                                nullptr,
+                                RunList,
+                                false});
+    table.push_back(TCommandDef{
         "install",
         "",
         "Register the provider (DllInstall(TRUE), as regsvr32 /n /i does).",
@@ -284,13 +284,13 @@ void lucspAddCertCommands(std::vector<TCommandSpec>& table) {
         RunInstallCmd,
         true});
     table.push_back(
-        TCommandSpec{"uninstall",
-                     "",
-                     "Remove the provider and its certificates (DllInstall(FALSE), regsvr32 /n /u /i).",
-                     {},
-                     0,
-                     0,
-                     nullptr,
-                     RunUninstallCmd,
-                     true});
+        TCommandDef{"uninstall",
+                    "",
+                    "Remove the provider and its certificates (DllInstall(FALSE), regsvr32 /n /u /i).",
+                    {},
+                    0,
+                    0,
+                    nullptr,
+                    RunUninstallCmd,
+                    true});
 }

@@ -234,35 +234,35 @@ const char kConfigDetails[] =
 
 } // namespace
 
-void lucspAddConfigCommands(std::vector<TCommandSpec>& table) {
-    table.push_back(TCommandSpec{"config list",
-                                 "",
-                                 "List every setting with its registry key, type, value and default.",
-                                 {},
-                                 0,
-                                 0,
-                                 kConfigDetails,
-                                 RunConfigList,
-                                 false});
-    table.push_back(TCommandSpec{"config get",
-                                 "NAME",
-                                 "Print the value of one setting.",
-                                 {},
-                                 1,
-                                 1,
-                                 kConfigDetails,
-                                 RunConfigGet,
-                                 false});
-    table.push_back(TCommandSpec{"config set",
-                                 "NAME VALUE",
-                                 "Write one setting (REG_DWORD: decimal or 0x hex; REG_SZ: the text).",
-                                 {},
-                                 2,
-                                 2,
-                                 kConfigDetails,
-                                 RunConfigSet,
-                                 false});
-    table.push_back(TCommandSpec{
+void lucspAddConfigCommands(std::vector<TCommandDef>& table) {
+    table.push_back(TCommandDef{"config list",
+                                "",
+                                "List every setting with its registry key, type, value and default.",
+                                {},
+                                0,
+                                0,
+                                kConfigDetails,
+                                RunConfigList,
+                                false});
+    table.push_back(TCommandDef{"config get",
+                                "NAME",
+                                "Print the value of one setting.",
+                                {},
+                                1,
+                                1,
+                                kConfigDetails,
+                                RunConfigGet,
+                                false});
+    table.push_back(TCommandDef{"config set",
+                                "NAME VALUE",
+                                "Write one setting (REG_DWORD: decimal or 0x hex; REG_SZ: the text).",
+                                {},
+                                2,
+                                2,
+                                kConfigDetails,
+                                RunConfigSet,
+                                false});
+    table.push_back(TCommandDef{
         "log",
         "[--lines N] [--path]",
         "Show where the trace file is, its state and its last lines.",

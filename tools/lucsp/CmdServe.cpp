@@ -116,8 +116,8 @@ int RunServe(TCommand& cmd) {
 
 } // namespace
 
-void lucspAddServeCommands(std::vector<TCommandSpec>& table) {
-    table.push_back(TCommandSpec{
+void lucspAddServeCommands(std::vector<TCommandDef>& table) {
+    table.push_back(TCommandDef{
         "serve",
         "[--port N] [--keys N] [--token T]... [--key-bits N] [--cn NAME] [--keys-dir DIR] [--save-keys DIR] "
         "[--ca-out FILE] [--cert-out FILE] [--token-out FILE] [--tls-cert FILE --tls-key FILE]",

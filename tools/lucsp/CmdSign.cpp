@@ -173,7 +173,7 @@ int Emit(TCommand& cmd, const std::vector<uint8_t>& data, const std::string& for
     if (cmd.Args.Has("--out")) {
         std::string path = cmd.Args.Get("--out");
         if (uint32_t code = lucspWriteFile(path, text)) return cmd.Fail("cannot write " + path, code);
-        std::fprintf(stderr, "lucsp %s: %zu-byte %s written to %s\n", cmd.Spec.Name, data.size(), what,
+        std::fprintf(stderr, "lucsp %s: %zu-byte %s written to %s\n", cmd.Def.Name, data.size(), what,
                      path.c_str());
         return 0;
     }
@@ -403,13 +403,13 @@ const char kExportDetails[] =
 
 } // namespace
 
-void lucspAddSignCommands(std::vector<TCommandSpec>& table) {
-    const TOptionSpec container = {"--container", "SERIAL",
-                                   "the certificate's serial number (its key container)"};
-    const TOptionSpec alg = {"--alg", "ALG", "sha1|sha256|sha384|sha512"};
-    const TOptionSpec hash = {"--hash", "HEX", "the hash value"};
-    const TOptionSpec file = {"--file", "PATH", "hash this file instead"};
-    table.push_back(TCommandSpec{
+void lucspAddSignCommands(std::vector<TCommandDef>& table) {
+    const TOptionDef container = {"--container", "SERIAL",
+                                  "the certificate's serial number (its key container)"};
+    const TOptionDef alg = {"--alg", "ALG", "sha1|sha256|sha384|sha512"};
+    const TOptionDef hash = {"--hash", "HEX", "the hash value"};
+    const TOptionDef file = {"--file", "PATH", "hash this file instead"};
+    table.push_back(TCommandDef{
         "sign",
         "--container SERIAL --alg ALG (--hash HEX | --file PATH) [--no-hash-oid] [--out FILE] "
         "[--format hex|base64|raw] [--order cryptoapi|big-endian] [--repeat N] [--stats]",
@@ -429,7 +429,7 @@ void lucspAddSignCommands(std::vector<TCommandSpec>& table) {
         kSignDetails,
         RunSign,
         true});
-    table.push_back(TCommandSpec{
+    table.push_back(TCommandDef{
         "verify",
         "--container SERIAL --alg ALG (--hash HEX | --file PATH) (--signature TEXT | --signature-file FILE) "
         "[--format hex|base64|raw] [--order cryptoapi|big-endian]",
@@ -447,15 +447,15 @@ void lucspAddSignCommands(std::vector<TCommandSpec>& table) {
         kVerifyDetails,
         RunVerify,
         true});
-    table.push_back(TCommandSpec{"export-pubkey",
-                                 "--container SERIAL [--format pem|blob|hex] [--out FILE]",
-                                 "Export the certificate's public key (PUBLICKEYBLOB or PEM).",
-                                 {container,
-                                  {"--format", "FMT", "pem (default), blob or hex"},
-                                  {"--out", "FILE", "write to FILE instead of printing"}},
-                                 0,
-                                 0,
-                                 kExportDetails,
-                                 RunExportPubkey,
-                                 true});
+    table.push_back(TCommandDef{"export-pubkey",
+                                "--container SERIAL [--format pem|blob|hex] [--out FILE]",
+                                "Export the certificate's public key (PUBLICKEYBLOB or PEM).",
+                                {container,
+                                 {"--format", "FMT", "pem (default), blob or hex"},
+                                 {"--out", "FILE", "write to FILE instead of printing"}},
+                                0,
+                                0,
+                                kExportDetails,
+                                RunExportPubkey,
+                                true});
 }

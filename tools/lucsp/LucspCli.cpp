@@ -18,8 +18,8 @@ std::string TArgs::Get(const std::string& name, const std::string& def) const {
 
 namespace {
 
-const TOptionSpec kLibraryOption = {"--library", "PATH",
-                                    "the provider library (default: $LUCSP_LIBRARY, then next to lucsp)"};
+const TOptionDef kLibraryOption = {"--library", "PATH",
+                                   "the provider library (default: $LUCSP_LIBRARY, then next to lucsp)"};
 
 // One line whatever the text holds: line ends of system texts and file contents become blanks.
 std::string OneLine(const std::string& text) {
@@ -45,8 +45,8 @@ int lucspUsageFailure(const std::string& what) {
 }
 
 bool TCommand::Parse(int argc, char** argv, int first) {
-    std::vector<TOptionSpec> options = Spec.Options;
-    if (Spec.UsesLibrary) options.push_back(kLibraryOption);
+    std::vector<TOptionDef> options = Def.Options;
+    if (Def.UsesLibrary) options.push_back(kLibraryOption);
     for (int i = first; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
@@ -70,17 +70,17 @@ bool TCommand::Parse(int argc, char** argv, int first) {
                 value = arg.substr(eq + 1);
                 inlineValue = true;
             }
-            const TOptionSpec* spec = nullptr;
-            for (const TOptionSpec& o : options)
-                if (name == o.Name) spec = &o;
-            if (!spec) {
+            const TOptionDef* def = nullptr;
+            for (const TOptionDef& o : options)
+                if (name == o.Name) def = &o;
+            if (!def) {
                 ExitCode = Usage("unknown option '" + name + "'");
                 return false;
             }
-            if (spec->ValueName) {
+            if (def->ValueName) {
                 if (!inlineValue) {
                     if (i + 1 >= argc) {
-                        ExitCode = Usage(name + " needs a value (" + spec->ValueName + ")");
+                        ExitCode = Usage(name + " needs a value (" + def->ValueName + ")");
                         return false;
                     }
                     value = argv[++i];
@@ -95,39 +95,39 @@ bool TCommand::Parse(int argc, char** argv, int first) {
         Args.Positional.push_back(arg);
     }
     int n = static_cast<int>(Args.Positional.size());
-    if (n < Spec.MinPositional) {
+    if (n < Def.MinPositional) {
         ExitCode = Usage("missing argument");
         return false;
     }
-    if (n > Spec.MaxPositional) {
-        ExitCode = Usage("unexpected argument '" + Args.Positional[Spec.MaxPositional] + "'");
+    if (n > Def.MaxPositional) {
+        ExitCode = Usage("unexpected argument '" + Args.Positional[Def.MaxPositional] + "'");
         return false;
     }
     return true;
 }
 
 void TCommand::PrintHelp() const {
-    std::printf("usage: lucsp %s %s\n\n%s\n", Spec.Name, Spec.Synopsis, Spec.Summary);
-    std::vector<TOptionSpec> options = Spec.Options;
-    if (Spec.UsesLibrary) options.push_back(kLibraryOption);
-    options.push_back(TOptionSpec{"--help", nullptr, "this text"});
+    std::printf("usage: lucsp %s %s\n\n%s\n", Def.Name, Def.Synopsis, Def.Summary);
+    std::vector<TOptionDef> options = Def.Options;
+    if (Def.UsesLibrary) options.push_back(kLibraryOption);
+    options.push_back(TOptionDef{"--help", nullptr, "this text"});
     std::printf("\noptions:\n");
-    for (const TOptionSpec& o : options) {
+    for (const TOptionDef& o : options) {
         std::string left = std::string(o.Name) + (o.ValueName ? std::string(" ") + o.ValueName : "");
         std::printf("  %-26s %s\n", left.c_str(), o.Help);
     }
-    if (Spec.Details) std::printf("\n%s", Spec.Details);
+    if (Def.Details) std::printf("\n%s", Def.Details);
     std::fflush(stdout);
 }
 
 int TCommand::Fail(const std::string& what, uint32_t code, bool asHResult) {
-    PrintFailureLine(std::string("lucsp ") + Spec.Name, what, code, asHResult);
+    PrintFailureLine(std::string("lucsp ") + Def.Name, what, code, asHResult);
     ExitCode = 1;
     return 1;
 }
 
 int TCommand::Usage(const std::string& what) {
-    PrintFailureLine(std::string("lucsp ") + Spec.Name, what + " (see lucsp " + Spec.Name + " --help)",
+    PrintFailureLine(std::string("lucsp ") + Def.Name, what + " (see lucsp " + Def.Name + " --help)",
                      LUCSP_ERROR_BAD_ARGUMENTS, false);
     ExitCode = 2;
     return 2;

@@ -1,5 +1,5 @@
-// Command-line plumbing of the lucsp tool: option specs, parsing, help text, the one-line failure report,
-// and the small byte/text helpers the commands share.
+// Command-line plumbing of the lucsp tool: option definitions, parsing, help text, the one-line failure
+// report, and the small byte/text helpers the commands share.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-struct TOptionSpec {
+struct TOptionDef {
     const char* Name;      // "--container"
     const char* ValueName; // "SERIAL"; null for a switch
     const char* Help;
@@ -17,11 +17,11 @@ struct TArgs;
 class TCommand;
 typedef int (*TCommandRun)(TCommand& cmd);
 
-struct TCommandSpec {
+struct TCommandDef {
     const char* Name;     // "sign", "config get"
     const char* Synopsis; // the arguments after the name, for the usage line
     const char* Summary;  // one line for the command list
-    std::vector<TOptionSpec> Options;
+    std::vector<TOptionDef> Options;
     int MinPositional;
     int MaxPositional;
     const char* Details; // further text of --help; may be null
@@ -38,10 +38,10 @@ struct TArgs {
     std::string Get(const std::string& name, const std::string& def = std::string()) const;
 };
 
-// One run of one command: its spec, its parsed arguments and its way of failing.
+// One run of one command: its definition, its parsed arguments and its way of failing.
 class TCommand {
   public:
-    explicit TCommand(const TCommandSpec& spec) : Spec(spec) {}
+    explicit TCommand(const TCommandDef& def) : Def(def) {}
 
     // Parses argv[first..argc); false after a usage failure has been reported (ExitCode set). A --help
     // prints the help and sets HelpShown.
@@ -63,7 +63,7 @@ class TCommand {
     // --library, then LUCSP_LIBRARY; empty for the default search.
     std::string LibraryPath() const;
 
-    const TCommandSpec& Spec;
+    const TCommandDef& Def;
     TArgs Args;
     bool HelpShown = false;
     int ExitCode = 0;

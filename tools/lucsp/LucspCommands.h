@@ -1,4 +1,4 @@
-// The commands of the lucsp tool, grouped by file; each group appends its specs to the table.
+// The commands of the lucsp tool, grouped by file; each group appends its definitions to the table.
 #pragma once
 
 #include "CryptoClient.h"
@@ -6,10 +6,10 @@
 
 #include <vector>
 
-void lucspAddSignCommands(std::vector<TCommandSpec>& table); // sign, verify, export-pubkey
-void lucspAddCertCommands(std::vector<TCommandSpec>& table); // register, unregister, list, install, uninstall
-void lucspAddConfigCommands(std::vector<TCommandSpec>& table); // config get|set|list, log
-void lucspAddServeCommands(std::vector<TCommandSpec>& table);  // serve
+void lucspAddSignCommands(std::vector<TCommandDef>& table); // sign, verify, export-pubkey
+void lucspAddCertCommands(std::vector<TCommandDef>& table); // register, unregister, list, install, uninstall
+void lucspAddConfigCommands(std::vector<TCommandDef>& table); // config get|set|list, log
+void lucspAddServeCommands(std::vector<TCommandDef>& table);  // serve
 
 // Loads the provider library for a command; false after the failure was reported.
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client);

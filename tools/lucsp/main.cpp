@@ -12,8 +12,8 @@
 
 namespace {
 
-std::vector<TCommandSpec> CommandTable() {
-    std::vector<TCommandSpec> table;
+std::vector<TCommandDef> CommandTable() {
+    std::vector<TCommandDef> table;
     lucspAddServeCommands(table);
     lucspAddCertCommands(table);
     lucspAddSignCommands(table);
@@ -21,12 +21,12 @@ std::vector<TCommandSpec> CommandTable() {
     return table;
 }
 
-void PrintOverview(const std::vector<TCommandSpec>& table) {
+void PrintOverview(const std::vector<TCommandDef>& table) {
     std::printf("usage: lucsp COMMAND [options]      (lucsp COMMAND --help for its options)\n\n"
                 "Drives the provider \"%s\" through its entry points, as an application does.\n\n"
                 "commands:\n",
                 LUCSP_PROVIDER_NAME);
-    for (const TCommandSpec& c : table)
+    for (const TCommandDef& c : table)
         std::printf("  %-16s %s\n", c.Name, c.Summary);
     std::printf(
         "\n"
@@ -38,22 +38,22 @@ void PrintOverview(const std::vector<TCommandSpec>& table) {
     std::fflush(stdout);
 }
 
-void PrintConfigOverview(const std::vector<TCommandSpec>& table) {
+void PrintConfigOverview(const std::vector<TCommandDef>& table) {
     std::printf("usage: lucsp config get NAME | config set NAME VALUE | config list\n\n"
                 "Read and write the library's settings (lucsp config list shows them all).\n\n");
-    for (const TCommandSpec& c : table)
+    for (const TCommandDef& c : table)
         if (std::strncmp(c.Name, "config ", 7) == 0) std::printf("  lucsp %-12s %s\n", c.Name, c.Summary);
     std::fflush(stdout);
 }
 
-const TCommandSpec* FindCommand(const std::vector<TCommandSpec>& table, const std::string& name) {
-    for (const TCommandSpec& c : table)
+const TCommandDef* FindCommand(const std::vector<TCommandDef>& table, const std::string& name) {
+    for (const TCommandDef& c : table)
         if (name == c.Name) return &c;
     return nullptr;
 }
 
 int Run(int argc, char** argv) {
-    const std::vector<TCommandSpec> table = CommandTable();
+    const std::vector<TCommandDef> table = CommandTable();
     if (argc < 2) {
         PrintOverview(table);
         return 2;
@@ -79,7 +79,7 @@ int Run(int argc, char** argv) {
             PrintConfigOverview(table);
             return 0;
         }
-        if (const TCommandSpec* c = FindCommand(table, topic)) {
+        if (const TCommandDef* c = FindCommand(table, topic)) {
             TCommand(*c).PrintHelp();
             return 0;
         }
@@ -98,11 +98,11 @@ int Run(int argc, char** argv) {
         name += " " + sub;
         first = 3;
     }
-    const TCommandSpec* spec = FindCommand(table, name);
-    if (!spec) return lucspUsageFailure("no command named '" + name + "'");
-    TCommand cmd(*spec);
+    const TCommandDef* def = FindCommand(table, name);
+    if (!def) return lucspUsageFailure("no command named '" + name + "'");
+    TCommand cmd(*def);
     if (!cmd.Parse(argc, argv, first)) return cmd.HelpShown ? 0 : cmd.ExitCode;
-    return spec->Run(cmd);
+    return def->Run(cmd);
 }
 
 } // namespace

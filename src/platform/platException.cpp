@@ -22,14 +22,15 @@ struct TReportSources {
     TFuncCrashReportIdentity Identity = nullptr;
 };
 
+// Both are never destroyed: at exit() the library's detach clears them after every static destructor has run.
 TPlatMutex& SourcesMutex() {
-    static TPlatMutex mutex;
-    return mutex;
+    static TPlatMutex* const mutex = new TPlatMutex;
+    return *mutex;
 }
 
 TReportSources& Sources() {
-    static TReportSources sources;
-    return sources;
+    static TReportSources* const sources = new TReportSources;
+    return *sources;
 }
 
 // Published by the configuration table; owned by it.

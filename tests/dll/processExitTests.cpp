@@ -3,6 +3,7 @@
 // reaches anything those released corrupts the heap of a process that has done nothing wrong. Each case
 // runs real processes in a row: one that signs and exits, one that signs, unloads and exits.
 #include "service/dllHarness.h"
+#include "support/testExec.h"
 #include "support/testRoot.h"
 
 #include <gtest/gtest.h>
@@ -45,8 +46,8 @@ TExitEnv& Env() {
     e.TraceDir = e.Root.Path() + "/trace";
     std::filesystem::create_directories(e.TraceDir);
     // The trace log on: it is written from the detach as well.
-    if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Service.Port()), caFile, 5000, true,
-                               e.TraceDir)) {
+    if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Service.Port()), caFile,
+                               5000 * testTimeScale(), true, e.TraceDir)) {
         ADD_FAILURE() << "endpoint settings not written";
         return e;
     }
@@ -98,8 +99,7 @@ TChildEnd RunChild(const char* mode, const std::string& container) {
         // Without the per-thread cache, and with freed blocks filled, glibc's own checks catch a write
         // to a freed block in that very process; a memory checker ignores these settings.
         setenv("GLIBC_TUNABLES", "glibc.malloc.tcache_count=0:glibc.malloc.perturb=165", 1);
-        execl(LUCSP_EXIT_CHILD, LUCSP_EXIT_CHILD, mode, container.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
+        testExecChild({LUCSP_EXIT_CHILD, mode, container});
     }
     if (pid < 0) return end;
     int status = 0;

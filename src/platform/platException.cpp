@@ -22,7 +22,8 @@ struct TReportSources {
     TFuncCrashReportIdentity Identity = nullptr;
 };
 
-// Both are never destroyed: at exit() the library's detach clears them after every static destructor has run.
+// Never destroyed: at exit() every static destructor runs before the library's detach, and another
+// module's exit handler may still reach an entry point.
 TPlatMutex& SourcesMutex() {
     static TPlatMutex* const mutex = new TPlatMutex;
     return *mutex;

@@ -82,6 +82,14 @@ std::string TakeTrace() {
     return all;
 }
 
+// The trace's last lines, where a failed request names its cause.
+std::string TraceTail(const std::string& trace) {
+    size_t from = trace.size();
+    for (int lines = 0; from > 0 && lines < 40; ++lines)
+        from = trace.rfind('\n', from - 1) == std::string::npos ? 0 : trace.rfind('\n', from - 1);
+    return trace.substr(from);
+}
+
 struct TChildEnd {
     bool Exited = false;
     int Status = -1;
@@ -138,13 +146,14 @@ class ProcessExit : public ::testing::Test {
             TRefStats before = E.Service.Stats();
             TChildEnd end = RunChild(mode, E.Key.SerialHex);
             TRefStats after = E.Service.Stats();
+            std::string trace = TakeTrace();
             ASSERT_TRUE(end.Exited && end.Status == 0)
                 << mode << " process " << i + 1 << " of " << loops << ": status " << end.Status << ", signal "
                 << end.Signal << "\n"
-                << end.Err;
+                << end.Err << "trace:\n"
+                << TraceTail(trace);
             EXPECT_EQ(before.Faulted + 1, after.Faulted) << mode << " process " << i + 1;
             EXPECT_EQ(before.Signed + 1, after.Signed) << mode << " process " << i + 1;
-            std::string trace = TakeTrace();
             EXPECT_EQ(unloads, trace.find("~TLumidra") != std::string::npos) << mode << " process " << i + 1;
             EXPECT_EQ(!unloads, trace.find("reason=[DLL_PROCESS_DETACH]") != std::string::npos)
                 << mode << " process " << i + 1;

@@ -53,6 +53,14 @@ if [ "${LUCSP_QUICK:-0}" = "1" ]; then
   exit 0
 fi
 
+step "Valgrind memcheck (library-level and lucsp end-to-end suites, debug build)"
+valgrind_log=$(mktemp)
+valgrind_rc=0
+scripts/valgrind-tests.sh "$out/linux" 2>&1 | tee "$valgrind_log" || valgrind_rc=$?
+sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2 \1/p' "$valgrind_log" | tail -1 | awk '{print $1, $1 + $2}' >>"$summary"
+rm -f "$valgrind_log"
+[ "$valgrind_rc" -eq 0 ] || { closing_line; exit "$valgrind_rc"; }
+
 step "Linux build (ASan + UBSan)"
 cmake -S . -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_SANITIZE=ON >/dev/null
 cmake --build "$out/asan" -j"$jobs"

@@ -33,7 +33,10 @@ BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
             luAppGlobal_Start();
             TRACE(DBHEAD_E, "<%s PLATFORM=[%s] reason=[DLL_PROCESS_ATTACH]>\n", LU_FN, gPlatformNameDll);
         } else if (reason == DLL_PROCESS_DETACH) {
-            luAppGlobal_Stop();
+            // A set lpReserved is the end of the process: the exit handlers that ran before (OpenSSL's,
+            // the C runtime's) may have torn down what the destructors use, so nothing is released and
+            // the system reclaims it. An unload destroys everything.
+            if (!lpReserved) luAppGlobal_Stop();
             TRACE(DBHEAD_E, "</%s PLATFORM=[%s] reason=[DLL_PROCESS_DETACH]>\n", LU_FN, gPlatformNameDll);
         }
     } catch (const std::exception& e) {

@@ -22,14 +22,16 @@ struct TReportSources {
     TFuncCrashReportIdentity Identity = nullptr;
 };
 
+// Never destroyed: at exit() every static destructor runs before the library's detach, and another
+// module's exit handler may still reach an entry point.
 TPlatMutex& SourcesMutex() {
-    static TPlatMutex mutex;
-    return mutex;
+    static TPlatMutex* const mutex = new TPlatMutex;
+    return *mutex;
 }
 
 TReportSources& Sources() {
-    static TReportSources sources;
-    return sources;
+    static TReportSources* const sources = new TReportSources;
+    return *sources;
 }
 
 // Published by the configuration table; owned by it.

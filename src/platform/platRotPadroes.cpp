@@ -20,26 +20,46 @@ const char* gPlatformName = "UNDEFINED";
 
 constexpr int kRingSlots = 50;
 
-struct TNarrowSlot {
-    char* Buff;
+// One text of a ring: plain data, so that it stays usable to the very end of the process (a call
+// from another module's exit handler, the detach at exit()), when destructors may already have run.
+template <typename C> struct TTextSlot {
+    C* Buff;
     size_t Capacity;
 };
-TNarrowSlot gNarrowRing[kRingSlots];
-
-// The ring's texts go with the library: on Windows it is unloaded whenever the last context closes.
-struct TNarrowRingRelease {
-    ~TNarrowRingRelease() {
-        for (TNarrowSlot& slot : gNarrowRing) {
-            free(slot.Buff);
-            slot.Buff = nullptr;
-            slot.Capacity = 0;
-        }
-    }
-} gNarrowRingRelease;
+TTextSlot<char> gNarrowRing[kRingSlots];
 std::atomic<unsigned> gNarrowNext{0};
-
-std::u16string gWideRing[kRingSlots];
+TTextSlot<WCHAR> gWideRing[kRingSlots];
 std::atomic<unsigned> gWideNext{0};
+
+// The next slot of a ring with room for n units, zero-filled; null when memory is short.
+template <typename C> C* NextSlot(TTextSlot<C>* ring, std::atomic<unsigned>& next, size_t n) {
+    TTextSlot<C>& slot = ring[next.fetch_add(1) % kRingSlots];
+    if (!slot.Buff || slot.Capacity < n + 1) {
+        C* grown = static_cast<C*>(realloc(slot.Buff, (n + 1) * sizeof(C)));
+        if (!grown) return nullptr;
+        slot.Buff = grown;
+        slot.Capacity = n + 1;
+    }
+    memset(slot.Buff, 0, slot.Capacity * sizeof(C));
+    return slot.Buff;
+}
+
+template <typename C> void ReleaseRing(TTextSlot<C>* ring) {
+    for (int i = 0; i < kRingSlots; ++i) {
+        free(ring[i].Buff);
+        ring[i].Buff = nullptr;
+        ring[i].Capacity = 0;
+    }
+}
+
+// The rings' texts go with the library: on Windows it is unloaded whenever the last context closes. At
+// exit() this may run before the library's last calls; those then only allocate afresh.
+struct TRingRelease {
+    ~TRingRelease() {
+        ReleaseRing(gNarrowRing);
+        ReleaseRing(gWideRing);
+    }
+} gRingRelease;
 
 } // namespace
 
@@ -203,18 +223,12 @@ const char* GetPlatformName() {
 }
 
 char* ConvWideToAnsiTemp(const WCHAR* s) {
-    TNarrowSlot& slot = gNarrowRing[gNarrowNext.fetch_add(1) % kRingSlots];
     size_t n = WideLength(s);
-    if (!slot.Buff || slot.Capacity < n + 1) {
-        char* grown = static_cast<char*>(realloc(slot.Buff, n + 1));
-        if (!grown) return const_cast<char*>("");
-        slot.Buff = grown;
-        slot.Capacity = n + 1;
-    }
-    memset(slot.Buff, 0, slot.Capacity);
+    char* text = NextSlot(gNarrowRing, gNarrowNext, n);
+    if (!text) return const_cast<char*>("");
     for (size_t i = 0; i < n; ++i)
-        slot.Buff[i] = static_cast<char>(s[i] & 0xFF);
-    return slot.Buff;
+        text[i] = static_cast<char>(s[i] & 0xFF);
+    return text;
 }
 
 char* ConvAnsiUpper(const char* t) {
@@ -224,9 +238,16 @@ char* ConvAnsiUpper(const char* t) {
 }
 
 WCHAR* ConvAnsiToWideTemp(const char* t) {
-    std::u16string& slot = gWideRing[gWideNext.fetch_add(1) % kRingSlots];
-    slot = osAnsiToWide(t ? t : "");
-    return reinterpret_cast<WCHAR*>(&slot[0]);
+    std::u16string wide = osAnsiToWide(t ? t : "");
+    WCHAR* text = NextSlot(gWideRing, gWideNext, wide.size());
+    if (!text) {
+        static WCHAR empty[1];
+        empty[0] = 0;
+        return empty;
+    }
+    for (size_t i = 0; i < wide.size(); ++i)
+        text[i] = static_cast<WCHAR>(wide[i]);
+    return text;
 }
 
 void ConvAnsiToWideBuffer(WCHAR* dest, const char* t) {

@@ -92,6 +92,8 @@ struct TAdvapiVTable {
         static const char name[] = "Varno Base Cryptographic Provider Server";
         NameBuffer = static_cast<char*>(malloc(sizeof(name)));
         memcpy(NameBuffer, name, sizeof(name));
+        // Padding included: Unchanged compares the bytes.
+        memset(&Table, 0, sizeof(Table));
         Table.Version = 3;
         Table.FuncVerifyImage = reinterpret_cast<FARPROC>(&VerifyImage);
         Table.FuncReturnhWnd = reinterpret_cast<FARPROC>(&ReturnWindow);

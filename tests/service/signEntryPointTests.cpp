@@ -2,6 +2,7 @@
 // reference signing service on loopback.
 #include "platform/TVarnoRegedit.h"
 #include "service/dllHarness.h"
+#include "support/testExec.h"
 #include "support/testRoot.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +34,7 @@ struct TE2E {
     bool Ready = false;
 };
 
-const int kTimeoutMs = 1500;
+const int kTimeoutMs = 1500 * testTimeScale();
 
 TE2E& Env() {
     static std::unique_ptr<TE2E> env;
@@ -225,7 +226,7 @@ TEST_F(SignEntryPoints, EveryServiceFailureIsNteSysErrAndTheNextCallWorks) {
         unsigned DelayMs;
         const char* Cause;
     } cases[] = {
-        {TRefFaultMode::Delay, kTimeoutMs + 1500, "Timeout was reached"},
+        {TRefFaultMode::Delay, static_cast<unsigned>(kTimeoutMs + 1500), "Timeout was reached"},
         {TRefFaultMode::Http500Html, 0, "HttpStatus=[500]"},
         {TRefFaultMode::NoSignatures, 0,
          "Não foram encontradas as informações das 'signatures' da URL_SignHash"},

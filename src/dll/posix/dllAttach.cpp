@@ -4,17 +4,34 @@
 #include "dll/dllMain.h"
 #include "os/platOS.h"
 
+#include <cstdlib>
+
 // Referenced from the link line so that this member is taken from its archive.
 extern "C" {
 int luDllAttachAnchor = 0;
 }
 
+namespace {
+
+// exit() runs every exit handler (the C++ static destructors, OpenSSL's cleanup, this one) before the
+// destructor below; dlclose runs this library's own after it. So this is set only at the process's end.
+bool gProcessEnding = false;
+
+void NoteProcessEnd() {
+    gProcessEnding = true;
+}
+
+} // namespace
+
 __attribute__((constructor)) static void LibraryAttach() {
+    atexit(NoteProcessEnd);
     DllEntryPoint(nullptr, DLL_PROCESS_ATTACH, nullptr);
 }
 
 __attribute__((destructor)) static void LibraryDetach() {
-    DllEntryPoint(nullptr, DLL_PROCESS_DETACH, nullptr);
+    // As Windows does, a set lpReserved tells the detach that the process is ending.
+    DllEntryPoint(nullptr, DLL_PROCESS_DETACH, gProcessEnding ? &gProcessEnding : nullptr);
+    if (gProcessEnding) return;
     // Last: the stand-ins' handle tables, which the detach above may still have used.
     DWORD keep = GetLastError();
     osShutdown();

@@ -1,5 +1,7 @@
 #include "lucspProcess.h"
 
+#include "support/testExec.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -28,15 +30,9 @@ long long NowMs() {
         else
             setenv(kv.first.c_str(), kv.second.c_str(), 1);
     }
-    std::vector<char*> argv;
-    std::string tool = LUCSP_TOOL;
-    argv.push_back(&tool[0]);
-    std::vector<std::string> copy = args;
-    for (std::string& a : copy)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    execv(tool.c_str(), argv.data());
-    _exit(127);
+    std::vector<std::string> argv = {LUCSP_TOOL};
+    argv.insert(argv.end(), args.begin(), args.end());
+    testExecChild(argv);
 }
 
 bool ReadSome(int fd, std::string& into) {

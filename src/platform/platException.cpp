@@ -22,14 +22,16 @@ struct TReportSources {
     TFuncCrashReportIdentity Identity = nullptr;
 };
 
+// Never destroyed: the library's detach clears them from its own exit-time destructor, which on Linux
+// runs after the exit handlers that would have destroyed function-local statics.
 TPlatMutex& SourcesMutex() {
-    static TPlatMutex mutex;
-    return mutex;
+    static TPlatMutex* mutex = new TPlatMutex;
+    return *mutex;
 }
 
 TReportSources& Sources() {
-    static TReportSources sources;
-    return sources;
+    static TReportSources* sources = new TReportSources;
+    return *sources;
 }
 
 // Published by the configuration table; owned by it.

@@ -151,19 +151,6 @@ int RunUnregister(TCommand& cmd) {
     return 0;
 }
 
-// Whether HKCU\SOFTWARE\Varno\Trelis_Server\<serial> holds a "Token", read the way the login reads it.
-bool HasToken(const char* serial) {
-    std::string path = std::string("SOFTWARE\\Varno\\Trelis_Server\\") + serial;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = 0;
-    LONG rc = RegQueryValueExA(key, "Token", nullptr, &type, nullptr, &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS && size > 0;
-}
-
 int RunList(TCommand& cmd) {
     bool serialsOnly = cmd.Args.Has("--serials");
     TListCertificate list;
@@ -191,7 +178,7 @@ int RunList(TCommand& cmd) {
         std::printf("valid      %s .. %s\n", from.c_str(), to.c_str());
         std::printf("sha1       %s\n", c->PrintSHA1 ? c->PrintSHA1 : "");
         std::printf("key        RSA %d bits\n", c->KeyLenght * 8);
-        std::printf("token      %s\n\n", HasToken(c->SerialNumber) ? "registered" : "missing");
+        std::printf("token      %s\n\n", lucspHasToken(c->SerialNumber) ? "registered" : "missing");
     }
     if (!serialsOnly) std::printf("%u certificate(s) of %s\n", list.Count, LUCSP_PROVIDER_NAME);
     return 0;

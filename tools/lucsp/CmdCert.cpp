@@ -140,7 +140,40 @@ int RunRegister(TCommand& cmd) {
     return 0;
 }
 
+// Every certificate of this provider in the personal store, with its token: what an uninstaller takes
+// out for the user who runs it.
+int RunUnregisterAll(TCommand& cmd) {
+    TListCertificate list;
+    TCertificateStore store;
+    SetLastError(0);
+    if (!store.LoadCert(&list, "MY", LUCSP_PROVIDER_NAME) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        DWORD code = GetLastError();
+        return cmd.Fail("cannot read the personal store (MY)", code ? code : LUCSP_ERROR_FUNCTION_FAILED);
+    }
+    TCryptoClient client;
+    if (list.Count && !lucspOpenLibrary(cmd, client)) return cmd.ExitCode;
+    for (uint32_t i = 0; i < list.Count; ++i) {
+        TCertificate* c = list.Get(static_cast<int>(i));
+        if (!c || !c->SerialNumber || !c->x509Cert) continue;
+        std::unique_ptr<BIO, void (*)(BIO*)> bio(BIO_new(BIO_s_mem()), BIO_free_all);
+        char* pem = nullptr;
+        if (!bio || !PEM_write_bio_X509(bio.get(), c->x509Cert))
+            return cmd.Fail("cannot convert container " + std::string(c->SerialNumber) + " to PEM",
+                            LUCSP_ERROR_FUNCTION_FAILED);
+        long len = BIO_get_mem_data(bio.get(), &pem);
+        if (uint32_t code = client.UnregisterCertificate(std::string(pem, static_cast<size_t>(len))))
+            return lucspFailCall(cmd, client, code, std::string("container ") + c->SerialNumber);
+        std::printf("unregistered container %s\n", c->SerialNumber);
+    }
+    std::printf("%u certificate(s) of %s removed\n", list.Count, LUCSP_PROVIDER_NAME);
+    return 0;
+}
+
 int RunUnregister(TCommand& cmd) {
+    if (cmd.Args.Has("--all")) {
+        if (cmd.Args.Has("--cert")) return cmd.Usage("give either --cert FILE or --all");
+        return RunUnregisterAll(cmd);
+    }
     TCertFile cert;
     if (!LoadCertFile(cmd, cert)) return cmd.ExitCode;
     TCryptoClient client;
@@ -239,9 +272,9 @@ void lucspAddCertCommands(std::vector<TCommandDef>& table) {
                     true});
     table.push_back(
         TCommandDef{"unregister",
-                    "--cert FILE",
+                    "--cert FILE | --all",
                     "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
-                    {cert},
+                    {cert, {"--all", nullptr, "every certificate of this provider in the personal store"}},
                     0,
                     0,
                     nullptr,

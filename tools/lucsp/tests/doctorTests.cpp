@@ -176,3 +176,19 @@ TEST_F(LucspDoctor, SignatureThroughAConnectProxyOnLoopback) {
     EXPECT_NE(down.Err.find("NTE_SYS_ERR"), std::string::npos) << down.Err;
     EXPECT_EQ(Service.RequestCount(), before);
 }
+
+TEST_F(LucspDoctor, UnregisterAllTakesEveryCertificateAndItsTokenOut) {
+    TLucspResult r = lucspRun({"unregister", "--all"});
+    ASSERT_EQ(r.ExitCode, 0) << r.Err;
+    EXPECT_EQ(r.Out, "unregistered container " + Key.SerialHex + "\n1 certificate(s) of " +
+                         "Varno Base Cryptographic Provider Server removed\n");
+    EXPECT_EQ(lucspRun({"list", "--serials"}).Out, "");
+    HKEY h = nullptr;
+    EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, ("SOFTWARE\\Varno\\Trelis_Server\\" + Key.SerialHex).c_str(),
+                            0, KEY_READ | KEY_WOW64_64KEY, &h),
+              ERROR_SUCCESS);
+    ExpectFailedStep(lucspRun({"doctor", "--no-sign"}), "certificates", "0x8009000D NTE_NO_KEY");
+    // Nothing left: still a success. Both options at once: a usage failure.
+    EXPECT_EQ(lucspRun({"unregister", "--all"}).ExitCode, 0);
+    EXPECT_EQ(lucspRun({"unregister", "--all", "--cert", "x.pem"}).ExitCode, 2);
+}

@@ -53,7 +53,8 @@ main_msi() {
     if [[ ! -f $linuxdir/CMakeCache.txt ]]; then
         cmake -S "$msi_top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
     fi
-    cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
+    cmake --build "$linuxdir" --target lucsp-refservice lucsp-connect-proxy >/dev/null ||
+        die "building lucsp-refservice and lucsp-connect-proxy failed"
     REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
     local tool32=$msi_out/win-i686/tools/lucsp/lucsp.exe tool64build=$msi_out/win-x86_64/tools/lucsp/lucsp.exe
 
@@ -132,6 +133,34 @@ main_msi() {
     fi
     tr -d '\r' <"$work/doctor.out" | sed 's/^/  doctor: /'
     note "doctor took $(($(ms) - t0)) ms"
+
+    # Through a CONNECT proxy on loopback: first the system's (Wine's WinHTTP default configuration
+    # takes http_proxy; libcurl itself reads only https_proxy for HTTPS), then the one CNX_Proxy names.
+    "$linuxdir/tests/lucsp-connect-proxy" >"$work/proxy.out" 2>&1 &
+    local proxy_pid=$! pport=""
+    for ((i = 0; i < 100; i++)); do
+        pport=$(sed -n 's/^LISTENING 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/proxy.out")
+        [[ -n $pport ]] && break
+        sleep 0.1
+    done
+    [[ -n $pport ]] || die "the CONNECT proxy did not start"
+    local connect="REQUEST CONNECT 127.0.0.1:$port HTTP/1.1"
+    http_proxy=http://127.0.0.1:$pport sign_and_verify "through the system proxy (WinHTTP)" "$tool"
+    proxy_only_connect() { # every request the proxy saw was a CONNECT to the service, each tunnel TLS
+        local n
+        n=$(grep -c '^REQUEST ' "$work/proxy.out" || true)
+        [[ $n -ge $1 ]] && [[ $(grep '^REQUEST ' "$work/proxy.out" | grep -vcxF "$connect" || true) == 0 ]] &&
+            [[ $(grep '^TUNNEL ' "$work/proxy.out" | grep -vcx 'TUNNEL first=0x16' || true) == 0 ]]
+    }
+    sleep 0.2
+    check "proxy/system proxy saw only a CONNECT" proxy_only_connect 1
+    w "$tool" config set CNX_Proxy "http://127.0.0.1:$pport" >/dev/null 2>&1 || true
+    sign_and_verify "through CNX_Proxy" "$tool"
+    sleep 0.2
+    check "proxy/CNX_Proxy saw only CONNECTs" proxy_only_connect 2
+    w "$tool" config set CNX_Proxy "" >/dev/null 2>&1 || true
+    kill "$proxy_pid" 2>/dev/null || true
+    note "proxy requests: $(grep -c '^REQUEST ' "$work/proxy.out" || true)"
 
     # A newer version replaces the older one and keeps the registration, settings and certificates.
     t0=$(ms)

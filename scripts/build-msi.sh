@@ -40,8 +40,9 @@ if [[ -n ${LUCSP_SIGN_CERT:-} || -n ${LUCSP_SIGN_PKCS11_URI:-} ]]; then
 fi
 
 mkdir -p "$(dirname "$msi")"
-wixl -a x64 -o "$msi" -D "Version=$version" \
-  -D "Dll32=$stage/x86/Varno_LUCSP_Server.dll" -D "Dll64=$stage/x64/Varno_LUCSP_Server.dll" \
-  -D "Tool=$stage/x64/lucsp.exe" "$top/packaging/msi/Varno_LUCSP_Server.wxs" 2> >(grep -v 'GLib-GObject-WARNING\|^$' >&2)
+msi=$(cd "$(dirname "$msi")" && pwd)/$(basename "$msi")
+# wixl takes the files' paths relative to where it runs.
+(cd "$stage" && wixl -a x64 -o "$msi" -D "Version=$version" -D "Dll32=x86/Varno_LUCSP_Server.dll" \
+  -D "Dll64=x64/Varno_LUCSP_Server.dll" -D "Tool=x64/lucsp.exe" "$top/packaging/msi/Varno_LUCSP_Server.wxs")
 if ((signing)); then "$top/scripts/sign.sh" "$msi"; fi
 echo "$msi"

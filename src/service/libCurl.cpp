@@ -1,6 +1,7 @@
 #include "service/libCurl.h"
 
 #include "os/platOS.h"
+#include "platform/platProxy.h"
 #include "platform/platStringJSON.h"
 
 #include <curl/curl.h>
@@ -157,7 +158,7 @@ char* TLibCurl::CopyMaskingToken(const char* data, size_t size) {
 TLibCurl::TLibCurl()
     : resultCurl(CURLE_OK), FuncRecv(nullptr), FuncRecvCtx(nullptr), TimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS),
       ConnectTimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS), MaxRecvBytes(LU_CURL_MAX_RECV_BYTES), HttpStatus(0),
-      UserAgent(nullptr), globalReady(false), handleCurl(nullptr) {
+      UserAgent(nullptr), Proxy(nullptr), globalReady(false), handleCurl(nullptr) {
     // libcurl's global set-up loads the TLS library and the socket layer; that must not run under the
     // loader lock, where this object is built, so it is done by the first request.
 }
@@ -194,8 +195,12 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
     long connectTimeout = ConnectTimeoutMs > 0 && ConnectTimeoutMs < timeout ? ConnectTimeoutMs : timeout;
     const char* headerText =
         Header && Header->LenFileData > 0 ? reinterpret_cast<const char*>(Header->FileData) : nullptr;
+    std::string proxy;
     if (!URL || !*URL) {
         TRACE(DBERRO_0, "Parametro invalido, URL=[%p]\n", static_cast<const void*>(URL));
+    } else if (!platProxyResolve(Proxy, URL, proxy)) {
+        // A mistyped proxy must not send the request another way than the administrator chose.
+        TRACE(DBERRO_0, "CNX_Proxy invalido, CNX_Proxy=[%s]\n", platProxyForTrace(Proxy).c_str());
     } else if (headerText && strpbrk(headerText, "\r\n")) {
         // One header line only: a line end would let the text add headers of its own.
         TRACE(DBERRO_0, "Header invalido, contem quebra de linha, URL=[%s]\n", URL);
@@ -222,6 +227,14 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store.
             curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
 #endif
+        }
+        if (!proxy.empty()) {
+            TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());
+            curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+            curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
+        } else if (platProxyIsDirect(Proxy)) {
+            // Not even the environment's proxy.
+            curl_easy_setopt(curl, CURLOPT_PROXY, "");
         }
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
         // Time-outs by the clock, not by signals: the library runs inside other processes' threads.

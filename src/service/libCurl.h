@@ -57,6 +57,9 @@ class TLibCurl {
     long HttpStatus;
     // Sent as User-Agent; LU_CURL_USER_AGENT when null. Not owned.
     const char* UserAgent;
+    // The proxy ("CNX_Proxy"): a proxy URL, or "DIRECT" for none; null or empty: the system's proxy
+    // settings. HTTPS goes through it as a CONNECT tunnel, verified end to end. Not owned.
+    const char* Proxy;
 
   private:
     bool GlobalInit();

@@ -219,6 +219,7 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncryp
     Curl.TimeoutMs = timeoutMs;
     Curl.ConnectTimeoutMs = timeoutMs;
     Curl.UserAgent = APP_NOME_SHOW[0] ? APP_NOME_SHOW : nullptr;
+    Curl.Proxy = gModAppConfig ? gModAppConfig->CNX_Proxy : nullptr;
     if (!Curl.Request(true, url, caFile, &header, &received, &body)) {
         TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, Curl.resultCurl);
         goto done;

@@ -34,6 +34,8 @@ class TModAppConfig : public TVarnoAppConfig {
     // the CA file that verifies the service's TLS certificate.
     char* CNX_ServiceHost;
     char* CNX_CAFile;
+    // The proxy towards the service: a proxy URL, "DIRECT", or empty for the system's settings.
+    char* CNX_Proxy;
     char HostLabel[520];
     char HostDomain[260];
     char ServiceHost[520];

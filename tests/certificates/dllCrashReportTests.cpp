@@ -4,6 +4,7 @@
 #include "support/smtpSink.h"
 #include "support/testExec.h"
 #include "support/testRoot.h"
+#include "support/testHooks.h"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +67,7 @@ TEST(DllCrashReportWorker, Run) {
 }
 
 TEST(DllCrashReport, ExceptionInAWorkingEntryPointMailsOneReport) {
+    LUCSP_SKIP_WITHOUT_TEST_HOOKS();
     TTestRoot root;
     TSmtpSink sink(root.Path() + "/mail", {});
     WriteReportSettings("smtp://127.0.0.1:" + std::to_string(sink.Port));
@@ -83,6 +85,7 @@ TEST(DllCrashReport, ExceptionInAWorkingEntryPointMailsOneReport) {
 }
 
 TEST(DllCrashReport, WithoutMailURLNoMailAndNoDelay) {
+    LUCSP_SKIP_WITHOUT_TEST_HOOKS();
     TTestRoot root;
     TSmtpSink sink(root.Path() + "/mail", {});
     auto start = std::chrono::steady_clock::now();

@@ -77,6 +77,7 @@ TEST_F(EndpointConfig, EmptyMachineGetsEveryDefaultAndTheProductionHost) {
         {kConexKey, "CNX_TO_MS_PushNotification", REG_DWORD, std::string("\xE0\x93\x04\0", 4)},
         {kConexKey, "CNX_ServiceHost", REG_SZ, std::string(1, '\0')},
         {kConexKey, "CNX_CAFile", REG_SZ, std::string(1, '\0')},
+        {kConexKey, "CNX_Proxy", REG_SZ, std::string(1, '\0')},
         {"SOFTWARE\\Varno\\Trelis_Server\\Log", "LOG_Level", REG_DWORD, std::string("\x0F\x01\0\0", 4)},
     };
     for (const auto& e : expected) {

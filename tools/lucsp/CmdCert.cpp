@@ -140,7 +140,40 @@ int RunRegister(TCommand& cmd) {
     return 0;
 }
 
+// Every certificate of this provider in the personal store, with its token: what an uninstaller takes
+// out for the user who runs it.
+int RunUnregisterAll(TCommand& cmd) {
+    TListCertificate list;
+    TCertificateStore store;
+    SetLastError(0);
+    if (!store.LoadCert(&list, "MY", LUCSP_PROVIDER_NAME) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        DWORD code = GetLastError();
+        return cmd.Fail("cannot read the personal store (MY)", code ? code : LUCSP_ERROR_FUNCTION_FAILED);
+    }
+    TCryptoClient client;
+    if (list.Count && !lucspOpenLibrary(cmd, client)) return cmd.ExitCode;
+    for (uint32_t i = 0; i < list.Count; ++i) {
+        TCertificate* c = list.Get(static_cast<int>(i));
+        if (!c || !c->SerialNumber || !c->x509Cert) continue;
+        std::unique_ptr<BIO, void (*)(BIO*)> bio(BIO_new(BIO_s_mem()), BIO_free_all);
+        char* pem = nullptr;
+        if (!bio || !PEM_write_bio_X509(bio.get(), c->x509Cert))
+            return cmd.Fail("cannot convert container " + std::string(c->SerialNumber) + " to PEM",
+                            LUCSP_ERROR_FUNCTION_FAILED);
+        long len = BIO_get_mem_data(bio.get(), &pem);
+        if (uint32_t code = client.UnregisterCertificate(std::string(pem, static_cast<size_t>(len))))
+            return lucspFailCall(cmd, client, code, std::string("container ") + c->SerialNumber);
+        std::printf("unregistered container %s\n", c->SerialNumber);
+    }
+    std::printf("%u certificate(s) of %s removed\n", list.Count, LUCSP_PROVIDER_NAME);
+    return 0;
+}
+
 int RunUnregister(TCommand& cmd) {
+    if (cmd.Args.Has("--all")) {
+        if (cmd.Args.Has("--cert")) return cmd.Usage("give either --cert FILE or --all");
+        return RunUnregisterAll(cmd);
+    }
     TCertFile cert;
     if (!LoadCertFile(cmd, cert)) return cmd.ExitCode;
     TCryptoClient client;
@@ -149,19 +182,6 @@ int RunUnregister(TCommand& cmd) {
         return lucspFailCall(cmd, client, code, "container " + cert.Serial);
     std::printf("unregistered container %s (%s)\n", cert.Serial.c_str(), cert.Subject.c_str());
     return 0;
-}
-
-// Whether HKCU\SOFTWARE\Varno\Trelis_Server\<serial> holds a "Token", read the way the login reads it.
-bool HasToken(const char* serial) {
-    std::string path = std::string("SOFTWARE\\Varno\\Trelis_Server\\") + serial;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = 0;
-    LONG rc = RegQueryValueExA(key, "Token", nullptr, &type, nullptr, &size);
-    RegCloseKey(key);
-    return rc == ERROR_SUCCESS && size > 0;
 }
 
 int RunList(TCommand& cmd) {
@@ -191,7 +211,7 @@ int RunList(TCommand& cmd) {
         std::printf("valid      %s .. %s\n", from.c_str(), to.c_str());
         std::printf("sha1       %s\n", c->PrintSHA1 ? c->PrintSHA1 : "");
         std::printf("key        RSA %d bits\n", c->KeyLenght * 8);
-        std::printf("token      %s\n\n", HasToken(c->SerialNumber) ? "registered" : "missing");
+        std::printf("token      %s\n\n", lucspHasToken(c->SerialNumber) ? "registered" : "missing");
     }
     if (!serialsOnly) std::printf("%u certificate(s) of %s\n", list.Count, LUCSP_PROVIDER_NAME);
     return 0;
@@ -252,9 +272,9 @@ void lucspAddCertCommands(std::vector<TCommandDef>& table) {
                     true});
     table.push_back(
         TCommandDef{"unregister",
-                    "--cert FILE",
+                    "--cert FILE | --all",
                     "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
-                    {cert},
+                    {cert, {"--all", nullptr, "every certificate of this provider in the personal store"}},
                     0,
                     0,
                     nullptr,

@@ -1,6 +1,7 @@
 // sign, verify and export-pubkey: the sequences an application runs through CryptoAPI.
 #include "LucspCommands.h"
 #include "LucspErrors.h"
+#include "LucspSession.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -17,20 +18,6 @@
 
 namespace {
 
-struct THashAlg {
-    const char* Name;
-    ALG_ID AlgId;
-    size_t Length;
-    const EVP_MD* (*Md)();
-};
-
-const THashAlg kHashAlgs[] = {
-    {"sha1", CALG_SHA1, 20, EVP_sha1},
-    {"sha256", CALG_SHA_256, 32, EVP_sha256},
-    {"sha384", CALG_SHA_384, 48, EVP_sha384},
-    {"sha512", CALG_SHA_512, 64, EVP_sha512},
-};
-
 double MsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
@@ -38,7 +25,7 @@ double MsSince(std::chrono::steady_clock::time_point start) {
 bool GetAlg(TCommand& cmd, const THashAlg*& alg) {
     std::string name;
     if (!cmd.Require("--alg", name)) return false;
-    for (const THashAlg& a : kHashAlgs)
+    for (const THashAlg& a : lucspHashAlgs())
         if (name == a.Name) {
             alg = &a;
             return true;
@@ -96,44 +83,6 @@ bool GetHash(TCommand& cmd, const THashAlg& alg, std::vector<uint8_t>& hash) {
     return true;
 }
 
-// Handles of one sequence, released in the reverse order on every way out, as a careful application does.
-struct TSession {
-    TCryptoClient& Client;
-    TCryptoClient::TProv Prov = 0;
-    TCryptoClient::THash Hash = 0;
-    TCryptoClient::TKey Key = 0;
-
-    explicit TSession(TCryptoClient& client) : Client(client) {}
-    ~TSession() {
-        // The first failure is what the user needs; the clean-up must not overwrite its name.
-        std::string failed = Client.FailedCall();
-        if (Key) Client.DestroyKey(Prov, Key);
-        if (Hash) Client.DestroyHash(Prov, Hash);
-        if (Prov) Client.ReleaseContext(Prov);
-        Client.SetFailedCall(failed);
-    }
-};
-
-// Acquires the container's context and a hash object holding the given value. Returns 0 or the code.
-uint32_t OpenHash(TSession& s, const std::string& container, const THashAlg& alg,
-                  const std::vector<uint8_t>& hash, std::string& context) {
-    context = "container " + container;
-    if (uint32_t code = s.Client.AcquireContext(&s.Prov, container.c_str(), 0)) return code;
-    if (uint32_t code = s.Client.CreateHash(s.Prov, alg.AlgId, &s.Hash)) return code;
-    // An application asks the hash object for its size before handing the value in: HP_HASHVAL takes as
-    // many bytes as the algorithm has, whatever the buffer holds.
-    DWORD size = 0, sizeLen = sizeof(size);
-    if (uint32_t code =
-            s.Client.GetHashParam(s.Prov, s.Hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &sizeLen))
-        return code;
-    if (size != hash.size()) {
-        context = "the provider's " + std::string(alg.Name) + " hash object takes " + std::to_string(size) +
-                  " bytes, not " + std::to_string(hash.size());
-        return LUCSP_NTE_BAD_LEN;
-    }
-    return s.Client.SetHashParam(s.Prov, s.Hash, HP_HASHVAL, hash.data());
-}
-
 struct TSignFigures {
     double Acquire = 0, Length = 0, Sign = 0, Total = 0;
 };
@@ -143,7 +92,7 @@ uint32_t SignOnce(TCryptoClient& client, const std::string& container, const THa
                   std::string& context) {
     auto t0 = std::chrono::steady_clock::now();
     TSession s(client);
-    uint32_t code = OpenHash(s, container, alg, hash, context);
+    uint32_t code = lucspOpenHash(s, container, alg, hash, context);
     fig.Acquire = MsSince(t0);
     if (code) return code;
     // The usual two calls: the length first (the remote request happens here), then the signature,
@@ -279,7 +228,7 @@ int RunVerify(TCommand& cmd) {
     auto t0 = std::chrono::steady_clock::now();
     TSession s(client);
     std::string context;
-    uint32_t code = OpenHash(s, container, *alg, hash, context);
+    uint32_t code = lucspOpenHash(s, container, *alg, hash, context);
     // CryptVerifySignature wants a key handle; the provider checks against the certificate's key anyway.
     if (!code) code = client.GetUserKey(s.Prov, AT_SIGNATURE, &s.Key);
     if (!code)

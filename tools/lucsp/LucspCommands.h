@@ -10,8 +10,11 @@ void lucspAddSignCommands(std::vector<TCommandDef>& table); // sign, verify, exp
 void lucspAddCertCommands(std::vector<TCommandDef>& table); // register, unregister, list, install, uninstall
 void lucspAddConfigCommands(std::vector<TCommandDef>& table); // config get|set|list, log
 void lucspAddServeCommands(std::vector<TCommandDef>& table);  // serve
+void lucspAddDoctorCommands(std::vector<TCommandDef>& table); // doctor
 
 // Loads the provider library for a command; false after the failure was reported.
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client);
 // Reports a failed provider call with the code it left and, for the usual codes, what to look at.
 int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std::string& context);
+// Whether HKCU\SOFTWARE\Varno\Trelis_Server\<serial> holds a "Token", read the way the login reads it.
+bool lucspHasToken(const char* serial);

@@ -1,6 +1,8 @@
 #include "LucspCommands.h"
 #include "LucspErrors.h"
 
+#include "os/platTypes.h"
+
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client) {
     uint32_t code = client.Open(cmd.LibraryPath());
     if (!code) return true;
@@ -34,4 +36,16 @@ int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std
         break;
     }
     return cmd.Fail(what, code);
+}
+
+bool lucspHasToken(const char* serial) {
+    std::string path = std::string("SOFTWARE\\Varno\\Trelis_Server\\") + serial;
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
+        ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    LONG rc = RegQueryValueExA(key, "Token", nullptr, &type, nullptr, &size);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS && size > 0;
 }

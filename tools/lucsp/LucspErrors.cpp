@@ -46,6 +46,7 @@ const TNamedCode kWin32Codes[] = {
     {10038, "WSAENOTSOCK", nullptr},
     {10060, "WSAETIMEDOUT", nullptr},
     {10061, "WSAECONNREFUSED", nullptr},
+    {11001, "WSAHOST_NOT_FOUND", "No such host is known."},
 };
 
 // HRESULTs outside the status table that the certificate store and the exports can hand back.
@@ -58,6 +59,13 @@ const TNamedCode kHResults[] = {
     {0x8009200Fu, "CRYPT_E_PENDING_CLOSE", "Final closure is pending until additional frees or closes."},
     {0x80093102u, "CRYPT_E_ASN1_EOD", "ASN1 unexpected end of data."},
     {0x8009310Bu, "CRYPT_E_ASN1_BADTAG", "ASN1 bad tag value met."},
+    {0x800B0101u, "CERT_E_EXPIRED",
+     "A required certificate is not within its validity period when verifying against the current system "
+     "clock or the timestamp in the signed file."},
+    {0x800B0109u, "CERT_E_UNTRUSTEDROOT",
+     "A certificate chain processed, but terminated in a root certificate which is not trusted by the trust "
+     "provider."},
+    {0x80090326u, "SEC_E_ILLEGAL_MESSAGE", "The message received was unexpected or badly formatted."},
 };
 
 const TNamedCode* FindIn(const TNamedCode* table, size_t count, uint32_t code) {

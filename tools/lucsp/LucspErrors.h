@@ -20,6 +20,14 @@ constexpr uint32_t LUCSP_ERROR_BAD_ARGUMENTS = 160;
 constexpr uint32_t LUCSP_ERROR_NOT_FOUND = 1168;
 constexpr uint32_t LUCSP_ERROR_TIMEOUT = 1460;
 constexpr uint32_t LUCSP_ERROR_FUNCTION_FAILED = 1627;
+constexpr uint32_t LUCSP_WSAETIMEDOUT = 10060;
+constexpr uint32_t LUCSP_WSAECONNREFUSED = 10061;
+constexpr uint32_t LUCSP_WSAHOST_NOT_FOUND = 11001;
+
+// Certificate and TLS codes (HRESULTs of the Windows SDK).
+constexpr uint32_t LUCSP_CERT_E_EXPIRED = 0x800B0101u;
+constexpr uint32_t LUCSP_CERT_E_UNTRUSTEDROOT = 0x800B0109u;
+constexpr uint32_t LUCSP_SEC_E_ILLEGAL_MESSAGE = 0x80090326u;
 
 // CryptoAPI codes the tool checks for.
 constexpr uint32_t LUCSP_NTE_BAD_HASH = 0x80090002u;

@@ -18,6 +18,7 @@ std::vector<TCommandDef> CommandTable() {
     lucspAddCertCommands(table);
     lucspAddSignCommands(table);
     lucspAddConfigCommands(table);
+    lucspAddDoctorCommands(table);
     return table;
 }
 

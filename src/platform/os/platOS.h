@@ -42,3 +42,8 @@ void osShutdown();
 // Single-byte text of the ANSI code page <-> UTF-16, and locale upper-casing of UTF-16 text.
 std::u16string osAnsiToWide(const char* text);
 void osWideUpper(std::u16string& text);
+
+// The system's static proxy settings: the proxy list and its bypass list, as the system holds them;
+// false when the system names no proxy. Windows: WinHTTP (the user's Internet settings, then the
+// machine's WinHTTP default); Linux: none (libcurl reads the *_proxy environment variables itself).
+bool osSystemProxyConfig(std::string& proxyList, std::string& bypassList);

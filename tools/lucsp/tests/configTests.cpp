@@ -44,6 +44,7 @@ TEST(LucspConfig, ListShowsEverySettingWithKeyTypeValueAndDefault) {
         {"CNX_TO_MS_PushNotification", "REG_DWORD", "300000", "\\Conex"},
         {"CNX_ServiceHost", "REG_SZ", "\"\"", "\\Conex"},
         {"CNX_CAFile", "REG_SZ", "\"\"", "\\Conex"},
+        {"CNX_Proxy", "REG_SZ", "\"\"", "\\Conex"},
         {"MailURL", "REG_SZ", "\"\"", "\\Report"},
         {"MailBox", "REG_SZ", "\"\"", "\\Report"},
         {"MailUser", "REG_SZ", "\"\"", "\\Report"},

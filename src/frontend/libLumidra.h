@@ -32,8 +32,6 @@ class TLumidra {
     // The state callback of the signing-service client; a and b are passed through.
     bool UpdateState(int state, void* a, void* b);
     static bool UpdateStateCallback(void* object, int state, void* a, void* b);
-    // Forgets the token the signing-service client holds for the last login.
-    void ClearSignToken();
 
     TPlatThread Thread;
     TLUFuncUpdateState FuncUpdateState;

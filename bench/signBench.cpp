@@ -1,6 +1,6 @@
 // CPSignHash end to end (provider library loaded from its file, reference signing service on loopback)
 // against the floor of the same sign request sent directly over one kept-alive HTTPS connection.
-#include "service/dllHarness.h"
+#include "dll/dllHarness.h"
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>

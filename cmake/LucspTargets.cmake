@@ -17,7 +17,6 @@ function(lucsp_subsystem name dir)
   if(WIN32)
     target_compile_definitions(${name} PUBLIC WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601 __USE_MINGW_ANSI_STDIO=1)
   endif()
-  set_target_properties(${name} PROPERTIES LINK_INTERFACE_MULTIPLICITY 3)
 endfunction()
 
 # A test executable per subsystem: every .cpp below tests/<dir>.

@@ -18,10 +18,11 @@ build=$(cd "$build" && pwd)
 # the test process), "children" only the processes it starts (the library is loaded there; the test
 # process only runs the signing service); test binary below the build directory; test filter.
 suites=(
-  "dll           children  tests/dll_tests                ProcessExit.*"
-  "service       all       tests/service_tests            SignEntryPoints.*:CertificateExports.*"
-  "frontend      all       tests/frontend_tests           CspDriver.*"
-  "certificates  all       tests/certificates_tests       DllInstallTest.*:DllCrashReport.*"
+  "dll           children  tests/dll_processExitTests     ProcessExit.*"
+  "sign          all       tests/dll_signEntryPointTests  SignEntryPoints.*:CertificateExports.*"
+  "driver        all       tests/dll_cspDriverTests       CspDriver.*"
+  "install       all       tests/dll_installTests         DllInstallTest.*"
+  "crashreport   all       tests/dll_crashReportTests     DllCrashReport.*"
   "lucsp         children  tools/lucsp/tests/lucsp_tests  LucspEndToEnd.*"
 )
 

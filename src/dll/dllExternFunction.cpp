@@ -1,59 +1,81 @@
-// The CSP entry points. Each working one holds the provider's lock for its whole run, traces its entry
-// and exit, checks every handle by finding it in the provider's lists before touching it, turns the
-// internal result code into the BOOL + last error pair of CryptoAPI, and catches runtime exceptions.
+// The CSP entry points. Each runs in the one entry frame (frontend/luEntryFrame): the working ones hold
+// the provider's lock for their whole run; every handle is found in the provider's handle table, with
+// the kind the call expects, before it is touched; the internal result code becomes the BOOL + last
+// error pair of CryptoAPI.
 #include "dll/dllExternFunction.h"
 
 #include "frontend/libLUProvider.h"
 #include "frontend/luEntryFrame.h"
+#include "frontend/luSignPipeline.h"
+#include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 
 #include <cstring>
 
 namespace {
 
-TLUProviderKey* AsKey(ULONG_PTR handle) {
-    return reinterpret_cast<TLUProviderKey*>(handle);
-}
-TLUProviderDataHash* AsHash(ULONG_PTR handle) {
-    return reinterpret_cast<TLUProviderDataHash*>(handle);
-}
+using TKeyRef = std::shared_ptr<TLUProviderKey>;
+using THashRef = std::shared_ptr<TLUProviderDataHash>;
+
 // A pointer in a trace field written as a 32-bit number.
 int PtrAsInt(const void* p) {
     return static_cast<int>(reinterpret_cast<intptr_t>(p));
 }
 
-// The session of hProv after the checks that every entry point with a provider handle makes.
-int SessionOf(HCRYPTPROV hProv, TLUProvider** session) {
-    int result = luGetProvSessionFromKey(session, hProv);
-    if (result == 0) result = luCheckParamExt(*session, hProv);
-    return result;
+int DoAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, TLUProvider** session) {
+    if (!szContainer || !phProv) {
+        TRACE(DBERRO_0, "Parametro invalido, pszKeyName=[%p] hProviderKey=[%p]\n",
+              static_cast<const void*>(szContainer), static_cast<void*>(phProv));
+        return NTE_INVALID_PARAMETER;
+    }
+    if (!gLUProvider) {
+        TRACE(DBERRO_0, "Parametro invalido, hProvSessionResult=[%p] luProvider=[%p]\n",
+              static_cast<void*>(session), static_cast<void*>(gLUProvider));
+        return NTE_INVALID_PARAMETER;
+    }
+    TRACE(DBINFO_0, "Opening the hProvSessionLocal\n");
+    int code = gLUProvider->OpenStorageProvider(session);
+    if (code != 0) {
+        TRACE(DBERRO_0, "Falha no OpenStorageProvider\n");
+        *session = nullptr;
+        return code;
+    }
+    TRACE(DBINFO_0, "Provider 'TLUProvider' criado com sucesso, *hProviderKey=[%p], luProvider=[%p]\n",
+          static_cast<void*>(phProv), static_cast<void*>(gLUProvider));
+    static const struct {
+        DWORD Flag;
+        const char* Trace;
+    } kRefused[] = {
+        {CRYPT_NEWKEYSET, "Flag CRYPT_NEWKEYSET: Is not Implemented\n"},
+        {CRYPT_DELETEKEYSET, "Flag CRYPT_DELETEKEYSET: Is not Implemented\n"},
+        {CRYPT_VERIFYCONTEXT, "Flag CRYPT_VERIFYCONTEXT: Is not Implemented\n"},
+        {CRYPT_MACHINE_KEYSET, "Flag CRYPT_MACHINE_KEYSET: Is not Implemented\n"},
+        {CRYPT_DEFAULT_CONTAINER_OPTIONAL, "Flag CRYPT_DEFAULT_CONTAINER_OPTIONAL: Is not Implemented\n"},
+    };
+    for (const auto& refused : kRefused) {
+        if (dwFlags & refused.Flag) {
+            TRACE(DBERRO_0, "%s", refused.Trace);
+            return NTE_BAD_FLAGS;
+        }
+    }
+    ULONG_PTR handle = 0;
+    code = (*session)->OpenKey(*session, TLUHandleKind::Context, 0, &handle, szContainer, 0, dwFlags);
+    if (code == 0) *phProv = static_cast<HCRYPTPROV>(handle);
+    return code;
 }
 
-// Verifying sets the context key's padding before the flags are looked at, as signing does.
-int ApplyVerifyFlags(TLUProviderKey* key, DWORD dwFlags) {
-    TRACE(DBINFO_0, "Setting: ParamKeyPadding=[TKP_PAD_PKCS1]\n");
-    key->KeyPadding = TKP_PAD_PKCS1;
-    key->KeyPaddingPKCS1Type = TKS1_Type1_PrivateKey;
-    int result = 0;
-    if (dwFlags & CRYPT_TYPE2_FORMAT) {
-        TRACE(DBINFO_0,
-              "Checking dwFlags=[%X], CRYPT_TYPE2_FORMAT Is Setted, "
-              "KeyPaddingPKCS1Type[TKS1_Type2_PublicKey]\n",
-              static_cast<unsigned>(dwFlags));
-        key->KeyPaddingPKCS1Type = TKS1_Type2_PublicKey;
-    }
-    if (dwFlags & CRYPT_X931_FORMAT) {
-        TRACE(DBERRO_0, "Checking dwFlags=[%X], CRYPT_X931_FORMAT Not Implemented\n",
-              static_cast<unsigned>(dwFlags));
-        result = NTE_BAD_FLAGS;
-    }
+// The session and the context key of hProv: every entry point with a provider handle starts here.
+int ContextOf(HCRYPTPROV hProv, TLUProvider** session, TKeyRef* context) {
+    int result = luGetProvSessionFromKey(session, hProv, context);
+    if (result == 0) result = luCheckParamExt(*session);
     return result;
 }
 
 int DoReleaseContext(HCRYPTPROV hProv) {
     TLUProvider* session = nullptr;
-    int result = SessionOf(hProv, &session);
-    if (result == 0) result = session->FreeProvider(session, AsKey(hProv));
+    TKeyRef context;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0) result = session->FreeProvider(session, hProv);
     if (result == 0)
         TRACE(DBINFO_0, "hProvSessionLocal=[%p] destruido com sucesso, luProvider=[%p]\n",
               static_cast<void*>(session), static_cast<void*>(gLUProvider));
@@ -62,62 +84,49 @@ int DoReleaseContext(HCRYPTPROV hProv) {
 
 int DoGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     TLUProvider* session = nullptr;
-    int result = SessionOf(hProv, &session);
+    TKeyRef context;
+    int result = ContextOf(hProv, &session, &context);
     if (result != 0) return result;
-    TLUProviderKey* contextKey = AsKey(hProv);
-    if (contextKey->KeyType != LUK_TCertificate || !contextKey->certificate) {
-        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", contextKey->KeyType);
+    if (!context->HasCertificate()) {
+        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", context->KeyType);
         return NTE_BAD_KEY;
     }
-    TLUProviderKey* userKey = nullptr;
-    result = session->OpenKey(session, phUserKey ? &userKey : nullptr, contextKey->certificate->SerialNumber,
-                              dwKeySpec, 0);
+    ULONG_PTR userKey = 0;
+    result = session->OpenKey(session, TLUHandleKind::Key, hProv, phUserKey ? &userKey : nullptr,
+                              context->certificate->SerialNumber, dwKeySpec, 0);
     if (result == 0) {
-        *phUserKey = reinterpret_cast<HCRYPTKEY>(userKey);
-        TRACE(DBINFO_0, "Retornando hProviderUserKey=[%p]\n", static_cast<void*>(userKey));
+        *phUserKey = static_cast<HCRYPTKEY>(userKey);
+        TRACE(DBINFO_0, "Retornando hProviderUserKey=[%p]\n", reinterpret_cast<void*>(userKey));
     }
     return result;
 }
 
 int DoDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     TLUProvider* session = nullptr;
-    int result = luGetProvSessionFromKey(&session, hProv);
-    if (result == 0) result = luCheckParamExt(session, hKey);
-    if (result == 0) result = session->FreeKey(session, AsKey(hKey));
+    TKeyRef context;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0) result = luCheckKey(session, hKey, nullptr);
+    if (result == 0) result = session->FreeKey(session, hKey);
     return result;
 }
 
-int DoCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash) {
+// The session, the context key and the hash object of a hash entry point.
+int HashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUProvider** session, TKeyRef* context, THashRef* hash) {
+    int result = ContextOf(hProv, session, context);
+    if (result == 0) result = luCheckHash(*session, hHash, hash);
+    return result;
+}
+
+// ...and for a signature entry point, the hash must know its algorithm.
+int SignedHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TKeyRef* context, THashRef* hash) {
     TLUProvider* session = nullptr;
-    int result = SessionOf(hProv, &session);
-    if (result != 0) return result;
-    TLUProviderDataHash* newHash = nullptr;
-    result = session->CreateHash(session, AsKey(hProv), Algid, hKey, dwFlags, phHash ? &newHash : nullptr);
-    if (result == 0) *phHash = reinterpret_cast<HCRYPTHASH>(newHash);
-    return result;
-}
-
-// The session and the hash object of a hash entry point.
-int HashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUProvider** session) {
-    int result = luGetProvSessionFromKey(session, hProv);
-    if (result == 0) result = luCheckParamExt(*session, hProv, hHash);
-    return result;
-}
-
-// The session, the context key and the hash object of a signature entry point; the hash must know its
-// algorithm.
-int KeyAndHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUProvider** session, TLUProviderKey** key,
-                 TLUProviderDataHash** hash) {
-    int result = HashOf(hProv, hHash, session);
-    if (result != 0) return result;
-    *key = AsKey(hProv);
-    *hash = AsHash(hHash);
-    if (!(*hash)->HashPaddingOIDInfo) {
+    int result = HashOf(hProv, hHash, &session, context, hash);
+    if (result == 0 && !(*hash)->HashPaddingOIDInfo) {
         TRACE(DBERRO_0, "Parametro invalido, HashPaddingOIDInfo=[%p\n",
               static_cast<const void*>((*hash)->HashPaddingOIDInfo));
-        return NTE_INVALID_PARAMETER;
+        result = NTE_INVALID_PARAMETER;
     }
-    return 0;
+    return result;
 }
 
 int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) {
@@ -126,43 +135,19 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
               static_cast<void*>(pdwSigLen), reinterpret_cast<void*>(hHash));
         return NTE_INVALID_PARAMETER;
     }
-    TLUProvider* session = nullptr;
-    TLUProviderKey* key = nullptr;
-    TLUProviderDataHash* hash = nullptr;
-    int result = KeyAndHashOf(hProv, hHash, &session, &key, &hash);
-    if (result != 0) return result;
-    result = key->VerifyLogin(false, 0);
-    if (result != 0) return result;
-
-    TRACE(DBINFO_0, "Setting: ParamKeyPadding=[TKP_PAD_PKCS1]\n");
-    key->KeyPadding = TKP_PAD_PKCS1;
-    key->KeyPaddingPKCS1Type = TKS1_Type1_PrivateKey;
-    if (dwFlags & CRYPT_NOHASHOID) {
-        TRACE(DBINFO_0, "Checking dwFlags=[%X], CRYPT_NOHASHOID Is Setted\n", static_cast<unsigned>(dwFlags));
-        // The value is signed bare from now on: the hash object keeps the row without prefix.
-        result = TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&hash->HashPaddingOIDInfo, THT_NONE);
-        if (result != 0) {
-            TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
-            return result;
-        }
-    }
-    if (dwFlags & CRYPT_TYPE2_FORMAT) {
-        TRACE(DBINFO_0,
-              "Checking dwFlags=[%X], CRYPT_TYPE2_FORMAT Is Setted, "
-              "KeyPaddingPKCS1Type[TKS1_Type2_PublicKey]\n",
-              static_cast<unsigned>(dwFlags));
-        key->KeyPaddingPKCS1Type = TKS1_Type2_PublicKey;
-    }
-    if (dwFlags & CRYPT_X931_FORMAT) {
-        TRACE(DBERRO_0, "Checking dwFlags=[%X], CRYPT_X931_FORMAT Not Implemented\n",
-              static_cast<unsigned>(dwFlags));
-        return NTE_BAD_FLAGS;
-    }
-
-    TVarnoMemory signature;
-    result = key->EncryptDecryptHash(hash, &signature, hash->HashPaddingOIDInfo->HashAlgType, true, true);
+    TKeyRef context;
+    THashRef hash;
+    int result = SignedHashOf(hProv, hHash, &context, &hash);
+    TLUSignJob job;
+    TLUSignOptions options{};
+    if (result == 0) result = luSignLogin(context, &job);
+    if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, true, &options);
+    if (result == 0) result = luSignPrepare(&job, context, options.Row, hash->DataValue, options.Block);
+    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = luSignFinish(&job);
     if (result == 0)
-        result = session->CopyDataResult(session, &signature, pbSignature, pdwSigLen, *pdwSigLen, true);
+        result =
+            gLUProvider->CopyDataResult(gLUProvider, &job.Result, pbSignature, pdwSigLen, *pdwSigLen, true);
     return result;
 }
 
@@ -173,18 +158,16 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
               static_cast<const void*>(pbSignature), reinterpret_cast<void*>(hHash));
         return NTE_INVALID_PARAMETER;
     }
-    TLUProvider* session = nullptr;
-    TLUProviderKey* key = nullptr;
-    TLUProviderDataHash* hash = nullptr;
-    int result = KeyAndHashOf(hProv, hHash, &session, &key, &hash);
+    TKeyRef context;
+    THashRef hash;
+    int result = SignedHashOf(hProv, hHash, &context, &hash);
+    TLUSignOptions options{};
+    if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, false, &options);
     if (result != 0) return result;
-    result = ApplyVerifyFlags(key, dwFlags);
-    if (result != 0) return result;
-
     // CryptoAPI hands signatures in little-endian order; the RSA block is big-endian.
     TVarnoMemory signature;
     if (dwSigLen > 0 && !signature.AddInverted(pbSignature, dwSigLen)) return NTE_NO_MEMORY;
-    return key->VerifySignatureHash(hash, &signature, hash->HashPaddingOIDInfo->HashAlgType);
+    return context->VerifySignatureHash(hash->DataValue, options.Row, signature, options.Block);
 }
 
 int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
@@ -194,11 +177,11 @@ int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BY
         return NTE_INVALID_PARAMETER;
     }
     TLUProvider* session = nullptr;
-    int result = SessionOf(hProv, &session);
-    if (result == 0) result = luCheckParamExt(session, hKey);
+    TKeyRef context, userKey;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0) result = luCheckKey(session, hKey, &userKey);
     if (result != 0) return result;
-    TLUProviderKey* userKey = AsKey(hKey);
-    TVarnoMemory& dataToCipher = userKey->DataHash.DataValue;
+    TVarnoMemory& dataToCipher = userKey->EncryptData;
 
     if (pbData && *pdwDataLen != 0) {
         TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
@@ -211,27 +194,31 @@ int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BY
     if (!Final) return 0;
 
     if (hHash) {
-        result = luCheckParamExt(session, hKey, hHash);
-        if (result == 0) result = AsHash(hHash)->ComputeHash(&dataToCipher, AsHash(hHash));
+        THashRef hash;
+        result = luCheckHash(session, hHash, &hash);
+        if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
         if (result != 0) return result;
     }
-    result = AsKey(hProv)->VerifyLogin(false, 0);
-    if (result != 0) return result;
-
-    TVarnoMemory output;
-    result = userKey->EncryptDecrypt(&dataToCipher, &output, true, true);
-    if (result == 0) result = session->CopyDataResult(session, &output, pbData, pdwDataLen, dwBufLen, false);
+    TLUSignJob job;
+    result = luSignLogin(context, &job);
+    if (result == 0)
+        result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
+                               TLUBlockOptions{userKey->KeyPadding, userKey->KeyPaddingPKCS1Type});
+    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = luSignFinish(&job);
+    if (result == 0)
+        result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
     return result;
 }
 
 // PUBLICKEYBLOB of the key's certificate: BLOBHEADER, RSAPUBKEY, then the modulus little-endian.
-int BuildPublicKeyBlob(TLUProviderKey* key, TVarnoMemory* blob) {
-    if (key->KeyType != LUK_TCertificate || !key->certificate) {
-        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", key->KeyType);
+int BuildPublicKeyBlob(const TLUProviderKey& key, TVarnoMemory* blob) {
+    if (!key.HasCertificate()) {
+        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", key.KeyType);
         return NTE_BAD_KEY;
     }
-    const TVarnoMemory& modulus = key->certificate->PublicModulus;
-    const TVarnoMemory& exponent = key->certificate->PublicExponent;
+    const TVarnoMemory& modulus = key.certificate->PublicModulus;
+    const TVarnoMemory& exponent = key.certificate->PublicExponent;
     // The blob's pubexp field has 32 bits; a larger exponent cannot be exported this way.
     uint32_t first = 0;
     while (first < exponent.LenFileData && exponent.FileData[first] == 0)
@@ -251,7 +238,7 @@ int BuildPublicKeyBlob(TLUProviderKey* key, TVarnoMemory* blob) {
     header[0] = PUBLICKEYBLOB;
     header[1] = CUR_BLOB_VERSION;
     const DWORD fields[4] = {static_cast<DWORD>(CALG_RSA_KEYX), 0x31415352u,
-                             static_cast<DWORD>(key->certificate->KeyLenght) * 8, pubexp};
+                             static_cast<DWORD>(key.certificate->KeyLenght) * 8, pubexp};
     for (int f = 0; f < 4; ++f)
         for (int b = 0; b < 4; ++b)
             header[4 + 4 * f + b] = static_cast<BYTE>((fields[f] >> (8 * b)) & 0xFF);
@@ -267,8 +254,9 @@ int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData
         return NTE_INVALID_PARAMETER;
     }
     TLUProvider* session = nullptr;
-    int result = SessionOf(hProv, &session);
-    if (result == 0) result = luCheckParamExt(session, hKey);
+    TKeyRef context, key;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0) result = luCheckKey(session, hKey, &key);
     if (result != 0) return result;
 
     switch (dwBlobType) {
@@ -292,267 +280,176 @@ int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData
     }
 
     TVarnoMemory blob;
-    result = BuildPublicKeyBlob(AsKey(hKey), &blob);
+    result = BuildPublicKeyBlob(*key, &blob);
     if (result != 0) return result;
-    if (pbData) {
-        if (*pdwDataLen < blob.LenFileData) {
-            TRACE(DBERRO_0,
-                  "Tamanho do parametro é maior do que o alocado, pdwDataLen=[%d], LenFileData=[%d]\n",
-                  static_cast<int>(*pdwDataLen), static_cast<int>(blob.LenFileData));
-            return ERROR_MORE_DATA;
-        }
-        memcpy(pbData, blob.FileData, blob.LenFileData);
-    }
-    *pdwDataLen = blob.LenFileData;
-    return 0;
+    return CopyOutValue(blob.FileData, blob.LenFileData, pbData, pdwDataLen, *pdwDataLen, kCopyExport);
 }
 
-// The refusing entry points: no lock, no argument or handle is looked at.
-BOOL RefuseNotImplemented(const char* name) {
-    BOOL result = luConvResultNTE(static_cast<DWORD>(NTE_NOT_SUPPORTED));
-    TLUKeepLastError keep;
+// What the refusing entry points do, whatever they are given.
+int RefuseNotImplemented(const char* name) {
     TRACE(DBERRO_0, "Função '%s' não implementada\n", name);
-    TRACE(DBHEAD_E, "</%s result=[%d]>\n", name, result);
-    return result;
+    return NTE_NOT_SUPPORTED;
 }
 
 } // namespace
-
-// The frame of a working entry point around the internal work `work`, an expression giving a result code.
-// Whatever escapes is caught: nothing may unwind into the caller of a CSP entry point.
-#define LU_ENTRY_RUN(name, work)                                                                             \
-    BOOL result = FALSE;                                                                                     \
-    try {                                                                                                    \
-        luEntryTestHook(name);                                                                               \
-        result = luConvResultNTE(static_cast<DWORD>(work));                                                  \
-    } catch (const std::exception& e) {                                                                      \
-        result = luCatchEntryException(e, name, __LINE__);                                                   \
-    } catch (...) {                                                                                          \
-        result = luCatchEntryException("unknown exception", name, __LINE__);                                 \
-    }
-
-#define LU_ENTRY_EXIT()                                                                                      \
-    do {                                                                                                     \
-        TLUKeepLastError keep;                                                                               \
-        TRACE(DBHEAD_E, "</%s result=[%d]>\n", LU_FN, result);                                               \
-    } while (0)
 
 extern "C" {
 
 BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags,
                              PVTableProvStruc pVTable) {
-    TLUEntryLock lock;
-    BOOL result = FALSE;
-    TLUProvider* session = nullptr;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     // pVTable belongs to advapi32, which fills it and frees its provider name on release: left as it is.
-    try {
-        luEntryTestHook("CPAcquireContext");
-        TRACE(DBHEAD_E, "<%s hProviderKey=[%p] pszKeyName=[%p] dwFlags=[%X] pVTable=[%p]>\n", LU_FN,
-              static_cast<void*>(phProv), static_cast<const void*>(szContainer),
-              static_cast<unsigned>(dwFlags), static_cast<void*>(pVTable));
-        int code = 0;
-        if (!szContainer || !phProv) {
-            TRACE(DBERRO_0, "Parametro invalido, pszKeyName=[%p] hProviderKey=[%p]\n",
-                  static_cast<const void*>(szContainer), static_cast<void*>(phProv));
-            code = NTE_INVALID_PARAMETER;
-        } else if (!gLUProvider) {
-            TRACE(DBERRO_0, "Parametro invalido, hProvSessionResult=[%p] luProvider=[%p]\n",
-                  static_cast<void*>(&session), static_cast<void*>(gLUProvider));
-            code = NTE_INVALID_PARAMETER;
-        } else {
-            TRACE(DBINFO_0, "Opening the hProvSessionLocal\n");
-            code = gLUProvider->OpenStorageProvider(&session);
-            if (code != 0) {
-                TRACE(DBERRO_0, "Falha no OpenStorageProvider\n");
-                session = nullptr;
-            }
-        }
-        if (code == 0) {
-            TRACE(DBINFO_0,
-                  "Provider 'TLUProvider' criado com sucesso, *hProviderKey=[%p], luProvider=[%p]\n",
-                  static_cast<void*>(phProv), static_cast<void*>(gLUProvider));
-            if (dwFlags & CRYPT_NEWKEYSET) {
-                TRACE(DBERRO_0, "Flag CRYPT_NEWKEYSET: Is not Implemented\n");
-                code = NTE_BAD_FLAGS;
-            } else if (dwFlags & CRYPT_DELETEKEYSET) {
-                TRACE(DBERRO_0, "Flag CRYPT_DELETEKEYSET: Is not Implemented\n");
-                code = NTE_BAD_FLAGS;
-            } else if (dwFlags & CRYPT_VERIFYCONTEXT) {
-                TRACE(DBERRO_0, "Flag CRYPT_VERIFYCONTEXT: Is not Implemented\n");
-                code = NTE_BAD_FLAGS;
-            } else if (dwFlags & CRYPT_MACHINE_KEYSET) {
-                TRACE(DBERRO_0, "Flag CRYPT_MACHINE_KEYSET: Is not Implemented\n");
-                code = NTE_BAD_FLAGS;
-            } else if (dwFlags & CRYPT_DEFAULT_CONTAINER_OPTIONAL) {
-                TRACE(DBERRO_0, "Flag CRYPT_DEFAULT_CONTAINER_OPTIONAL: Is not Implemented\n");
-                code = NTE_BAD_FLAGS;
-            }
-        }
-        if (code == 0) {
-            TLUProviderKey* contextKey = nullptr;
-            code = session->OpenKey(session, &contextKey, szContainer, 0, dwFlags);
-            if (code == 0) *phProv = reinterpret_cast<HCRYPTPROV>(contextKey);
-        }
-        result = luConvResultNTE(static_cast<DWORD>(code));
-    } catch (const std::exception& e) {
-        result = luCatchEntryException(e, "CPAcquireContext", __LINE__);
-    } catch (...) {
-        result = luCatchEntryException("unknown exception", "CPAcquireContext", __LINE__);
-    }
+    TRACE(DBHEAD_E, "<%s hProviderKey=[%p] pszKeyName=[%p] dwFlags=[%X] pVTable=[%p]>\n", LU_FN,
+          static_cast<void*>(phProv), static_cast<const void*>(szContainer), static_cast<unsigned>(dwFlags),
+          static_cast<void*>(pVTable));
+    TLUProvider* session = nullptr;
+    BOOL result = frame.Run([&] { return DoAcquireContext(phProv, szContainer, dwFlags, &session); });
     if (!result && session) {
         // The session this call opened is closed again; the caller still reads this call's error.
         TLUKeepLastError keep;
-        session->FreeProvider(session, nullptr);
+        session->FreeProvider(session, 0);
     }
-    LU_ENTRY_EXIT();
     return result;
 }
 
 BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwFlags=[%X]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           static_cast<unsigned>(dwFlags));
-    LU_ENTRY_RUN("CPReleaseContext", DoReleaseContext(hProv));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoReleaseContext(hProv); });
 }
 
 BOOL WINAPI CPGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData, DWORD* pcbDataLen, DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwParam=[%X] pbData=[%p] pdwDataLen=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<unsigned>(dwParam), static_cast<void*>(pbData),
           static_cast<void*>(pcbDataLen), static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPGetProvParam", [&]() -> int {
-        int r = SessionOf(hProv, &session);
-        return r != 0 ? r : session->GetParam(session, AsKey(hProv), dwParam, pbData, pcbDataLen, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        int r = ContextOf(hProv, &session, &context);
+        return r != 0 ? r : session->GetParam(session, context.get(), dwParam, pbData, pcbDataLen, dwFlags);
+    });
 }
 
 BOOL WINAPI CPSetProvParam(HCRYPTPROV hProv, DWORD dwParam, const BYTE* pbData, DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwParam=[%X] pbData=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<unsigned>(dwParam), static_cast<const void*>(pbData),
           static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPSetProvParam", [&]() -> int {
-        int r = SessionOf(hProv, &session);
-        return r != 0 ? r : session->SetParam(session, AsKey(hProv), dwParam, pbData, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        int r = ContextOf(hProv, &session, &context);
+        return r != 0 ? r : session->SetParam(session, context.get(), dwParam, pbData, dwFlags);
+    });
 }
 
 BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwKeySpec=[%X] hProviderUserKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<unsigned>(dwKeySpec), static_cast<void*>(phUserKey));
-    LU_ENTRY_RUN("CPGetUserKey", DoGetUserKey(hProv, dwKeySpec, phUserKey));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoGetUserKey(hProv, dwKeySpec, phUserKey); });
 }
 
 BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hKeyToDestroy=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           reinterpret_cast<void*>(hKey));
-    LU_ENTRY_RUN("CPDestroyKey", DoDestroyKey(hProv, hKey));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoDestroyKey(hProv, hKey); });
 }
 
 BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData, DWORD* pcbDataLen,
                           DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] hKey=[%p] dwParam=[%X] pbData=[%d] pcbDataLen=[%d] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey), static_cast<unsigned>(dwParam),
           PtrAsInt(pbData), PtrAsInt(pcbDataLen), static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
     // Key parameters are those of the context key: hKey is not looked at.
-    LU_ENTRY_RUN("CPGetKeyParam", [&]() -> int {
-        int r = SessionOf(hProv, &session);
-        return r != 0 ? r : AsKey(hProv)->GetParam(dwParam, pbData, pcbDataLen, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        int r = ContextOf(hProv, &session, &context);
+        return r != 0 ? r : context->GetParam(dwParam, pbData, pcbDataLen, dwFlags);
+    });
 }
 
 BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData,
                           DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hKey=[%p] dwParam=[%X] pbData=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey), static_cast<unsigned>(dwParam),
           static_cast<const void*>(pbData), static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPSetKeyParam", [&]() -> int {
-        int r = SessionOf(hProv, &session);
-        return r != 0 ? r : AsKey(hProv)->SetParam(dwParam, pbData, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        int r = ContextOf(hProv, &session, &context);
+        return r != 0 ? r : context->SetParam(dwParam, pbData, dwFlags);
+    });
 }
 
 BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD dwFlags, HCRYPTHASH* phHash) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] Algid=[%d] hKey=[%p] dwFlags=[%X] phHash=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<int>(Algid), reinterpret_cast<void*>(hKey),
           static_cast<unsigned>(dwFlags), static_cast<void*>(phHash));
-    LU_ENTRY_RUN("CPCreateHash", DoCreateHash(hProv, Algid, hKey, dwFlags, phHash));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        int r = ContextOf(hProv, &session, &context);
+        return r != 0 ? r : session->CreateHash(session, hProv, Algid, hKey, dwFlags, phHash);
+    });
 }
 
 BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p], hProviderHash=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           reinterpret_cast<void*>(hHash));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPDestroyHash", [&]() -> int {
-        int r = HashOf(hProv, hHash, &session);
-        return r != 0 ? r : session->DestroyHash(session, AsHash(hHash));
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        THashRef hash;
+        int r = HashOf(hProv, hHash, &session, &context, &hash);
+        return r != 0 ? r : session->DestroyHash(session, hHash);
+    });
 }
 
 BOOL WINAPI CPGetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData, DWORD* pcbDataLen,
                            DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(
         DBHEAD_E,
         "<%s hProviderKey=[%p] hProviderHash=[%p] dwParam=[%X] pbData=[%p], pdwDataLen=[%p], dwFlags=[%X]>\n",
         LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash), static_cast<unsigned>(dwParam),
         static_cast<void*>(pbData), static_cast<void*>(pcbDataLen), static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPGetHashParam", [&]() -> int {
-        int r = HashOf(hProv, hHash, &session);
-        return r != 0 ? r : AsHash(hHash)->GetParam(dwParam, pbData, pcbDataLen, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        THashRef hash;
+        int r = HashOf(hProv, hHash, &session, &context, &hash);
+        return r != 0 ? r : hash->GetParam(dwParam, pbData, pcbDataLen, dwFlags);
+    });
 }
 
 BOOL WINAPI CPSetHashParam(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwParam, const BYTE* pbData,
                            DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hProviderHash=[%p] dwParam=[%X] pbData=[%p] dwFlags=[%X]>\n",
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash),
           static_cast<unsigned>(dwParam), static_cast<const void*>(pbData), static_cast<unsigned>(dwFlags));
-    TLUProvider* session = nullptr;
-    LU_ENTRY_RUN("CPSetHashParam", [&]() -> int {
-        int r = HashOf(hProv, hHash, &session);
-        return r != 0 ? r : AsHash(hHash)->SetParam(dwParam, pbData, dwFlags);
-    }());
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] {
+        TLUProvider* session = nullptr;
+        TKeyRef context;
+        THashRef hash;
+        int r = HashOf(hProv, hHash, &session, &context, &hash);
+        return r != 0 ? r : hash->SetParam(dwParam, pbData, dwFlags);
+    });
 }
 
 BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCWSTR szDescription,
                        DWORD dwFlags, BYTE* pbSignature, DWORD* pcbSigLen) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] hProviderHash=[%p] dwKeySpec=[%X] sDescription=[%p] dwFlags=[%X] "
           "pbSignature=[%p] "
@@ -560,14 +457,12 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash),
           static_cast<unsigned>(dwKeySpec), static_cast<const void*>(szDescription),
           static_cast<unsigned>(dwFlags), static_cast<void*>(pbSignature), PtrAsInt(pcbSigLen));
-    LU_ENTRY_RUN("CPSignHash", DoSignHash(hProv, hHash, dwFlags, pbSignature, pcbSigLen));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoSignHash(hProv, hHash, dwFlags, pbSignature, pcbSigLen); });
 }
 
 BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature, DWORD cbSigLen,
                               HCRYPTKEY hPubKey, LPCWSTR szDescription, DWORD dwFlags) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] hProviderHash=[%p] pbSignature=[%X] dwSigLen=[%d] hPubKey=[%p] "
           "sDescription=[%p], "
@@ -576,14 +471,12 @@ BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pb
           static_cast<unsigned>(PtrAsInt(pbSignature)), static_cast<int>(cbSigLen),
           reinterpret_cast<void*>(hPubKey), static_cast<const void*>(szDescription),
           static_cast<unsigned>(dwFlags));
-    LU_ENTRY_RUN("CPVerifySignature", DoVerifySignature(hProv, hHash, pbSignature, cbSigLen, dwFlags));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoVerifySignature(hProv, hHash, pbSignature, cbSigLen, dwFlags); });
 }
 
 BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags,
                       BYTE* pbData, DWORD* pcbDataLen, DWORD cbBufLen) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] hProviderUserKey=[%p] hProviderHash=[%p], Final=[%d], dwFlags=[%X] "
           "pbData=[%p], "
@@ -591,14 +484,12 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey),
           reinterpret_cast<void*>(hHash), fFinal, static_cast<unsigned>(dwFlags), static_cast<void*>(pbData),
           static_cast<void*>(pcbDataLen), static_cast<int>(cbBufLen));
-    LU_ENTRY_RUN("CPEncrypt", DoEncrypt(hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoEncrypt(hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen); });
 }
 
 BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType, DWORD dwFlags,
                         BYTE* pbData, DWORD* pcbDataLen) {
-    TLUEntryLock lock;
+    LU_ENTRY_FRAME(frame, kEntryWorking);
     TRACE(
         DBHEAD_E,
         "<%s hProviderKey=[%p] hProviderUserKey=[%p] hPubKey=[%p], dwBlobType=[%d], dwFlags=[%X] pbData=[%p] "
@@ -606,84 +497,91 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
         LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey),
         reinterpret_cast<void*>(hPubKey), static_cast<int>(dwBlobType), static_cast<unsigned>(dwFlags),
         static_cast<void*>(pbData), static_cast<void*>(pcbDataLen));
-    LU_ENTRY_RUN("CPExportKey", DoExportKey(hProv, hKey, dwBlobType, pbData, pcbDataLen));
-    LU_ENTRY_EXIT();
-    return result;
+    return frame.Run([&] { return DoExportKey(hProv, hKey, dwBlobType, pbData, pcbDataLen); });
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Entry points that refuse every call.
+// Entry points that refuse every call: no lock, no argument or handle is looked at.
 
 BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags,
                       BYTE* pbData, DWORD* pcbDataLen) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(
         DBHEAD_E,
         "<%s hProviderKey=[%p] hKey=[%p] hHash=[%p] Final=[%d] dwFlags=[%d], pbData=[%p], pdwDataLen=[%d]>\n",
         LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey), reinterpret_cast<void*>(hHash),
         fFinal, static_cast<int>(dwFlags), static_cast<void*>(pbData), PtrAsInt(pcbDataLen));
-    return RefuseNotImplemented("CPDecrypt");
+    return frame.Run([] { return RefuseNotImplemented("CPDecrypt"); });
 }
 
 BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DWORD dwFlags,
                         HCRYPTKEY* phKey) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] Algid=[%d] hBaseData=[%X] dwFlags=[%d] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<int>(Algid), static_cast<unsigned>(hBaseData),
           static_cast<int>(dwFlags), static_cast<void*>(phKey));
-    return RefuseNotImplemented("CPDeriveKey");
+    return frame.Run([] { return RefuseNotImplemented("CPDeriveKey"); });
 }
 
 BOOL WINAPI CPDuplicateHash(HCRYPTPROV hUID, HCRYPTHASH hHash, DWORD* pdwReserved, DWORD dwFlags,
                             HCRYPTHASH* phHash) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hHash=[%p] pdwReserved=[%p] dwFlags=[%X] phHash=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hUID), reinterpret_cast<void*>(hHash), static_cast<void*>(pdwReserved),
           static_cast<unsigned>(dwFlags), static_cast<void*>(phHash));
-    return RefuseNotImplemented("CPDuplicateHash");
+    return frame.Run([] { return RefuseNotImplemented("CPDuplicateHash"); });
 }
 
 BOOL WINAPI CPDuplicateKey(HCRYPTPROV hUID, HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags,
                            HCRYPTKEY* phKey) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hUID=[%p] hKey=[%p] pdwReserved=[%p] dwFlags=[%X] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hUID), reinterpret_cast<void*>(hKey), static_cast<void*>(pdwReserved),
           static_cast<unsigned>(dwFlags), static_cast<void*>(phKey));
-    return RefuseNotImplemented("CPDuplicateKey");
+    return frame.Run([] { return RefuseNotImplemented("CPDuplicateKey"); });
 }
 
 BOOL WINAPI CPGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags, HCRYPTKEY* phKey) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] Algid=[%X] dwFlags=[%X] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<unsigned>(Algid), static_cast<unsigned>(dwFlags),
           static_cast<void*>(phKey));
-    return RefuseNotImplemented("CPGenKey");
+    return frame.Run([] { return RefuseNotImplemented("CPGenKey"); });
 }
 
 BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD cbLen, BYTE* pbBuffer) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwLen=[%p] pbBuffer=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(static_cast<uintptr_t>(cbLen)),
           static_cast<void*>(pbBuffer));
-    return RefuseNotImplemented("CPGenRandom");
+    return frame.Run([] { return RefuseNotImplemented("CPGenRandom"); });
 }
 
 BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cbDataLen,
                        DWORD dwFlags) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hHash=[%p] pbData=[%p] dwDataLen=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash), static_cast<const void*>(pbData),
           reinterpret_cast<void*>(static_cast<uintptr_t>(cbDataLen)), static_cast<unsigned>(dwFlags));
-    return RefuseNotImplemented("CPHashData");
+    return frame.Run([] { return RefuseNotImplemented("CPHashData"); });
 }
 
 BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey, DWORD dwFlags) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hHash=[%p] hKey=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash), reinterpret_cast<void*>(hKey),
           static_cast<unsigned>(dwFlags));
-    return RefuseNotImplemented("CPHashSessionKey");
+    return frame.Run([] { return RefuseNotImplemented("CPHashSessionKey"); });
 }
 
 BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
                         DWORD dwFlags, HCRYPTKEY* phKey) {
+    LU_ENTRY_FRAME(frame, kEntryRefusing);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] pbData=[%p] dwDataLen=[%d] hPubKey=[%p] dwFlags=[%X] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<const void*>(pbData), static_cast<int>(cbDataLen),
           reinterpret_cast<void*>(hPubKey), static_cast<unsigned>(dwFlags), static_cast<void*>(phKey));
-    return RefuseNotImplemented("CPImportKey");
+    return frame.Run([] { return RefuseNotImplemented("CPImportKey"); });
 }
 
 } // extern "C"

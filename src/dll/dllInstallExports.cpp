@@ -3,10 +3,8 @@
 #include "certificates/libCertificateProvider.h"
 #include "dll/dllExternFunction.h"
 #include "frontend/luAppGlobal.h"
+#include "frontend/luEntryFrame.h"
 #include "platform/platDebug.h"
-#include "platform/platException.h"
-
-#include <exception>
 
 namespace {
 
@@ -40,22 +38,16 @@ HRESULT TrelisServer_DllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
 extern "C" {
 
 HRESULT WINAPI DllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
+    LU_ENTRY_FRAME(frame, kEntryExport);
     TRACE(DBHEAD_0, "<%s bInstall=[%d] pszCmdLine=[%p]>\n", LU_FN, bInstall,
           static_cast<const void*>(pszCmdLine));
     HRESULT result = E_FAIL;
-    try {
-        sysTestHookRaise("DllInstall");
+    // S_FALSE is a success too; a failure leaves its HRESULT as the last error.
+    frame.Run([&] {
         result = TrelisServer_DllInstall(bInstall, pszCmdLine);
-    } catch (const std::exception& e) {
-        sysCathShowException(e, "DllInstall", __LINE__);
-        result = E_FAIL;
-        SetLastError(ERROR_UNWIND);
-    } catch (...) {
-        sysCathShowException("unknown exception", "DllInstall", __LINE__);
-        result = E_FAIL;
-        SetLastError(ERROR_UNWIND);
-    }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(result));
+        return result >= 0 ? 0 : static_cast<int>(result);
+    });
+    frame.SetTracedResult(static_cast<int>(result));
     return result;
 }
 

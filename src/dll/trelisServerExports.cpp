@@ -3,12 +3,10 @@
 #include "certificates/libCertificate.h"
 #include "certificates/libCertificateStore.h"
 #include "dll/dllExternFunction.h"
-#include "frontend/luAppGlobal.h"
 #include "frontend/luEntryFrame.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
-
-#include <exception>
+#include "platform/platProductNames.h"
 
 namespace {
 
@@ -26,33 +24,35 @@ bool IsUsableToken(const char* BuffToken, int LenBuffToken) {
     return true;
 }
 
-BOOL RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, const char* BuffToken,
-                         int LenBuffToken) {
+// Result codes: NTE_INVALID_PARAMETER for input that can never be registered, NTE_FAIL when the store
+// or the registry refused it.
+int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, const char* BuffToken,
+                        int LenBuffToken) {
     if (!BuffCertificate || LenBuffCertificate <= 0 || !BuffToken || LenBuffToken <= 0) {
         TRACE(DBERRO_0,
               "Parametros invalidos, BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] "
               "LenBuffToken=[%d]\n",
               static_cast<const void*>(BuffCertificate), LenBuffCertificate,
               static_cast<const void*>(BuffToken), LenBuffToken);
-        return FALSE;
+        return NTE_INVALID_PARAMETER;
     }
     if (!IsUsableToken(BuffToken, LenBuffToken)) {
         TRACE(DBERRO_0, "Token invalido, LenBuffToken=[%d]: até 255 caracteres sem caracteres de controle\n",
               LenBuffToken);
-        return FALSE;
+        return NTE_INVALID_PARAMETER;
     }
     TCertificate certificate;
     if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
-                                         LU_CSP_NAME, false) ||
+                                         LU_PRODUCT_CSP_NAME, false) ||
         !certificate.SerialNumber) {
         TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
-        return FALSE;
+        return NTE_INVALID_PARAMETER;
     }
     certificate.StoreType = LU_STORE_TYPE_MY;
     TCertificateStore store;
-    if (!store.InstallCert(&certificate, LU_CSP_NAME)) {
+    if (!store.InstallCert(&certificate, LU_PRODUCT_CSP_NAME)) {
         TRACE(DBERRO_0, "Falha na InstallCert\n");
-        return FALSE;
+        return NTE_FAIL;
     }
     // The token itself never goes to the trace.
     const char* masked = "****";
@@ -69,69 +69,58 @@ BOOL RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, co
     if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_64KEY)) {
         TRACE(DBERRO_0, "Erro na SetGrupoName 64 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
               GRUPO_NAME_CERTIFICATE, certificate.SerialNumber);
-        return FALSE;
+        return NTE_FAIL;
     }
     if (!regedit.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, BuffToken,
                               static_cast<DWORD>(LenBuffToken))) {
         TRACE(DBERRO_0, "Erro na RegSetValue, GRUPO_NAME_CERTIFICATE=[%d] BuffToken=[%s] LenBuffToken=[%d]",
               GRUPO_NAME_CERTIFICATE, masked, LenBuffToken);
-        return FALSE;
+        return NTE_FAIL;
     }
-    return TRUE;
+    return 0;
 }
 
-BOOL UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
+int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
     if (!BuffCertificate || LenBuffCertificate <= 0) {
         TRACE(DBERRO_0, "Parametros invalidos, BuffCertificate=[%p] LenBuffCertificate=[%d]\n",
               static_cast<const void*>(BuffCertificate), LenBuffCertificate);
-        return FALSE;
+        return NTE_INVALID_PARAMETER;
     }
     TCertificate certificate;
     if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
-                                         LU_CSP_NAME, false) ||
+                                         LU_PRODUCT_CSP_NAME, false) ||
         !certificate.SerialNumber) {
         TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
-        return FALSE;
+        return NTE_INVALID_PARAMETER;
     }
     TCertificateStore store;
-    if (!store.RemoveAllCertProvider("MY", LU_CSP_NAME, &certificate)) {
+    if (!store.RemoveAllCertProvider("MY", LU_PRODUCT_CSP_NAME, &certificate)) {
         TRACE(DBERRO_0, "Falha na RemoveAllCertProvider\n");
-        return FALSE;
+        return NTE_FAIL;
     }
     TVarnoRegedit regedit(HKEY_CURRENT_USER);
     if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, true))
         TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 64 Bits\n", certificate.SerialNumber);
     if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, false))
         TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 32 Bits\n", certificate.SerialNumber);
-    return TRUE;
+    return 0;
 }
 
 } // namespace
 
 BOOL WINAPI TrelisServer_RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate,
                                              const char* BuffToken, int LenBuffToken) {
+    LU_ENTRY_FRAME(frame, kEntryExport);
     TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] LenBuffToken=[%d]>\n",
           LU_FN, static_cast<const void*>(BuffCertificate), LenBuffCertificate,
           static_cast<const void*>(BuffToken), LenBuffToken);
-    BOOL result = FALSE;
-    try {
-        result = RegisterCertificate(BuffCertificate, LenBuffCertificate, BuffToken, LenBuffToken);
-    } catch (const std::exception& e) {
-        result = luCatchEntryException(e, "TrelisServer_RegisterCertificate", __LINE__);
-    }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    return frame.Run(
+        [&] { return RegisterCertificate(BuffCertificate, LenBuffCertificate, BuffToken, LenBuffToken); });
 }
 
 BOOL WINAPI TrelisServer_UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
+    LU_ENTRY_FRAME(frame, kEntryExport);
     TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d]>\n", LU_FN,
           static_cast<const void*>(BuffCertificate), LenBuffCertificate);
-    BOOL result = FALSE;
-    try {
-        result = UnregisterCertificate(BuffCertificate, LenBuffCertificate);
-    } catch (const std::exception& e) {
-        result = luCatchEntryException(e, "TrelisServer_UnregisterCertificate", __LINE__);
-    }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    return frame.Run([&] { return UnregisterCertificate(BuffCertificate, LenBuffCertificate); });
 }

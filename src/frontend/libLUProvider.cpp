@@ -1,11 +1,13 @@
 #include "frontend/libLUProvider.h"
 
 #include "frontend/libLumidra.h"
-#include "frontend/luAppGlobal.h"
+#include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
+#include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstring>
+#include <new>
 
 TLUProvider* gLUProvider = nullptr;
 
@@ -22,27 +24,29 @@ BOOL luConvResultNTE(DWORD result) {
     return FALSE;
 }
 
-int luGetProvSessionFromKey(TLUProvider** hProvSessionResult, HCRYPTPROV hProviderKey) {
+int luGetProvSessionFromKey(TLUProvider** hProvSessionResult, HCRYPTPROV hProviderKey,
+                            std::shared_ptr<TLUProviderKey>* contextKey) {
     TRACE(DBHEAD_L, "<%s hProvSessionResult=[%p] hProviderKey=[%p]>\n", LU_FN,
           static_cast<void*>(hProvSessionResult), reinterpret_cast<void*>(hProviderKey));
     int result = 0;
-    if (!hProvSessionResult || !gLUProvider) {
+    std::shared_ptr<TLUProviderKey> found;
+    if (!hProvSessionResult || !contextKey || !gLUProvider) {
         TRACE(DBERRO_0, "Parametro invalido, hProvSessionResult=[%p] luProvider=[%p]\n",
               static_cast<void*>(hProvSessionResult), static_cast<void*>(gLUProvider));
         result = NTE_INVALID_PARAMETER;
-    } else if (gLUProvider->ListProvKey.IndexOf(reinterpret_cast<const void*>(hProviderKey)) < 0) {
+    } else if (!(found = gLUProvider->Handles.FindKey(hProviderKey, TLUHandleKind::Context))) {
         TRACE(DBERRO_0, "hProviderKey=[%p] não existe na lista de ListProvKey\n",
               reinterpret_cast<void*>(hProviderKey));
         result = ERROR_INVALID_HANDLE;
     } else {
-        *hProvSessionResult = reinterpret_cast<TLUProviderKey*>(hProviderKey)->ProviderSession;
+        *hProvSessionResult = gLUProvider;
+        *contextKey = std::move(found);
     }
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 
-int luCheckParamExt(TLUProvider* hProvSession, bool checkKey, ULONG_PTR hProviderKey, bool checkHash,
-                    ULONG_PTR hProviderHash) {
+int luCheckParamExt(TLUProvider* hProvSession) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     int result = 0;
     if (!hProvSession) {
@@ -52,37 +56,43 @@ int luCheckParamExt(TLUProvider* hProvSession, bool checkKey, ULONG_PTR hProvide
         TRACE(DBERRO_0, "hProvSession=[%p] não existe na lista de ProvSession\n",
               static_cast<void*>(hProvSession));
         result = ERROR_INVALID_HANDLE;
-    } else if (checkKey && !hProviderKey) {
-        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", reinterpret_cast<void*>(hProviderKey));
-        result = NTE_INVALID_PARAMETER;
-    } else if (checkKey &&
-               hProvSession->ListProvKey.IndexOf(reinterpret_cast<const void*>(hProviderKey)) < 0) {
-        TRACE(DBERRO_0, "hProviderKey=[%p] não existe na lista de ListProvKey\n",
-              reinterpret_cast<void*>(hProviderKey));
-        result = ERROR_INVALID_HANDLE;
-    } else if (checkHash && !hProviderHash) {
-        TRACE(DBERRO_0, "Parametro invalido, hProviderHash=[%p]\n", reinterpret_cast<void*>(hProviderHash));
-        result = NTE_INVALID_PARAMETER;
-    } else if (checkHash &&
-               hProvSession->ListProvDataHash.IndexOf(reinterpret_cast<const void*>(hProviderHash)) < 0) {
-        TRACE(DBERRO_0, "hProviderHash=[%p] não existe na lista de ListProvDataHash\n",
-              reinterpret_cast<void*>(hProviderHash));
-        result = ERROR_INVALID_HANDLE;
     }
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 
-int luCheckParamExt(TLUProvider* hProvSession) {
-    return luCheckParamExt(hProvSession, false, 0, false, 0);
+int luCheckKey(TLUProvider* hProvSession, HCRYPTKEY hKey, std::shared_ptr<TLUProviderKey>* key) {
+    int result = luCheckParamExt(hProvSession);
+    if (result != 0) return result;
+    if (!hKey) {
+        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", reinterpret_cast<void*>(hKey));
+        return NTE_INVALID_PARAMETER;
+    }
+    std::shared_ptr<TLUProviderKey> found = hProvSession->Handles.FindKey(hKey, TLUHandleKind::Key);
+    if (!found) {
+        TRACE(DBERRO_0, "hProviderKey=[%p] não existe na lista de ListProvKey\n",
+              reinterpret_cast<void*>(hKey));
+        return ERROR_INVALID_HANDLE;
+    }
+    if (key) *key = std::move(found);
+    return 0;
 }
 
-int luCheckParamExt(TLUProvider* hProvSession, ULONG_PTR hProviderKey) {
-    return luCheckParamExt(hProvSession, true, hProviderKey, false, 0);
-}
-
-int luCheckParamExt(TLUProvider* hProvSession, ULONG_PTR hProviderKey, ULONG_PTR hProviderHash) {
-    return luCheckParamExt(hProvSession, true, hProviderKey, true, hProviderHash);
+int luCheckHash(TLUProvider* hProvSession, HCRYPTHASH hHash, std::shared_ptr<TLUProviderDataHash>* hash) {
+    int result = luCheckParamExt(hProvSession);
+    if (result != 0) return result;
+    if (!hHash) {
+        TRACE(DBERRO_0, "Parametro invalido, hProviderHash=[%p]\n", reinterpret_cast<void*>(hHash));
+        return NTE_INVALID_PARAMETER;
+    }
+    std::shared_ptr<TLUProviderDataHash> found = hProvSession->Handles.FindHash(hHash);
+    if (!found) {
+        TRACE(DBERRO_0, "hProviderHash=[%p] não existe na lista de ListProvDataHash\n",
+              reinterpret_cast<void*>(hHash));
+        return ERROR_INVALID_HANDLE;
+    }
+    if (hash) *hash = std::move(found);
+    return 0;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -95,9 +105,7 @@ TLUProvider::TLUProvider() : QtdProvSession(0) {
 
 TLUProvider::~TLUProvider() {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    // Hashes first: nothing refers to them, while keys are looked up to the end.
-    ListProvDataHash.Clear();
-    ListProvKey.Clear();
+    Handles.Clear();
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
@@ -117,21 +125,19 @@ int TLUProvider::OpenStorageProvider(TLUProvider** sessionOut) {
     return result;
 }
 
-int TLUProvider::FreeProvider(TLUProvider* session, TLUProviderKey* hProviderKey) {
+int TLUProvider::FreeProvider(TLUProvider* session, ULONG_PTR hContext) {
     TRACE(DBHEAD_0, "<%s hProvSession=[%d] hProviderKey=[%p]>\n", LU_FN, session ? 1 : 0,
-          static_cast<void*>(hProviderKey));
+          reinterpret_cast<void*>(hContext));
     int result = 0;
     if (!session) {
         TRACE(DBERRO_0, "Parametro invalido, hProvSession=[%p]\n", static_cast<void*>(session));
         result = NTE_INVALID_PARAMETER;
     } else {
+        if (hContext) Handles.Remove(hContext, TLUHandleKind::Context);
         if (QtdProvSession > 0) --QtdProvSession;
         if (QtdProvSession == 0) {
-            ListProvKey.Clear();
-            ListProvDataHash.Clear();
+            Handles.Clear();
             if (gLumidra) gLumidra->ListCertificate.Clear();
-        } else if (hProviderKey) {
-            delete ListProvKey.Delete(hProviderKey);
         }
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X] QtdProvSession=[%d]>\n", LU_FN, static_cast<unsigned>(result),
@@ -139,99 +145,108 @@ int TLUProvider::FreeProvider(TLUProvider* session, TLUProviderKey* hProviderKey
     return result;
 }
 
-int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUProviderKey** keyOut, const char* pszKeyName,
-                         DWORD dwLegacyKeySpec, DWORD dwFlags) {
+int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
+                         const char* pszKeyName, DWORD dwLegacyKeySpec, DWORD dwFlags) {
     TRACE(DBHEAD_0, "<%s hProviderKey=[%p], pszKeyName=[%p], dwLegacyKeySpec=[%08X], dwFlags=[%08X]>\n",
-          LU_FN, static_cast<void*>(keyOut), static_cast<const void*>(pszKeyName),
+          LU_FN, static_cast<void*>(handleOut), static_cast<const void*>(pszKeyName),
           static_cast<unsigned>(dwLegacyKeySpec), static_cast<unsigned>(dwFlags));
     int result = 0;
-    if (!keyOut || !pszKeyName) {
+    if (!handleOut || !pszKeyName) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p], pszKeyName=[%p]\n",
-              static_cast<void*>(keyOut), static_cast<const void*>(pszKeyName));
+              static_cast<void*>(handleOut), static_cast<const void*>(pszKeyName));
         result = NTE_INVALID_PARAMETER;
     } else {
         const char* nameUpper = ConvAnsiUpper(pszKeyName);
         TCertificate* cert = gLumidra ? gLumidra->ListCertificate.Search_FromKeyName(nameUpper) : nullptr;
-        TLUProviderKey* key = nullptr;
+        std::shared_ptr<TLUProviderKey> key;
+        ULONG_PTR handle = 0;
         if (!cert) {
             TRACE(DBERRO_0, "Chave não foi encontrada, pszKeyName=[%s]\n", nameUpper);
             result = NTE_NO_KEY;
-        } else if (!(key = ListProvKey.AddNewKey(cert))) {
-            TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvKey\n");
-            result = NTE_NO_MEMORY;
         } else {
-            key->LegacyKeySpec = dwLegacyKeySpec;
-            key->ProviderSession = this;
-            *keyOut = key;
-            TRACE(DBINFO_0, "pszKeyName=[%s] encontrada com sucesso, hProviderKey=[%p] Count=[%d]\n",
-                  pszKeyName, static_cast<void*>(key), ListProvKey.Count());
+            try {
+                key = std::make_shared<TLUProviderKey>(cert, dwLegacyKeySpec);
+            } catch (const std::bad_alloc&) {
+                TRACE(DBERRO_0, "Falha ao alocar TLUProviderKey\n");
+            }
+            if (key)
+                handle =
+                    kind == TLUHandleKind::Context ? Handles.AddContext(key) : Handles.AddKey(key, owner);
+            if (!handle) {
+                TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvKey\n");
+                result = NTE_NO_MEMORY;
+            } else {
+                *handleOut = handle;
+                TRACE(DBINFO_0, "pszKeyName=[%s] encontrada com sucesso, hProviderKey=[%p] Count=[%d]\n",
+                      pszKeyName, reinterpret_cast<void*>(handle),
+                      Handles.Count(TLUHandleKind::Context) + Handles.Count(TLUHandleKind::Key));
+            }
         }
     }
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 
-int TLUProvider::FreeKey(TLUProvider* session, TLUProviderKey* hProviderKey) {
+int TLUProvider::FreeKey(TLUProvider* session, HCRYPTKEY hKey) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s hProviderKey=[%p]>\n", LU_FN, static_cast<void*>(hProviderKey));
+    TRACE(DBHEAD_0, "<%s hProviderKey=[%p]>\n", LU_FN, reinterpret_cast<void*>(hKey));
     int result = 0;
-    if (!hProviderKey) {
-        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", static_cast<void*>(hProviderKey));
+    if (!hKey) {
+        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", reinterpret_cast<void*>(hKey));
         result = NTE_INVALID_PARAMETER;
-    } else if (!ListProvKey.Delete(hProviderKey)) {
+    } else if (!Handles.Remove(hKey, TLUHandleKind::Key)) {
         TRACE(DBERRO_0, "Falha ao remover o hProviderKey=[%p] do ListProvKey\n",
-              static_cast<void*>(hProviderKey));
+              reinterpret_cast<void*>(hKey));
         result = NTE_NO_MEMORY;
-    } else {
-        delete hProviderKey;
-        if (gLumidra) gLumidra->ClearSignToken();
     }
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 
-int TLUProvider::CreateHash(TLUProvider* session, TLUProviderKey* hProviderKey, ALG_ID SetAlgID,
-                            HCRYPTKEY hKey, DWORD dwFlags, TLUProviderDataHash** hProviderHash) {
+int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID SetAlgID, HCRYPTKEY hKey,
+                            DWORD dwFlags, HCRYPTHASH* hProviderHash) {
     (void)session;
     TRACE(DBHEAD_0, "<%s hProviderKey=[%p], SetAlgID=[%p], hKey=[%p], dwFlags=[%08X], hProviderHash=[%p]>\n",
-          LU_FN, static_cast<void*>(hProviderKey), reinterpret_cast<void*>(static_cast<uintptr_t>(SetAlgID)),
+          LU_FN, reinterpret_cast<void*>(hContext), reinterpret_cast<void*>(static_cast<uintptr_t>(SetAlgID)),
           reinterpret_cast<void*>(hKey), static_cast<unsigned>(dwFlags), static_cast<void*>(hProviderHash));
     int result = 0;
-    TLUProviderDataHash* newHash = nullptr;
-    if (!hProviderKey || !hProviderHash) {
+    std::shared_ptr<TLUProviderDataHash> newHash;
+    if (!hContext || !hProviderHash) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p], hProviderHash=[%p]\n",
-              static_cast<void*>(hProviderKey), static_cast<void*>(hProviderHash));
+              reinterpret_cast<void*>(hContext), static_cast<void*>(hProviderHash));
         result = NTE_INVALID_PARAMETER;
-    } else if (!(newHash = ListProvDataHash.AddNewHash())) {
-        TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvDataHash\n");
-        result = NTE_NO_MEMORY;
     } else {
-        result = TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&newHash->HashPaddingOIDInfo, SetAlgID);
+        try {
+            newHash = std::make_shared<TLUProviderDataHash>();
+        } catch (const std::bad_alloc&) {
+            TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
+        }
+        // The row is attached before the handle exists: no hash is ever seen without one.
+        if (newHash)
+            result =
+                TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&newHash->HashPaddingOIDInfo, SetAlgID);
         if (result != 0) {
             TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
-            ListProvDataHash.Delete(newHash);
-            delete newHash;
-        } else {
-            *hProviderHash = newHash;
+        } else if (!newHash || !(*hProviderHash = Handles.AddHash(newHash, hContext))) {
+            TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvDataHash\n");
+            result = NTE_NO_MEMORY;
         }
     }
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 
-int TLUProvider::DestroyHash(TLUProvider* session, TLUProviderDataHash* hProviderHash) {
+int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s hProviderHash=[%p]>\n", LU_FN, static_cast<void*>(hProviderHash));
+    TRACE(DBHEAD_0, "<%s hProviderHash=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProviderHash));
     int result = 0;
     if (!hProviderHash) {
-        TRACE(DBERRO_0, "Parametro invalido, hProviderHash=[%p]\n", static_cast<void*>(hProviderHash));
+        TRACE(DBERRO_0, "Parametro invalido, hProviderHash=[%p]\n", reinterpret_cast<void*>(hProviderHash));
         result = NTE_INVALID_PARAMETER;
-    } else if (!ListProvDataHash.Delete(hProviderHash)) {
+    } else if (!Handles.Remove(hProviderHash, TLUHandleKind::Hash)) {
         TRACE(DBERRO_0, "Falha ao remover o hProviderHash=[%p] do ListProvDataHash\n",
-              static_cast<void*>(hProviderHash));
+              reinterpret_cast<void*>(hProviderHash));
         result = NTE_NO_MEMORY;
-    } else {
-        delete hProviderHash;
     }
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
     return result;
@@ -265,7 +280,7 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
             dwordValue = CRYPT_IMPL_MIXED | CRYPT_IMPL_REMOVABLE;
             break;
         case PP_NAME:
-            text = LU_CSP_NAME;
+            text = LU_PRODUCT_CSP_NAME;
             isDword = false;
             break;
         case PP_VERSION:
@@ -304,7 +319,7 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
             dwordValue = AT_KEYEXCHANGE | AT_SIGNATURE;
             break;
         case PP_SMARTCARD_READER:
-            text = "LUKeyCSP";
+            text = LU_PRODUCT_MODULE;
             isDword = false;
             break;
         default:
@@ -321,19 +336,7 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
                 value = text;
                 sizeValue = static_cast<DWORD>(strlen(text) + 1);
             }
-            if (paramValue) {
-                memset(paramValue, 0, *paramSize);
-                if (*paramSize < sizeValue) {
-                    TRACE(DBERRO_0,
-                          "Tamanho do parametro é maior do que o alocado, paramSize=[%d], "
-                          "SizeBuffReturn=[%d]\n",
-                          static_cast<int>(*paramSize), static_cast<int>(sizeValue));
-                    result = ERROR_MORE_DATA;
-                } else {
-                    memcpy(paramValue, value, sizeValue);
-                }
-            }
-            *paramSize = sizeValue;
+            result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyProvParam);
         }
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
@@ -360,7 +363,7 @@ int TLUProvider::SetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
     return result;
 }
 
-int TLUProvider::CopyDataResult(TLUProvider* session, TVarnoMemory* DataResult, BYTE* BuffToCopy,
+int TLUProvider::CopyDataResult(TLUProvider* session, const TVarnoMemory* DataResult, BYTE* BuffToCopy,
                                 DWORD* LenBuffToCopy, uint32_t MaxLenBuffToCopy, bool InvertBuffToCopy) {
     (void)session;
     TRACE(DBHEAD_0, "<%s BuffToCopy=[%p] LenBuffToCopy=[%p] MaxLenBuffToCopy=[%d] InvertBuffToCopy=[%d]>\n",
@@ -369,33 +372,15 @@ int TLUProvider::CopyDataResult(TLUProvider* session, TVarnoMemory* DataResult, 
     int result = 0;
     if (!DataResult || !LenBuffToCopy) {
         TRACE(DBERRO_0, "Parametro invalido, DataResult=[%p] LenBuffToCopy=[%p]\n",
-              static_cast<void*>(DataResult), static_cast<void*>(LenBuffToCopy));
+              static_cast<const void*>(DataResult), static_cast<void*>(LenBuffToCopy));
         result = NTE_INVALID_PARAMETER;
     } else if (DataResult->LenFileData == 0) {
         TRACE(DBERRO_0, "Parametro invalido, DataResult->LenFileData=[%d]\n",
               static_cast<int>(DataResult->LenFileData));
         result = NTE_INVALID_PARAMETER;
     } else {
-        const uint32_t len = DataResult->LenFileData;
-        if (!BuffToCopy) {
-            TRACE(DBINFO_0, "Retornando apenas o tamanho LenBuffToCopy=[%d]\n", static_cast<int>(len));
-        } else if (len > MaxLenBuffToCopy) {
-            TRACE(DBERRO_0,
-                  "Tamanho do buffer a ser retornado é menor do que o recebido, MaxLenBuffToCopy=[%d] "
-                  "LenFileData=[%d]\n",
-                  static_cast<int>(MaxLenBuffToCopy), static_cast<int>(len));
-            result = NTE_BAD_LEN;
-        } else {
-            if (InvertBuffToCopy) {
-                TRACE(DBWARN_0, "Invertando Buffer de retorno para LITTLE-ENDIAN\n");
-                for (uint32_t i = 0; i < len; ++i)
-                    BuffToCopy[i] = DataResult->FileData[len - 1 - i];
-            } else {
-                memcpy(BuffToCopy, DataResult->FileData, len);
-            }
-            TRACE_DUMP(DBINFO_0, "Retornando DataValue", BuffToCopy, static_cast<int>(len));
-        }
-        *LenBuffToCopy = len;
+        result = CopyOutValue(DataResult->FileData, DataResult->LenFileData, BuffToCopy, LenBuffToCopy,
+                              MaxLenBuffToCopy, InvertBuffToCopy ? kCopyResultReversed : kCopyResult);
     }
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
     return result;

@@ -1,9 +1,7 @@
 #include "frontend/libLUProviderDataHash.h"
 
+#include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
-
-#include <cstring>
-#include <new>
 
 TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
@@ -91,64 +89,11 @@ int TLUProviderDataHash::GetParam(DWORD paramType, BYTE* paramValue, DWORD* para
         result = NTE_BAD_TYPE;
     }
     if (result == 0) {
-        if (paramValue && value) {
-            if (*paramSize < sizeValue) {
-                TRACE(DBERRO_0,
-                      "Tamanho do parametro é maior do que o alocado, paramSize=[%d], SizeBuffReturn=[%d]\n",
-                      static_cast<int>(*paramSize), static_cast<int>(sizeValue));
-                result = ERROR_MORE_DATA;
-            } else {
-                memcpy(paramValue, value, sizeValue);
-            }
-        }
+        // A value not set yet: only its length, even into a buffer.
+        result =
+            CopyOutValue(value, sizeValue, value ? paramValue : nullptr, paramSize, *paramSize, kCopyParam);
         TRACE(DBINFO_0, "Retornando SizeBuffReturn=[%d]\n", static_cast<int>(sizeValue));
-        *paramSize = sizeValue;
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
-}
-
-// ---------------------------------------------------------------------------------------------------
-
-TLUListProviderDataHash::~TLUListProviderDataHash() {
-    Clear();
-}
-
-bool TLUListProviderDataHash::Add(TLUProviderDataHash* hash) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    bool result = TVarnoList::Add(hash);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
-}
-
-TLUProviderDataHash* TLUListProviderDataHash::AddNewHash() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TLUProviderDataHash* newHash = new (std::nothrow) TLUProviderDataHash();
-    if (!newHash) {
-        TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
-    } else if (!Add(newHash)) {
-        TRACE(DBERRO_0, "Falha ao adicionar newHash=[%p]\n", static_cast<void*>(newHash));
-        delete newHash;
-        newHash = nullptr;
-    }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, newHash ? 1 : 0);
-    return newHash;
-}
-
-bool TLUListProviderDataHash::Clear() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    for (uint32_t i = 0; i < Count; ++i) {
-        delete static_cast<TLUProviderDataHash*>(Items[i]);
-        Items[i] = nullptr;
-    }
-    bool result = TVarnoList::Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
-}
-
-bool TLUListProviderDataHash::Delete(TLUProviderDataHash* hashDelete) {
-    TRACE(DBHEAD_L, "<%s hashDelete=[%p]>\n", LU_FN, static_cast<void*>(hashDelete));
-    bool result = hashDelete ? TVarnoList::Delete(static_cast<const void*>(hashDelete)) : false;
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, reinterpret_cast<void*>(static_cast<uintptr_t>(result)));
     return result;
 }

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "keys/libLUHashPaddingOID.h"
-#include "platform/TVarnoList.h"
 #include "platform/TVarnoMemory.h"
 
 class TLUProviderDataHash {
@@ -20,21 +19,7 @@ class TLUProviderDataHash {
     int GetParam(DWORD paramType, BYTE* paramValue, DWORD* paramSize, DWORD dwFlags);
 
     TVarnoMemory DataValue;
-    // Row of the hash table; set before the handle is handed out, never null in the provider's list.
+    // Row of the hash table; set before the handle is handed out and never changed afterwards: per-call
+    // options of a signature (CRYPT_NOHASHOID) do not touch it.
     const THashPaddingOIDInfo* HashPaddingOIDInfo;
-};
-
-// Owns its hash objects.
-class TLUListProviderDataHash : public TVarnoList {
-  public:
-    TLUListProviderDataHash() = default;
-    ~TLUListProviderDataHash();
-
-    bool Add(TLUProviderDataHash* hash);
-    // A new hash object already in the list, or null.
-    TLUProviderDataHash* AddNewHash();
-    // Destroys every hash object, then empties the list.
-    bool Clear();
-    // Only removes the entry; whoever removes an object destroys it.
-    bool Delete(TLUProviderDataHash* hashDelete);
 };

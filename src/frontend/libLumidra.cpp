@@ -47,7 +47,3 @@ bool TLumidra::UpdateState(int state, void* a, void* b) {
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
-
-void TLumidra::ClearSignToken() {
-    Conex.Token_Clear();
-}

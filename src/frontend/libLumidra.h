@@ -1,9 +1,8 @@
 // The certificate holder of the process: the certificates the provider offers, the access to the
-// certificate stores, and the clients that the key operations and the install exports use.
+// certificate stores, the machine identity and the signing-service client.
 #pragma once
 
 #include "certificates/libCertificate.h"
-#include "certificates/libCertificateProvider.h"
 #include "certificates/libCertificateStore.h"
 #include "certificates/libLUIdentify.h"
 #include "platform/platMutex.h"
@@ -32,8 +31,6 @@ class TLumidra {
     // The state callback of the signing-service client; a and b are passed through.
     bool UpdateState(int state, void* a, void* b);
     static bool UpdateStateCallback(void* object, int state, void* a, void* b);
-    // Forgets the token the signing-service client holds for the last login.
-    void ClearSignToken();
 
     TPlatThread Thread;
     TLUFuncUpdateState FuncUpdateState;
@@ -41,8 +38,6 @@ class TLumidra {
     // Signing-service client; its state callback is bound to UpdateState.
     TLUConex Conex;
     TLUIdentify Identify;
-    // Provider registration, for the install exports.
-    TCertificateProvider Registration;
     TCertificateStore Store;
     TListCertificate ListCertificate;
 

@@ -5,14 +5,15 @@
 #include "certificates/libLUIdentify.h"
 #include "platform/platDebug.h"
 #include "platform/platException.h"
+#include "platform/platProductNames.h"
 #include "service/luAppConfig.h"
 
 #include <cstdio>
 #include <new>
 
-char APP_NOME[LU_APP_NAME_SIZE] = "Trelis_Server";
+char APP_NOME[LU_APP_NAME_SIZE] = LU_PRODUCT_APP_NAME;
 char APP_NOME_SHOW[LU_APP_NAME_SIZE] = "";
-char APP_NOME_CLIENTE[LU_APP_NAME_SIZE] = "Vestrum";
+char APP_NOME_CLIENTE[LU_APP_NAME_SIZE] = LU_PRODUCT_CLIENT_NAME;
 char APP_IPC_NAME[LU_APP_NAME_SIZE] = "";
 char LU_KSP_DLL[LU_APP_NAME_SIZE] = "";
 char LU_CSP_DLL[LU_APP_NAME_SIZE] = "";
@@ -31,12 +32,12 @@ void SetName(char* name, const char* format, const char* value) {
 } // namespace
 
 void luAppGlobal_Start() {
-    SetName(APP_NOME_SHOW, "%s LUKeyCSP", APP_NOME);
+    SetName(APP_NOME_SHOW, "%s " LU_PRODUCT_MODULE, APP_NOME);
     SetName(APP_IPC_NAME, "IPC_%s", APP_NOME);
-    SetName(LU_KSP_DLL, "%s", "Varno_LUKSP_Server.dll");
-    SetName(LU_CSP_DLL, "%s", "Varno_LUCSP_Server.dll");
-    SetName(LU_CSP_NAME, "%s", "Varno Base Cryptographic Provider Server");
-    SetName(LU_KSP_NAME, "%s", "Varno Key Storage Provider Server");
+    SetName(LU_KSP_DLL, "%s", LU_PRODUCT_KSP_DLL);
+    SetName(LU_CSP_DLL, "%s", LU_PRODUCT_CSP_DLL);
+    SetName(LU_CSP_NAME, "%s", LU_PRODUCT_CSP_NAME);
+    SetName(LU_KSP_NAME, "%s", LU_PRODUCT_KSP_NAME);
     SetName(APP_TITLE, "%s", APP_NOME_SHOW);
 
     if (!gPlatDebug) gPlatDebug = new (std::nothrow) TPlatDebug();

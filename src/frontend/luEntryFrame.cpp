@@ -4,7 +4,11 @@
 #include "platform/platDebug.h"
 #include "platform/platException.h"
 
-TLUEntryLock::TLUEntryLock() : Provider(gLUProvider), Locked(false) {
+const TLUEntryStyle kEntryWorking = {true, DBHEAD_E, false};
+const TLUEntryStyle kEntryRefusing = {false, DBHEAD_E, false};
+const TLUEntryStyle kEntryExport = {true, DBHEAD_0, false};
+
+TLUEntryLock::TLUEntryLock(bool take) : Provider(take ? gLUProvider : nullptr), Locked(false) {
     if (Provider) Locked = Provider->Mutex.Lock() == 1;
 }
 
@@ -25,4 +29,20 @@ BOOL luCatchEntryException(const char* exceptionText, const char* EntryName, int
 
 void luEntryTestHook(const char* EntryName) {
     sysTestHookRaise(EntryName);
+}
+
+TLUEntryFrame::TLUEntryFrame(const TLUEntryStyle& style, const char* file, const char* name, int line)
+    : Result(FALSE), Style(style), File(file), Name(name), Line(line), CallerError(GetLastError()), Traced(0),
+      HasTraced(false), Lock(style.Lock) {}
+
+void TLUEntryFrame::Finish(DWORD code) {
+    Result = luConvResultNTE(code);
+    if (Result && Style.KeepLastErrorOnSuccess) SetLastError(CallerError);
+}
+
+TLUEntryFrame::~TLUEntryFrame() {
+    TLUKeepLastError keep;
+    if (gPlatDebug)
+        gPlatDebug->Print(Style.ExitLevel, File, Name, Line, "</%s result=[%d]>\n", Name,
+                          HasTraced ? Traced : Result);
 }

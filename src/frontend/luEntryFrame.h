@@ -1,5 +1,6 @@
-// What every working CSP entry point shares: the provider's lock, the capture of runtime exceptions,
-// and keeping the last error that the caller is about to read.
+// The one frame of every exported entry point: the provider's lock (when the entry point takes it),
+// the exit trace, the capture of every exception (reported, then ERROR_UNWIND), and the internal result
+// code turned into the BOOL + last error pair of CryptoAPI.
 #pragma once
 
 #include "os/platTypes.h"
@@ -12,7 +13,7 @@ class TLUProvider;
 // on without it and nothing is released. Releasing leaves the last error alone.
 class TLUEntryLock {
   public:
-    TLUEntryLock();
+    explicit TLUEntryLock(bool take = true);
     ~TLUEntryLock();
     TLUEntryLock(const TLUEntryLock&) = delete;
     TLUEntryLock& operator=(const TLUEntryLock&) = delete;
@@ -36,6 +37,20 @@ class TLUKeepLastError {
     DWORD Saved;
 };
 
+// How an entry point uses the frame.
+struct TLUEntryStyle {
+    // Serialised with every other working entry point.
+    bool Lock;
+    // Level of the exit trace.
+    unsigned ExitLevel;
+    // A successful call leaves the last error as the caller had it (instead of ERROR_SUCCESS).
+    bool KeepLastErrorOnSuccess;
+};
+// The working CSP entry points; the refusing ones (no lock); the install and certificate exports.
+extern const TLUEntryStyle kEntryWorking;
+extern const TLUEntryStyle kEntryRefusing;
+extern const TLUEntryStyle kEntryExport;
+
 // An exception caught in an entry point: reported (trace and crash report), then FALSE with last error
 // ERROR_UNWIND. The second form is for what is no std::exception.
 BOOL luCatchEntryException(const std::exception& e, const char* EntryName, int line);
@@ -43,3 +58,49 @@ BOOL luCatchEntryException(const char* exceptionText, const char* EntryName, int
 
 // Test builds raise an exception here when LUCSP_TEST_THROW_IN names the entry point; nothing otherwise.
 void luEntryTestHook(const char* EntryName);
+
+// Made first thing in an entry point (LU_ENTRY_FRAME); its end writes the exit trace and releases the
+// lock, leaving the last error alone.
+class TLUEntryFrame {
+  public:
+    TLUEntryFrame(const TLUEntryStyle& style, const char* file, const char* name, int line);
+    ~TLUEntryFrame();
+    TLUEntryFrame(const TLUEntryFrame&) = delete;
+    TLUEntryFrame& operator=(const TLUEntryFrame&) = delete;
+
+    // Runs work, which returns an internal result code, and turns it into the BOOL result.
+    template <typename Work> BOOL Run(Work&& work) {
+        try {
+            luEntryTestHook(Name);
+            Finish(static_cast<DWORD>(work()));
+        } catch (const std::exception& e) {
+            Result = luCatchEntryException(e, Name, Line);
+        } catch (...) {
+            Result = luCatchEntryException("unknown exception", Name, Line);
+        }
+        return Result;
+    }
+    // The value the exit trace shows when it is not the BOOL (DllInstall's HRESULT).
+    void SetTracedResult(int value) {
+        Traced = value;
+        HasTraced = true;
+    }
+    BOOL Result;
+
+  private:
+    void Finish(DWORD code);
+
+    TLUEntryStyle Style;
+    const char* File;
+    const char* Name;
+    int Line;
+    DWORD CallerError;
+    int Traced;
+    bool HasTraced;
+    TLUEntryLock Lock;
+};
+
+// The frame of the enclosing entry point, named after it as the traces name it.
+#define LU_ENTRY_FRAME(frame, style)                                                                         \
+    static const TPlatFuncName luFrameFn_(__PRETTY_FUNCTION__);                                              \
+    TLUEntryFrame frame((style), __FILE__, luFrameFn_.Name, __LINE__)

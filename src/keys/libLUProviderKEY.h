@@ -1,33 +1,13 @@
 // Key objects behind the CSP's provider and key handles. Every key stands for the RSA key pair of one
 // certificate: the public half is read from the certificate, the private half lives at the signing
-// service and is only reached through a request.
+// service. The key itself never talks to the service: it builds blocks and checks signatures, and the
+// front end carries the blocks to the service (frontend/luSignPipeline).
 #pragma once
 
 #include "certificates/libCertificate.h"
-#include "frontend/libLUProviderDataHash.h"
 #include "keys/libLUHashPaddingOID.h"
-#include "platform/TVarnoList.h"
+#include "keys/luResultCache.h"
 #include "platform/TVarnoMemory.h"
-#include "platform/platHASH.h"
-#include "platform/platParentWin.h"
-
-class TLUProvider;
-
-// Padding schemes of a key (the library's own values; KP_PADDING maps onto them).
-enum TKeyPadding : int {
-    TKP_PAD_NONE = 0,
-    TKP_PAD_PKCS1 = 1,
-    TKP_PAD_PKCS5 = 2,
-    TKP_PAD_ISO7816 = 3,
-    TKP_PAD_ZERO = 4,
-    TKP_PAD_RANDOM = 5,
-};
-
-// PKCS #1 v1.5 block types.
-enum TKeyPaddingPKCS1Type : int {
-    TKS1_Type1_PrivateKey = 1,
-    TKS1_Type2_PublicKey = 2,
-};
 
 // Kinds of key; only certificate keys exist.
 enum TKeyType : int {
@@ -35,34 +15,24 @@ enum TKeyType : int {
     LUK_TCertificate = 1,
 };
 
-// One block on its way through a key operation. Blocks and results are big-endian.
-class TDataEncryptDecrypt {
-  public:
-    TDataEncryptDecrypt();
-    ~TDataEncryptDecrypt();
-    TDataEncryptDecrypt(const TDataEncryptDecrypt&) = delete;
-    TDataEncryptDecrypt& operator=(const TDataEncryptDecrypt&) = delete;
+// Room of a stored token including its terminator: a token has at most 255 bytes.
+#define LU_LOGIN_TOKEN_SIZE 256
 
+// The access token a login read for one operation; wiped when it goes.
+struct TLULoginToken {
+    TLULoginToken();
+    ~TLULoginToken();
+    TLULoginToken(const TLULoginToken&) = delete;
+    TLULoginToken& operator=(const TLULoginToken&) = delete;
     void Clear();
-    void ClearSignature();
-    // HashID = hex MD5 of "ID<IndiceID>" + DataValueInput; DataValueBase64 = one-line Base64 of
-    // DataValuePadded.
-    bool ComputeHashID(int IndiceID);
-    // DataResult = the decoded text.
-    bool LoadDataResultBase64(const char* SetDataResultBase64);
 
-    TPlatHASH Hash;
-    TVarnoMemory HashID;
-    TVarnoMemory DataValueInput;
-    TVarnoMemory DataValuePadded;
-    TVarnoMemory DataValueBase64;
-    TVarnoMemory DataResult;
-    bool IsSigned;
+    char Text[LU_LOGIN_TOKEN_SIZE];
 };
 
 class TLUProviderKey {
   public:
-    TLUProviderKey();
+    // A certificate key (KeyType LUK_TCertificate) when certificate is given, else an empty one.
+    explicit TLUProviderKey(TCertificate* certificate = nullptr, DWORD legacyKeySpec = 0);
     ~TLUProviderKey();
     TLUProviderKey(const TLUProviderKey&) = delete;
     TLUProviderKey& operator=(const TLUProviderKey&) = delete;
@@ -71,13 +41,10 @@ class TLUProviderKey {
     int SetParam(DWORD paramSetType, const BYTE* paramValue, DWORD dwFlags);
     int GetParam(DWORD paramGetType, BYTE* paramValue, DWORD* paramSize, DWORD dwFlags);
 
-    // Login step before every private-key operation: loads the certificate's stored token into the
-    // signing-service client.
-    int VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags);
-    int VerifyLogin_LoadLocalToken(TCertificate* certificate);
-
-    // DataValueInput -> DataValuePadded, exactly KeyLenght bytes.
-    int EncryptDecryptPadding(TDataEncryptDecrypt* DataEncryptDecrypt, bool IsEncrypt, int KeyPadding);
+    // Login step before every private-key operation: the certificate's stored token, read from the
+    // current user's registry into token.
+    int VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULoginToken* token);
+    int VerifyLogin_LoadLocalToken(TCertificate* certificate, TLULoginToken* token);
 
     // Rows of the hash table, by internal type or by ALG_ID. A plain int is ambiguous between the two
     // and therefore refused at compile time.
@@ -87,63 +54,35 @@ class TLUProviderKey {
                                                    ALG_ID AlgId);
     static int EncryptDecryptHashGetPaddingOIDInfo(const THashPaddingOIDInfo** retHashPaddingOIDInfo,
                                                    int ambiguous) = delete;
-    // DigestInfo prefix + hash value of DataValue into DataValuePadding.
-    static int EncryptDecryptHashPaddingOID(TLUProviderDataHash* DataValue, TVarnoMemory* DataValuePadding,
+    // DigestInfo prefix of the row + the hash value into DataValuePadding.
+    static int EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue, TVarnoMemory* DataValuePadding,
                                             const THashPaddingOIDInfo* HashPaddingOIDInfo, bool IsEncrypt);
+    // input -> padded, exactly KeyLenght bytes. IsEncrypt false pads nothing (the bare block).
+    static int EncryptDecryptPadding(const TVarnoMemory& input, TVarnoMemory* padded, int KeyLenght,
+                                     bool IsEncrypt, const TLUBlockOptions& options);
 
-    // RSA operation of this key over one block; the output is KeyLenght bytes, big-endian.
-    int EncryptDecrypt(TVarnoMemory* DataValueInput, TVarnoMemory* DataValueOutput, bool IsEncrypt,
-                       bool IsUsePrivateKey);
-    int EncryptDecryptHash(TLUProviderDataHash* DataValue, TVarnoMemory* DataResult, int HashAlgType,
-                           bool IsEncrypt, bool IsUsePrivateKey);
-    // 0, or NTE_BAD_SIGNATURE when DataHashSigned (big-endian) does not sign the hash value.
-    int VerifySignatureHash(TLUProviderDataHash* DataValueHashPlain, TVarnoMemory* DataHashSigned,
-                            int HashAlgType);
+    // The block a private-key operation of this key signs: DigestInfo of row and value (row null: the
+    // value as it is) into input, padded with options into block. Nothing of the key changes.
+    int BuildBlock(const THashPaddingOIDInfo* row, const TVarnoMemory& value, const TLUBlockOptions& options,
+                   TVarnoMemory* input, TVarnoMemory* block) const;
+    // 0, or NTE_BAD_SIGNATURE when DataHashSigned (big-endian) is no signature of value under row.
+    int VerifySignatureHash(const TVarnoMemory& value, const THashPaddingOIDInfo* row,
+                            const TVarnoMemory& DataHashSigned, const TLUBlockOptions& options) const;
 
-    // The private-key operation over LastDataEncryptDecrypt.DataValuePadded, done by the signing
-    // service; fills LastDataEncryptDecrypt.DataResult. Result code.
-    int EncryptDecrypt_RequestPrivateKey(bool IsEncrypt, const char* HashAlias);
+    // The modulus size in bytes, 0 for a key without certificate.
+    int KeyLenght() const;
+    bool HasCertificate() const { return KeyType == LUK_TCertificate && certificate; }
 
-    TDataEncryptDecrypt LastDataEncryptDecrypt;
-    char TokenLocal[256];
-    // The calling application's window; its title goes with the sign request as alias.
-    TParentWin ParentWin;
     int KeyType;
-    // Not owned: it belongs to the certificate list of TLumidra.
+    // Not owned: it belongs to the certificate list of the certificate holder.
     TCertificate* certificate;
-    TLUProvider* ProviderSession;
+    // Padding of CPEncrypt, set with KP_PADDING; signatures always use PKCS #1.
     int KeyPadding;
     int KeyPaddingPKCS1Type;
     ALG_ID AlgId;
-    // Data collected by CPEncrypt.
-    TLUProviderDataHash DataHash;
     DWORD LegacyKeySpec;
-
-    // Drops the cached result (LastDataEncryptDecrypt); no later call is answered from it.
-    void CacheForget();
-
-  private:
-    // What the cached result in LastDataEncryptDecrypt was made with; a call is answered from the cache
-    // only when all of it and the whole input are the same.
-    bool CacheValid;
-    bool CacheIsEncrypt;
-    bool CacheIsUsePrivateKey;
-    int CacheKeyPadding;
-    int CacheKeyPaddingPKCS1Type;
-};
-
-// Owns its keys.
-class TLUListProviderKey : public TVarnoList {
-  public:
-    TLUListProviderKey() = default;
-    ~TLUListProviderKey();
-
-    TLUProviderKey* AddNewKey();
-    TLUProviderKey* AddNewKey(TCertificate* CertToLoad);
-    bool Add(TLUProviderKey* key);
-    int Count();
-    // Removes the key and hands it to the caller, or null when it is not in the list.
-    TLUProviderKey* Delete(TLUProviderKey* key);
-    // Destroys every key, then empties the list.
-    bool Clear();
+    // Data collected by CPEncrypt until the key goes.
+    TVarnoMemory EncryptData;
+    // The last private-key result of this key.
+    TLUResultCache Cache;
 };

@@ -57,28 +57,28 @@ int TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(const THashPaddingOIDInf
     return SearchPaddingOIDInfo(retHashPaddingOIDInfo, true, static_cast<unsigned>(AlgId));
 }
 
-int TLUProviderKey::EncryptDecryptHashPaddingOID(TLUProviderDataHash* DataValue,
+int TLUProviderKey::EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue,
                                                  TVarnoMemory* DataValuePadding,
                                                  const THashPaddingOIDInfo* HashPaddingOIDInfo,
                                                  bool IsEncrypt) {
     TRACE(DBHEAD_0, "<%s DataValue=[%p] DataValuePadding=[%p] HashPaddingOIDInfo=[%p], IsEncrypt=[%p] >\n",
-          LU_FN, static_cast<void*>(DataValue), static_cast<void*>(DataValuePadding),
+          LU_FN, static_cast<const void*>(DataValue), static_cast<void*>(DataValuePadding),
           static_cast<const void*>(HashPaddingOIDInfo),
           reinterpret_cast<void*>(static_cast<uintptr_t>(IsEncrypt)));
     int result = 0;
     if (!DataValue || !DataValuePadding || !HashPaddingOIDInfo) {
         TRACE(DBERRO_0, "Parametro invalido, DataValue=[%p] DataValuePadding=[%p] HashPaddingOIDInfo=[%p]\n",
-              static_cast<void*>(DataValue), static_cast<void*>(DataValuePadding),
+              static_cast<const void*>(DataValue), static_cast<void*>(DataValuePadding),
               static_cast<const void*>(HashPaddingOIDInfo));
         result = NTE_INVALID_PARAMETER;
     } else if (!IsEncrypt) {
         TRACE(DBERRO_0, "EncryptDecryptHashPaddingOID with IsEncrypt=[%d] não foi implementado\n", IsEncrypt);
         result = NTE_FAIL;
     } else if (HashPaddingOIDInfo->LenHash != 0 &&
-               DataValue->DataValue.LenFileData != static_cast<uint32_t>(HashPaddingOIDInfo->LenHash)) {
+               DataValue->LenFileData != static_cast<uint32_t>(HashPaddingOIDInfo->LenHash)) {
         TRACE(DBERRO_0,
               "Tamanho do buffer não é igual ao esperado pelo PaddingOID, LenFileData=[%d] LenHash=[%d]\n",
-              static_cast<int>(DataValue->DataValue.LenFileData), HashPaddingOIDInfo->LenHash);
+              static_cast<int>(DataValue->LenFileData), HashPaddingOIDInfo->LenHash);
         result = NTE_INVALID_PARAMETER;
     } else {
         DataValuePadding->Clear();
@@ -93,8 +93,8 @@ int TLUProviderKey::EncryptDecryptHashPaddingOID(TLUProviderDataHash* DataValue,
                   static_cast<unsigned>(HashPaddingOIDInfo->HashAlgType),
                   ConvWideToAnsiTemp(HashPaddingOIDInfo->PaddingDesc));
         }
-        if (result == 0 && DataValue->DataValue.LenFileData > 0 &&
-            !DataValuePadding->Add(DataValue->DataValue.FileData, DataValue->DataValue.LenFileData)) {
+        if (result == 0 && DataValue->LenFileData > 0 &&
+            !DataValuePadding->Add(DataValue->FileData, DataValue->LenFileData)) {
             TRACE(DBERRO_0, "Falha ao adicionar BuffPaddingOID no DataValuePadding\n");
             result = NTE_FAIL;
         }

@@ -6,26 +6,20 @@
 
 #include <cstring>
 
-int TLUProviderKey::EncryptDecryptPadding(TDataEncryptDecrypt* DataEncryptDecrypt, bool IsEncrypt,
-                                          int KeyPadding) {
+int TLUProviderKey::EncryptDecryptPadding(const TVarnoMemory& input, TVarnoMemory* paddedOut, int KeyLenght,
+                                          bool IsEncrypt, const TLUBlockOptions& options) {
+    int KeyPadding = options.KeyPadding;
+    const int KeyPaddingPKCS1Type = options.KeyPaddingPKCS1Type;
     TRACE(DBHEAD_0, "<%s DataEncryptDecrypt=[%p] IsEncrypt=[%d] KeyPadding=[%X]>\n", LU_FN,
-          static_cast<void*>(DataEncryptDecrypt), IsEncrypt, static_cast<unsigned>(KeyPadding));
-    int result = 0;
-    if (!DataEncryptDecrypt) {
-        TRACE(DBERRO_0, "Parametro invalido, DataEncryptDecrypt=[%p]\n",
-              static_cast<void*>(DataEncryptDecrypt));
+          static_cast<const void*>(&input), IsEncrypt, static_cast<unsigned>(KeyPadding));
+    if (!paddedOut) {
+        TRACE(DBERRO_0, "Parametro invalido, DataEncryptDecrypt=[%p]\n", static_cast<void*>(paddedOut));
         TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(NTE_INVALID_PARAMETER));
         return NTE_INVALID_PARAMETER;
     }
-    if (KeyType != LUK_TCertificate || !certificate) {
-        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
-        TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(NTE_SYS_ERR));
-        return NTE_SYS_ERR;
-    }
-
-    TVarnoMemory& input = DataEncryptDecrypt->DataValueInput;
-    TVarnoMemory& padded = DataEncryptDecrypt->DataValuePadded;
-    const int lenKey = certificate->KeyLenght;
+    int result = 0;
+    TVarnoMemory& padded = *paddedOut;
+    const int lenKey = KeyLenght;
     const int lenInput = static_cast<int>(input.LenFileData);
 
     if (lenKey < lenInput || lenKey <= 0) {

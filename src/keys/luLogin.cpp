@@ -1,8 +1,7 @@
 // Login step of a private-key operation: the certificate's access token, stored beforehand in the
-// current user's registry, is handed to the signing-service client.
+// current user's registry, is read for the one operation that follows.
 #include "keys/luLogin.h"
 
-#include "frontend/libLumidra.h"
 #include "keys/libLUProviderKEY.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
@@ -11,61 +10,57 @@
 
 namespace {
 
-void WipeToken(char* token, size_t size) {
-    volatile char* p = token;
-    for (size_t i = 0; i < size; ++i)
-        p[i] = 0;
+// At most 255 bytes of text a header line can carry.
+bool IsUsableToken(const char* token) {
+    size_t len = strnlen(token, LU_LOGIN_TOKEN_SIZE);
+    if (len == 0 || len >= LU_LOGIN_TOKEN_SIZE) return false;
+    for (size_t i = 0; i < len; ++i)
+        if (static_cast<unsigned char>(token[i]) < 0x20 || token[i] == 0x7F) return false;
+    return true;
 }
 
 } // namespace
 
-int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags) {
+int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULoginToken* token) {
     TRACE(DBHEAD_0, "<%s HasFlagCryptSilent=[%d] dwFlags=[0x%08X]>\n", LU_FN, HasFlagCryptSilent ? 1 : 0,
           static_cast<unsigned>(dwFlags));
     int result = 0;
     if (KeyType == LUK_TCertificate) {
-        result = VerifyLogin_LoadLocalToken(certificate);
+        result = VerifyLogin_LoadLocalToken(certificate, token);
         if (result != 0) TRACE(DBERRO_0, "Falha na VerifyLogin_LoadLocalToken, result=[%d]\n", result);
     } else {
         TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
         result = NTE_SYS_ERR;
     }
     // No cached signature survives a failed login.
-    if (result != 0) CacheForget();
+    if (result != 0) Cache.Forget();
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
     return result;
 }
 
-int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad) {
+int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, TLULoginToken* token) {
     int result = NTE_FAIL;
     TRACE(DBHEAD_0, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificateToLoad));
-    TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
-    // A failure below must leave no usable token behind.
-    if (conex) conex->Token_Clear();
-
-    if (KeyType != LUK_TCertificate || !certificateToLoad || !certificateToLoad->SerialNumber) {
+    if (token) token->Clear();
+    if (KeyType != LUK_TCertificate || !certificateToLoad || !certificateToLoad->SerialNumber || !token) {
         TRACE(DBERRO_0, "Parametro Invalido, KeyType=[%d], certificate=[%p]\n", KeyType,
               static_cast<void*>(certificateToLoad));
-    } else if (!conex) {
-        TRACE(DBERRO_0, "Cliente do servico de assinatura indisponivel, gLumidra=[%p]\n",
-              static_cast<void*>(gLumidra));
     } else {
         TVarnoRegedit regedit(HKEY_CURRENT_USER);
         if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber, KEY_WOW64_64KEY)) {
             TRACE(DBERRO_0, "Erro na SetGrupoName, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
                   GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber);
         } else {
-            memset(TokenLocal, 0, sizeof(TokenLocal));
-            DWORD lenTmpRead = sizeof(TokenLocal);
-            if (!regedit.RegQueryValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, TokenLocal,
+            DWORD lenTmpRead = sizeof(token->Text);
+            if (!regedit.RegQueryValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, token->Text,
                                         &lenTmpRead)) {
                 TRACE(DBERRO_0, "Erro na RegQueryValue, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
-            } else if (lenTmpRead >= sizeof(TokenLocal)) {
+            } else if (lenTmpRead >= sizeof(token->Text)) {
                 // A full buffer has no terminator: the token would be read past its end.
                 TRACE(DBERRO_0, "Token armazenado muito longo, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]\n",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
-            } else if (!conex->Token_Load(certificateToLoad, TokenLocal)) {
+            } else if (!IsUsableToken(token->Text)) {
                 TRACE(DBERRO_0, "Token armazenado invalido, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]\n",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
             } else {
@@ -73,8 +68,7 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad) 
                 TRACE(DBWARN_0, "Usando TokenLocalRegEdit, SerialNumber=[%s]\n",
                       certificateToLoad->SerialNumber);
             }
-            // The client holds its own copy; the key keeps none.
-            WipeToken(TokenLocal, sizeof(TokenLocal));
+            if (result != 0) token->Clear();
         }
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));

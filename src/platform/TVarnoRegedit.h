@@ -2,12 +2,13 @@
 
 #include "platform/TVarnoList.h"
 #include "os/platTypes.h"
+#include "platform/platProductNames.h"
 
 #include <cstdint>
 
 // The application's name, the last part of the registry path of the groups (SOFTWARE\Varno\<name>).
 #ifndef LU_APP_NOME
-#define LU_APP_NOME "Trelis_Server"
+#define LU_APP_NOME LU_PRODUCT_APP_NAME
 #endif
 
 // Group numbers in use.

@@ -6,6 +6,7 @@
 #include "platform/platDebug.h"
 #include "platform/platMailer.h"
 #include "platform/platMutex.h"
+#include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstdio>
@@ -41,10 +42,10 @@ char* gMailUser = nullptr;
 char* gMailPassword = nullptr;
 char* gMailCAInfo = nullptr;
 
-const char kAppNome[] = "Trelis_Server";
-const char kAppNomeCliente[] = "Vestrum";
-const char kCspDll[] = "Varno_LUCSP_Server.dll";
-const char kKspDll[] = "Varno_LUKSP_Server.dll";
+const char kAppNome[] = LU_PRODUCT_APP_NAME;
+const char kAppNomeCliente[] = LU_PRODUCT_CLIENT_NAME;
+const char kCspDll[] = LU_PRODUCT_CSP_DLL;
+const char kKspDll[] = LU_PRODUCT_KSP_DLL;
 const unsigned kAppCodCliente = 0;
 // The report's own platform text: unset until the first report.
 const char* gReportPlatForm = nullptr;

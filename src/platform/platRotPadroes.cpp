@@ -255,3 +255,9 @@ void ConvAnsiToWideBuffer(WCHAR* dest, const char* t) {
     for (size_t i = 0; t[i]; ++i)
         dest[i] = static_cast<WCHAR>(static_cast<unsigned char>(t[i]));
 }
+
+void SecureZero(void* buffer, size_t size) {
+    volatile unsigned char* p = static_cast<volatile unsigned char*>(buffer);
+    for (size_t i = 0; i < size; ++i)
+        p[i] = 0;
+}

@@ -27,3 +27,5 @@ WCHAR* ConvAnsiToWideTemp(const char* t);
 void ConvAnsiToWideBuffer(WCHAR* dest, const char* t);
 // Length in units of a zero-terminated UTF-16 text.
 size_t WideLength(const WCHAR* s);
+// Zero-fills a buffer that held a secret; the stores are never dropped as dead.
+void SecureZero(void* buffer, size_t size);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/TVarnoMemory.h"
+#include "platform/platProductNames.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +16,7 @@ typedef bool (*TLibCurlFuncRecv)(void* context, const void* data, size_t length)
 #define LU_CURL_DEFAULT_TIMEOUT_MS 10000
 #define LU_CURL_MAX_RECV_BYTES (1024u * 1024u)
 // Used when no user agent is given: the application show name.
-#define LU_CURL_USER_AGENT "Trelis_Server LUKeyCSP"
+#define LU_CURL_USER_AGENT LU_PRODUCT_APP_NAME_SHOW
 
 // What the write callback of one transfer works with.
 struct TLibCurlRecv {

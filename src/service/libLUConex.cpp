@@ -1,9 +1,10 @@
 #include "service/libLUConex.h"
 
-#include "frontend/luAppGlobal.h"
-#include "keys/libLUProviderKEY.h"
 #include "platform/platDebug.h"
+#include "platform/platRotPadroes.h"
+#include "platform/platProductNames.h"
 #include "platform/platStringJSON.h"
+#include "service/libDataEncryptDecrypt.h"
 #include "service/luAppConfig.h"
 
 #include <cstring>
@@ -52,10 +53,7 @@ TLUConexToken::~TLUConexToken() {
 }
 
 void TLUConexToken::Clear() {
-    // volatile: the wipe must not be dropped as a dead store.
-    volatile char* p = TokenCopy;
-    for (size_t i = 0; i < sizeof(TokenCopy); ++i)
-        p[i] = 0;
+    SecureZero(TokenCopy, sizeof(TokenCopy));
     Token = nullptr;
     Valid = false;
 }
@@ -78,9 +76,8 @@ bool TLUConexToken::SetToken(const char* newToken) {
 // TLUConex
 
 TLUConex::TLUConex()
-    : certificate(nullptr), TokenTime(0), FuncUpdateState(nullptr), FuncUpdateStateCtx(nullptr),
-      Request_CodErro(0), Request_MsgErro(nullptr), URL_SignHash(nullptr), FileName_CAPeer(nullptr),
-      TimeoutMs(0) {
+    : FuncUpdateState(nullptr), FuncUpdateStateCtx(nullptr), Request_CodErro(0), Request_MsgErro(nullptr),
+      URL_SignHash(nullptr), FileName_CAPeer(nullptr), TimeoutMs(0) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
@@ -88,8 +85,6 @@ TLUConex::TLUConex()
 TLUConex::~TLUConex() {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     Request_Clear();
-    TokenSign.Clear();
-    TokenSocket.Clear();
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
@@ -99,28 +94,10 @@ bool TLUConex::Request_Clear() {
     return true;
 }
 
-bool TLUConex::Request_CheckTokenCode(bool CheckTokenSocket, bool CheckTokenSign) {
-    if (!CheckTokenSocket && !CheckTokenSign) return false;
-    if (CheckTokenSocket && !TokenSocket.Valid) return false;
-    if (CheckTokenSign && (!TokenSign.Valid || !TokenSign.Token)) return false;
-    return true;
-}
-
-bool TLUConex::Token_Load(TCertificate* Certificate, const char* Token) {
+TLibWebSocket& TLUConex::WebSocket() {
     TPlatLockGuard guard(Mutex);
-    TokenSocket.Clear();
-    bool result = TokenSign.SetToken(Token);
-    if (result) {
-        TokenSocket.Valid = true;
-        certificate = Certificate;
-        TokenTime = clock();
-    }
-    return result;
-}
-
-void TLUConex::Token_Clear() {
-    TPlatLockGuard guard(Mutex);
-    TokenSign.Clear();
+    if (!WebSocketShell) WebSocketShell.reset(new TLibWebSocket());
+    return *WebSocketShell;
 }
 
 bool TLUConex::ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs) {
@@ -137,8 +114,8 @@ bool TLUConex::ResolveEndpoint(const char*& url, const char*& caFile, long& time
     return url && *url;
 }
 
-bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEncrypt,
-                                      const char* HashAlias) {
+bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber,
+                                      const char* Token, bool IsEncrypt, const char* HashAlias) {
     TListSignHash listSignHash;
     listSignHash.ClearInDestroy = false;
     if (HashToSign && !listSignHash.Add(HashToSign)) {
@@ -146,17 +123,20 @@ bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEn
               static_cast<void*>(HashToSign));
         return false;
     }
-    return Request_EncryptDecrypt(&listSignHash, IsEncrypt, HashAlias);
+    return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias);
 }
 
-bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncrypt, const char* HashAlias) {
+bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber,
+                                      const char* Token, bool IsEncrypt, const char* HashAlias) {
     TRACE(DBHEAD_0, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
           static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
+    TRACE(DBINFO_0, "SerialNumber=[%s]\n", SerialNumber ? SerialNumber : "");
     TPlatLockGuard guard(Mutex);
     Request_Clear();
     bool result = false;
     TVarnoMemory header, body, received;
     TPlatStringJSON answer, element;
+    TLUConexToken tokenSign;
     TDataEncryptDecrypt* last = nullptr;
     const char* url = nullptr;
     const char* caFile = nullptr;
@@ -169,7 +149,7 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncryp
     }
     TRACE(DBINFO_0, "HashAlias=[%s]\n", HashAlias);
     listSignHash->ClearSignature();
-    if (!Request_CheckTokenCode(true, true)) {
+    if (!tokenSign.SetToken(Token)) {
         TRACE(DBERRO_0, "Erro ao Verificar o TOKEN\n");
         goto done;
     }
@@ -211,14 +191,14 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncryp
         }
         last = signHashAtual;
     }
-    if (!header.AddFormat("TokenPSC: %s", TokenSign.Token)) {
+    if (!header.AddFormat("TokenPSC: %s", tokenSign.Token)) {
         TRACE(DBERRO_0, "Falha ao montar o header TokenPSC\n");
         goto done;
     }
 
     Curl.TimeoutMs = timeoutMs;
     Curl.ConnectTimeoutMs = timeoutMs;
-    Curl.UserAgent = APP_NOME_SHOW[0] ? APP_NOME_SHOW : nullptr;
+    Curl.UserAgent = LU_PRODUCT_APP_NAME_SHOW;
     Curl.Proxy = gModAppConfig ? gModAppConfig->CNX_Proxy : nullptr;
     if (!Curl.Request(true, url, caFile, &header, &received, &body)) {
         TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, Curl.resultCurl);

@@ -1,5 +1,6 @@
 // Client of the remote signing service: the private-key operation is one HTTPS POST of the padded
-// block(s) with the access token, answered by the raw RSA result(s).
+// block(s) with the access token, answered by the raw RSA result(s). The client keeps no token: every
+// request is given the serial number and token it is made for.
 #pragma once
 
 #include "platform/platMutex.h"
@@ -7,15 +8,14 @@
 #include "service/libListSignHash.h"
 #include "service/libWebSocket.h"
 
-#include <ctime>
+#include <memory>
 
-class TCertificate;
 class TDataEncryptDecrypt;
 
 // Room of a token including its terminator: a stored token has at most 255 bytes.
 #define LU_TOKEN_SIZE 256
 
-// An access token. The client keeps its own copy: the key that loaded it may be destroyed first.
+// The access token of one request, checked and copied before it goes into a header line.
 class TLUConexToken {
   public:
     TLUConexToken();
@@ -47,28 +47,21 @@ class TLUConex {
     TLUConex& operator=(const TLUConex&) = delete;
 
     bool Request_Clear();
-    bool Request_CheckTokenCode(bool CheckTokenSocket, bool CheckTokenSign);
-    // Signs every block of the list; on success the last item's DataResult holds the service's answer.
-    bool Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncrypt, const char* HashAlias);
-    bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEncrypt, const char* HashAlias);
+    // Signs every block of the list for the certificate SerialNumber (traced only) with its Token; on
+    // success the last item's DataResult holds the service's answer.
+    bool Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber, const char* Token,
+                                bool IsEncrypt, const char* HashAlias);
+    bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber, const char* Token,
+                                bool IsEncrypt, const char* HashAlias);
 
-    // Takes a copy of the token of certificate for the following requests; false (and no usable token)
-    // when the token is refused.
-    bool Token_Load(TCertificate* Certificate, const char* Token);
-    // Forgets the sign token (the key that loaded it is gone).
-    void Token_Clear();
+    // The push-notification shell, made on first use: no socket layer is started before that.
+    TLibWebSocket& WebSocket();
 
-    TLUConexToken TokenSocket;
-    // The certificate whose token was loaded last; not owned.
-    TCertificate* certificate;
-    clock_t TokenTime;
-    TLUConexToken TokenSign;
     TLUConexFuncUpdateState FuncUpdateState;
     void* FuncUpdateStateCtx;
     int Request_CodErro;
     const char* Request_MsgErro;
     TLibCurl Curl;
-    TLibWebSocket WebSocket;
 
     // Endpoint of the requests. Null / 0: the process configuration (URL_SignHash, CNX_CAFile,
     // CNX_TO_MS_HTTP_Request). Set by tools and tests that talk to a service of their own.
@@ -79,4 +72,5 @@ class TLUConex {
   private:
     bool ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs);
     TPlatMutex Mutex;
+    std::unique_ptr<TLibWebSocket> WebSocketShell;
 };

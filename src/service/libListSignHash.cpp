@@ -1,6 +1,6 @@
 #include "service/libListSignHash.h"
 
-#include "keys/libLUProviderKEY.h"
+#include "service/libDataEncryptDecrypt.h"
 #include "platform/platDebug.h"
 
 TListSignHash::TListSignHash() : ClearInDestroy(true) {

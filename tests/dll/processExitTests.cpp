@@ -2,7 +2,7 @@
 // (the C++ static destructors, OpenSSL's own cleanup) before the library's detach, so a detach that
 // reaches anything those released corrupts the heap of a process that has done nothing wrong. Each case
 // runs real processes in a row: one that signs and exits, one that signs, unloads and exits.
-#include "service/dllHarness.h"
+#include "dll/dllHarness.h"
 #include "support/testExec.h"
 #include "support/testRoot.h"
 

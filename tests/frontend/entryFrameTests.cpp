@@ -4,6 +4,7 @@
 #include "frontend/libLumidra.h"
 #include "frontend/luAppGlobal.h"
 #include "frontend/luEntryFrame.h"
+#include "platform/platDebug.h"
 #include "service/luAppConfig.h"
 #include "support/testRoot.h"
 
@@ -63,6 +64,61 @@ TEST(EntryFrame, CaughtExceptionGivesErrorUnwind) {
     SetLastError(0);
     EXPECT_EQ(FALSE, luCatchEntryException("unknown exception", "CPTest", __LINE__));
     EXPECT_EQ(static_cast<DWORD>(ERROR_UNWIND), GetLastError());
+}
+
+TEST(EntryFrame, OneFrameForEveryExport) {
+    TLUProvider provider;
+    gLUProvider = &provider;
+    // Work that succeeds clears the last error; a code becomes FALSE with that code.
+    SetLastError(77);
+    {
+        TLUEntryFrame frame(kEntryWorking, __FILE__, "CPTest", __LINE__);
+        EXPECT_EQ(TRUE, frame.Run([] { return 0; }));
+        EXPECT_EQ(0u, GetLastError());
+    }
+    {
+        TLUEntryFrame frame(kEntryWorking, __FILE__, "CPTest", __LINE__);
+        EXPECT_EQ(FALSE, frame.Run([] { return static_cast<int>(NTE_BAD_HASH); }));
+        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_HASH), GetLastError());
+    }
+    // Whatever is thrown, of any type, ends as ERROR_UNWIND and the lock is released.
+    {
+        TLUEntryFrame frame(kEntryWorking, __FILE__, "CPTest", __LINE__);
+        EXPECT_EQ(FALSE, frame.Run([]() -> int { throw 42; }));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_UNWIND), GetLastError());
+    }
+    {
+        TLUEntryFrame frame(kEntryExport, __FILE__, "TrelisServer_Test", __LINE__);
+        EXPECT_EQ(FALSE, frame.Run([]() -> int { throw std::runtime_error("boom"); }));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_UNWIND), GetLastError());
+    }
+    int lockedElsewhere = -1;
+    std::thread other([&] {
+        lockedElsewhere = provider.Mutex.Lock(1000);
+        if (lockedElsewhere) provider.Mutex.Unlock();
+    });
+    other.join();
+    EXPECT_EQ(1, lockedElsewhere);
+    // The refusing entry points take no lock.
+    {
+        TLUEntryFrame frame(kEntryRefusing, __FILE__, "CPTest", __LINE__);
+        std::thread probe([&] {
+            lockedElsewhere = provider.Mutex.Lock(50);
+            if (lockedElsewhere) provider.Mutex.Unlock();
+        });
+        probe.join();
+        EXPECT_EQ(1, lockedElsewhere);
+        EXPECT_EQ(FALSE, frame.Run([] { return static_cast<int>(NTE_NOT_SUPPORTED); }));
+    }
+    // A clean-up call may be made to leave the caller's last error on success.
+    const TLUEntryStyle keep = {true, DBHEAD_E, true};
+    SetLastError(1234);
+    {
+        TLUEntryFrame frame(keep, __FILE__, "CPTest", __LINE__);
+        EXPECT_EQ(TRUE, frame.Run([] { return 0; }));
+    }
+    EXPECT_EQ(1234u, GetLastError());
+    gLUProvider = nullptr;
 }
 
 TEST(AppGlobal, StartCreatesOnceAndStopDestroysInOrder) {

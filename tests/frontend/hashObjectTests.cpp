@@ -89,19 +89,3 @@ TEST(HashObject, RefusedCalls) {
     EXPECT_EQ(NTE_FAIL, noRow.ComputeHash(&noRow.DataValue, &noRow));
     EXPECT_EQ(NTE_FAIL, sha256.Hash.ComputeHash(&sha256.Hash.DataValue, &sha256.Hash));
 }
-
-TEST(HashObject, ListOwnsItsHashes) {
-    TLUListProviderDataHash list;
-    TLUProviderDataHash* a = list.AddNewHash();
-    TLUProviderDataHash* b = list.AddNewHash();
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
-    EXPECT_EQ(2u, list.Count);
-    EXPECT_FALSE(list.Delete(nullptr));
-    EXPECT_TRUE(list.Delete(a));
-    EXPECT_FALSE(list.Delete(a));
-    delete a;
-    EXPECT_EQ(1u, list.Count);
-    EXPECT_TRUE(list.Clear());
-    EXPECT_EQ(0u, list.Count);
-}

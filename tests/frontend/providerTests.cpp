@@ -1,5 +1,6 @@
-// The provider object in-process: sessions, key and hash lists, handle checks, result conversion and
-// the copy of results to the caller; plus the generic list every object list is built on.
+// The provider object in-process: sessions, the handle table and its checks, result conversion and
+// the copy of results to the caller; plus the generic list the library's lists are built on. The
+// provider parameters are driven through the exports (tests/dll).
 #include "frontend/libLUProvider.h"
 #include "frontend/libLumidra.h"
 #include "frontend/luAppGlobal.h"
@@ -122,198 +123,143 @@ TEST_F(ProviderTest, OpenKeyMatchesTheUpperCasedSerialAndMakesANewKeyEachTime) {
     ASSERT_EQ(gLUProvider, session);
     ASSERT_EQ("0ABCDE", serial);
 
-    TLUProviderKey* k1 = nullptr;
-    TLUProviderKey* k2 = nullptr;
-    ASSERT_EQ(0, session->OpenKey(session, &k1, "0abcde", AT_SIGNATURE, 0));
-    ASSERT_EQ(0, session->OpenKey(session, &k2, "0ABCDE", 0, 0));
+    ULONG_PTR context = 0, k1 = 0, k2 = 0;
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Context, 0, &context, "0abcde", 0, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Key, context, &k1, "0abcde", AT_SIGNATURE, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Key, context, &k2, "0ABCDE", 0, 0));
     EXPECT_NE(k1, k2);
-    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), k1->LegacyKeySpec);
-    EXPECT_EQ(session, k1->ProviderSession);
-    EXPECT_EQ(k1->certificate, k2->certificate);
+    std::shared_ptr<TLUProviderKey> key1, key2;
+    ASSERT_EQ(0, luCheckKey(session, k1, &key1));
+    ASSERT_EQ(0, luCheckKey(session, k2, &key2));
+    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), key1->LegacyKeySpec);
+    EXPECT_EQ(key1->certificate, key2->certificate);
 
-    TLUProviderKey* none = nullptr;
-    EXPECT_EQ(NTE_NO_KEY, session->OpenKey(session, &none, "ABCDE", 0, 0));
-    EXPECT_EQ(NTE_NO_KEY, session->OpenKey(session, &none, "0ABCDE ", 0, 0));
-    EXPECT_EQ(nullptr, none);
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->OpenKey(session, nullptr, "0ABCDE", 0, 0));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->OpenKey(session, &none, nullptr, 0, 0));
+    ULONG_PTR none = 0;
+    EXPECT_EQ(NTE_NO_KEY, session->OpenKey(session, TLUHandleKind::Key, context, &none, "ABCDE", 0, 0));
+    EXPECT_EQ(NTE_NO_KEY, session->OpenKey(session, TLUHandleKind::Key, context, &none, "0ABCDE ", 0, 0));
+    EXPECT_EQ(0u, none);
+    EXPECT_EQ(NTE_INVALID_PARAMETER,
+              session->OpenKey(session, TLUHandleKind::Key, context, nullptr, "0ABCDE", 0, 0));
+    EXPECT_EQ(NTE_INVALID_PARAMETER,
+              session->OpenKey(session, TLUHandleKind::Key, context, &none, nullptr, 0, 0));
 
-    // Destroying one key leaves the other valid.
+    // Destroying one key leaves the other valid; the object lives on while it is held.
     ASSERT_EQ(0, session->FreeKey(session, k1));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, reinterpret_cast<ULONG_PTR>(k1)));
-    EXPECT_EQ(0, luCheckParamExt(session, reinterpret_cast<ULONG_PTR>(k2)));
-    TLUProvider* found = nullptr;
-    EXPECT_EQ(0, luGetProvSessionFromKey(&found, reinterpret_cast<HCRYPTPROV>(k2)));
-    EXPECT_EQ(session, found);
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckKey(session, k1, nullptr));
+    EXPECT_EQ(0, luCheckKey(session, k2, nullptr));
+    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), key1->LegacyKeySpec);
     EXPECT_EQ(NTE_NO_MEMORY, session->FreeKey(session, k1));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->FreeKey(session, nullptr));
-    EXPECT_EQ(0, session->FreeProvider(session, nullptr));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, session->FreeKey(session, 0));
+    // A context is no key.
+    EXPECT_EQ(NTE_NO_MEMORY, session->FreeKey(session, context));
+    EXPECT_EQ(0, session->FreeProvider(session, context));
 }
 
-TEST_F(ProviderTest, TheLastSessionEmptiesEverything) {
+TEST_F(ProviderTest, ReleasingAContextReleasesWhatBelongsToIt) {
     TLUProvider* session = nullptr;
     std::string serial = OpenWithCertificate(&session);
     TLUProvider* second = nullptr;
     ASSERT_EQ(0, gLUProvider->OpenStorageProvider(&second));
     EXPECT_EQ(2, gLUProvider->QtdProvSession);
 
-    TLUProviderKey* key = nullptr;
-    TLUProviderKey* other = nullptr;
-    ASSERT_EQ(0, session->OpenKey(session, &key, serial.c_str(), 0, 0));
-    ASSERT_EQ(0, session->OpenKey(session, &other, serial.c_str(), 0, 0));
-    TLUProviderDataHash* hash = nullptr;
-    ASSERT_EQ(0, session->CreateHash(session, key, CALG_SHA1, 0, 0, &hash));
-    const ULONG_PTR hk = reinterpret_cast<ULONG_PTR>(key), hh = reinterpret_cast<ULONG_PTR>(hash);
-    EXPECT_EQ(0, luCheckParamExt(session, hk, hh));
+    ULONG_PTR first = 0, other = 0, key = 0, otherKey = 0;
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Context, 0, &first, serial.c_str(), 0, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Context, 0, &other, serial.c_str(), 0, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Key, first, &key, serial.c_str(), 0, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Key, other, &otherKey, serial.c_str(), 0, 0));
+    HCRYPTHASH hash = 0, otherHash = 0;
+    ASSERT_EQ(0, session->CreateHash(session, first, CALG_SHA1, 0, 0, &hash));
+    ASSERT_EQ(0, session->CreateHash(session, other, CALG_SHA1, 0, 0, &otherHash));
 
-    // Not the last: only the given key goes; the hash stays valid.
-    ASSERT_EQ(0, session->FreeProvider(session, key));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, hk));
-    EXPECT_EQ(0, luCheckParamExt(session, reinterpret_cast<ULONG_PTR>(other), hh));
+    // Not the last: the context goes with its own key and hash; the other context keeps its own.
+    ASSERT_EQ(0, session->FreeProvider(session, first));
+    TLUProvider* found = nullptr;
+    std::shared_ptr<TLUProviderKey> contextKey;
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&found, first, &contextKey));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckKey(session, key, nullptr));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckHash(session, hash, nullptr));
+    EXPECT_EQ(0, luGetProvSessionFromKey(&found, other, &contextKey));
+    EXPECT_EQ(0, luCheckKey(session, otherKey, nullptr));
+    EXPECT_EQ(0, luCheckHash(session, otherHash, nullptr));
     EXPECT_EQ(1u, gLumidra->ListCertificate.Count);
 
-    ASSERT_EQ(0, session->FreeProvider(session, nullptr));
+    ASSERT_EQ(0, session->FreeProvider(session, other));
     EXPECT_EQ(0, gLUProvider->QtdProvSession);
     EXPECT_EQ(0u, gLumidra->ListCertificate.Count);
-    EXPECT_EQ(0, gLUProvider->ListProvKey.Count());
-    EXPECT_EQ(0u, gLUProvider->ListProvDataHash.Count);
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, reinterpret_cast<ULONG_PTR>(other)));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->FreeProvider(nullptr, nullptr));
+    EXPECT_EQ(0, gLUProvider->Handles.Count(TLUHandleKind::Context));
+    EXPECT_EQ(0, gLUProvider->Handles.Count(TLUHandleKind::Key));
+    EXPECT_EQ(0, gLUProvider->Handles.Count(TLUHandleKind::Hash));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, session->FreeProvider(nullptr, 0));
 }
 
-TEST_F(ProviderTest, HandleChecksNeverTouchUnknownHandles) {
+TEST_F(ProviderTest, HandlesAreFoundOnlyWithTheirKind) {
     TLUProvider* session = nullptr;
     std::string serial = OpenWithCertificate(&session);
-    TLUProviderKey* key = nullptr;
-    ASSERT_EQ(0, session->OpenKey(session, &key, serial.c_str(), 0, 0));
-    TLUProviderDataHash* hash = nullptr;
-    ASSERT_EQ(0, session->CreateHash(session, key, CALG_SHA_256, 0, 0, &hash));
-    const ULONG_PTR hk = reinterpret_cast<ULONG_PTR>(key), hh = reinterpret_cast<ULONG_PTR>(hash);
+    ULONG_PTR hp = 0, hk = 0;
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Context, 0, &hp, serial.c_str(), 0, 0));
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Key, hp, &hk, serial.c_str(), 0, 0));
+    HCRYPTHASH hh = 0;
+    ASSERT_EQ(0, session->CreateHash(session, hp, CALG_SHA_256, 0, 0, &hh));
 
     TLUProvider* out = nullptr;
-    EXPECT_EQ(NTE_INVALID_PARAMETER, luGetProvSessionFromKey(nullptr, hk));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, 0));
+    std::shared_ptr<TLUProviderKey> key;
+    std::shared_ptr<TLUProviderDataHash> hash;
+    EXPECT_EQ(NTE_INVALID_PARAMETER, luGetProvSessionFromKey(nullptr, hp, &key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, 0, &key));
     EXPECT_EQ(NTE_INVALID_PARAMETER, luCheckParamExt(nullptr));
     EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(reinterpret_cast<TLUProvider*>(hk)));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, luCheckParamExt(session, 0));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, luCheckParamExt(session, hk, 0));
-    // A hash handle is no key handle and the other way round.
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, hh));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, hk, hk));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, hh));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, luCheckKey(session, 0, &key));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, luCheckHash(session, 0, &hash));
+    // Each handle is found with its own kind only.
+    EXPECT_EQ(0, luGetProvSessionFromKey(&out, hp, &key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, hk, &key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, hh, &key));
+    EXPECT_EQ(0, luCheckKey(session, hk, &key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckKey(session, hp, &key));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckKey(session, hh, &key));
+    EXPECT_EQ(0, luCheckHash(session, hh, &hash));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckHash(session, hk, &hash));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, luCheckHash(session, hp, &hash));
+    EXPECT_FALSE(session->Handles.Remove(hp, TLUHandleKind::Key));
+    EXPECT_FALSE(session->Handles.Remove(hk, TLUHandleKind::Hash));
 
     std::mt19937_64 random(20240601);
     for (int i = 0; i < 2000; ++i) {
         ULONG_PTR value = static_cast<ULONG_PTR>(random());
-        if (value == hk || value == hh || value == 0) continue;
-        ASSERT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, value));
-        ASSERT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, value));
-        ASSERT_EQ(ERROR_INVALID_HANDLE, luCheckParamExt(session, hk, value));
+        if (value == hk || value == hh || value == hp || value == 0) continue;
+        ASSERT_EQ(ERROR_INVALID_HANDLE, luGetProvSessionFromKey(&out, value, &key));
+        ASSERT_EQ(ERROR_INVALID_HANDLE, luCheckKey(session, value, &key));
+        ASSERT_EQ(ERROR_INVALID_HANDLE, luCheckHash(session, value, &hash));
     }
 
     // Without the provider object nothing is looked up at all.
     TLUProvider* saved = gLUProvider;
     gLUProvider = nullptr;
-    EXPECT_EQ(NTE_INVALID_PARAMETER, luGetProvSessionFromKey(&out, hk));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, luGetProvSessionFromKey(&out, hp, &key));
     gLUProvider = saved;
-    EXPECT_EQ(0, session->FreeProvider(session, nullptr));
+    EXPECT_EQ(0, session->FreeProvider(session, hp));
 }
 
 TEST_F(ProviderTest, CreateAndDestroyHash) {
     TLUProvider* session = nullptr;
     std::string serial = OpenWithCertificate(&session);
-    TLUProviderKey* key = nullptr;
-    ASSERT_EQ(0, session->OpenKey(session, &key, serial.c_str(), 0, 0));
-    TLUProviderDataHash* hash = nullptr;
-    EXPECT_EQ(NTE_FAIL, session->CreateHash(session, key, CALG_SSL3_SHAMD5, 0, 0, &hash));
-    EXPECT_EQ(NTE_FAIL, session->CreateHash(session, key, CALG_HMAC, 0, 0, &hash));
-    EXPECT_EQ(nullptr, hash);
-    EXPECT_EQ(0u, session->ListProvDataHash.Count);
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->CreateHash(session, key, CALG_SHA1, 0, 0, nullptr));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->CreateHash(session, nullptr, CALG_SHA1, 0, 0, &hash));
-    ASSERT_EQ(0, session->CreateHash(session, key, 0, 0, 0, &hash));
-    ASSERT_NE(nullptr, hash);
-    EXPECT_EQ(THT_NONE, hash->HashPaddingOIDInfo->HashAlgType);
+    ULONG_PTR hp = 0;
+    ASSERT_EQ(0, session->OpenKey(session, TLUHandleKind::Context, 0, &hp, serial.c_str(), 0, 0));
+    HCRYPTHASH hash = 0;
+    EXPECT_EQ(NTE_FAIL, session->CreateHash(session, hp, CALG_SSL3_SHAMD5, 0, 0, &hash));
+    EXPECT_EQ(NTE_FAIL, session->CreateHash(session, hp, CALG_HMAC, 0, 0, &hash));
+    EXPECT_EQ(0u, hash);
+    EXPECT_EQ(0, session->Handles.Count(TLUHandleKind::Hash));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, session->CreateHash(session, hp, CALG_SHA1, 0, 0, nullptr));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, session->CreateHash(session, 0, CALG_SHA1, 0, 0, &hash));
+    ASSERT_EQ(0, session->CreateHash(session, hp, 0, 0, 0, &hash));
+    std::shared_ptr<TLUProviderDataHash> object;
+    ASSERT_EQ(0, luCheckHash(session, hash, &object));
+    EXPECT_EQ(THT_NONE, object->HashPaddingOIDInfo->HashAlgType);
     ASSERT_EQ(0, session->DestroyHash(session, hash));
-    EXPECT_EQ(0u, session->ListProvDataHash.Count);
-    TLUProviderDataHash stranger;
-    EXPECT_EQ(NTE_NO_MEMORY, session->DestroyHash(session, &stranger));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->DestroyHash(session, nullptr));
-    EXPECT_EQ(0, session->FreeProvider(session, nullptr));
-}
-
-TEST_F(ProviderTest, ProviderParameters) {
-    TLUProvider* session = nullptr;
-    std::string serial = OpenWithCertificate(&session);
-    TLUProviderKey* key = nullptr;
-    ASSERT_EQ(0, session->OpenKey(session, &key, serial.c_str(), 0, 0));
-    snprintf(LU_CSP_NAME, sizeof(LU_CSP_NAME), "%s", "Varno Base Cryptographic Provider Server");
-
-    const struct {
-        DWORD param;
-        DWORD value;
-    } dwords[] = {{PP_IMPTYPE, 11},
-                  {PP_VERSION, 0x9999},
-                  {PP_PROVTYPE, 1},
-                  {PP_KEYSTORAGE, 1},
-                  {PP_KEYSET_TYPE, 0},
-                  {PP_SIG_KEYSIZE_INC, 1024},
-                  {PP_KEYX_KEYSIZE_INC, 1024},
-                  {PP_KEYSPEC, 3}};
-    for (const auto& d : dwords) {
-        DWORD value = 0xFFFFFFFF, size = sizeof(value);
-        ASSERT_EQ(0, session->GetParam(session, key, d.param, reinterpret_cast<BYTE*>(&value), &size, 0))
-            << d.param;
-        EXPECT_EQ(d.value, value) << d.param;
-        EXPECT_EQ(4u, size);
-    }
-    const struct {
-        DWORD param;
-        std::string text;
-    } texts[] = {{PP_NAME, "Varno Base Cryptographic Provider Server"},
-                 {PP_CONTAINER, serial},
-                 {PP_UNIQUE_CONTAINER, serial},
-                 {PP_SMARTCARD_READER, "LUKeyCSP"}};
-    for (const auto& t : texts) {
-        DWORD size = 0;
-        ASSERT_EQ(0, session->GetParam(session, key, t.param, nullptr, &size, 0));
-        ASSERT_EQ(t.text.size() + 1, size);
-        std::vector<char> buffer(size + 4, 'x');
-        DWORD capacity = static_cast<DWORD>(buffer.size());
-        ASSERT_EQ(0, session->GetParam(session, key, t.param, reinterpret_cast<BYTE*>(buffer.data()),
-                                       &capacity, 0));
-        EXPECT_STREQ(t.text.c_str(), buffer.data());
-        EXPECT_EQ(size, capacity);
-        // The whole capacity is cleared first.
-        EXPECT_EQ('\0', buffer.back());
-    }
-    std::vector<char> shortBuffer(41, 'x');
-    DWORD size = 40;
-    EXPECT_EQ(ERROR_MORE_DATA, session->GetParam(session, key, PP_NAME,
-                                                 reinterpret_cast<BYTE*>(shortBuffer.data()), &size, 0));
-    EXPECT_EQ(41u, size);
-    EXPECT_EQ(std::vector<char>(40, '\0'), std::vector<char>(shortBuffer.begin(), shortBuffer.begin() + 40));
-    EXPECT_EQ('x', shortBuffer[40]);
-
-    const struct {
-        DWORD param;
-        int code;
-    } refused[] = {{PP_ENUMALGS, ERROR_NO_MORE_ITEMS},    {PP_ENUMCONTAINERS, ERROR_NO_MORE_ITEMS},
-                   {PP_ENUMALGS_EX, ERROR_NO_MORE_ITEMS}, {PP_USE_HARDWARE_RNG, ERROR_INVALID_PARAMETER},
-                   {PP_KEYEXCHANGE_PIN, NTE_BAD_TYPE},    {0x7777, NTE_BAD_TYPE}};
-    for (const auto& r : refused) {
-        DWORD value = 0xABCD, len = 4;
-        EXPECT_EQ(r.code, session->GetParam(session, key, r.param, reinterpret_cast<BYTE*>(&value), &len,
-                                            CRYPT_FIRST));
-        EXPECT_EQ(4u, len);
-        EXPECT_EQ(0xABCDu, value);
-    }
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->GetParam(session, key, PP_NAME, nullptr, nullptr, 0));
-
-    DWORD any = 1;
-    EXPECT_EQ(NTE_BAD_TYPE,
-              session->SetParam(session, key, PP_KEYEXCHANGE_PIN, reinterpret_cast<BYTE*>(&any), 0));
-    EXPECT_EQ(NTE_BAD_TYPE, session->SetParam(session, key, 0, reinterpret_cast<BYTE*>(&any), 0));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, session->SetParam(session, key, PP_NAME, nullptr, 0));
-    EXPECT_EQ(0, session->FreeProvider(session, nullptr));
+    EXPECT_EQ(0, session->Handles.Count(TLUHandleKind::Hash));
+    EXPECT_EQ(NTE_NO_MEMORY, session->DestroyHash(session, hash));
+    EXPECT_EQ(NTE_NO_MEMORY, session->DestroyHash(session, hp));
+    EXPECT_EQ(NTE_INVALID_PARAMETER, session->DestroyHash(session, 0));
+    EXPECT_EQ(0, session->FreeProvider(session, hp));
 }

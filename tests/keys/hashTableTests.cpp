@@ -1,5 +1,4 @@
 // The hash algorithm table, its lookups and the DigestInfo (prefix + value) that a signature covers.
-#include "frontend/libLUProviderDataHash.h"
 #include "keys/libLUProviderKEY.h"
 #include "keyTestSupport.h"
 
@@ -78,8 +77,8 @@ TEST(HashTable, PrefixesEqualTheDigestInfoOpenSSLBuilds) {
         const THashPaddingOIDInfo* row = Row(r.type);
         ASSERT_NE(nullptr, row);
         Bytes value = Pattern(static_cast<size_t>(row->LenHash), 0x30);
-        TLUProviderDataHash hash;
-        hash.DataValue.LoadFromMemory(value.data(), static_cast<uint32_t>(value.size()));
+        TVarnoMemory hash;
+        hash.LoadFromMemory(value.data(), static_cast<uint32_t>(value.size()));
         TVarnoMemory out;
         ASSERT_EQ(0, TLUProviderKey::EncryptDecryptHashPaddingOID(&hash, &out, row, true));
         EXPECT_EQ(OpenSSLDigestInfo(r.nid, value), ToBytes(out)) << r.type;
@@ -109,9 +108,9 @@ TEST(HashTable, Lookups) {
 }
 
 TEST(HashTable, DigestInfoOfSha256Is51Bytes) {
-    TLUProviderDataHash hash;
+    TVarnoMemory hash;
     Bytes value = Pattern(32);
-    hash.DataValue.LoadFromMemory(value.data(), 32);
+    hash.LoadFromMemory(value.data(), 32);
     TVarnoMemory out;
     ASSERT_EQ(0, TLUProviderKey::EncryptDecryptHashPaddingOID(&hash, &out, Row(THT_SHA256), true));
     ASSERT_EQ(51u, out.LenFileData);
@@ -122,9 +121,9 @@ TEST(HashTable, DigestInfoOfSha256Is51Bytes) {
 
 TEST(HashTable, NoneTakesAnyLengthUnchanged) {
     for (size_t n : {size_t(1), size_t(20), size_t(32), size_t(100)}) {
-        TLUProviderDataHash hash;
+        TVarnoMemory hash;
         Bytes value = Pattern(n);
-        hash.DataValue.LoadFromMemory(value.data(), static_cast<uint32_t>(n));
+        hash.LoadFromMemory(value.data(), static_cast<uint32_t>(n));
         TVarnoMemory out;
         ASSERT_EQ(0, TLUProviderKey::EncryptDecryptHashPaddingOID(&hash, &out, Row(THT_NONE), true));
         EXPECT_EQ(value, ToBytes(out));
@@ -132,9 +131,9 @@ TEST(HashTable, NoneTakesAnyLengthUnchanged) {
 }
 
 TEST(HashTable, RefusedInputs) {
-    TLUProviderDataHash hash;
+    TVarnoMemory hash;
     Bytes value = Pattern(20);
-    hash.DataValue.LoadFromMemory(value.data(), 20);
+    hash.LoadFromMemory(value.data(), 20);
     TVarnoMemory out;
     out.LoadFromMemory("keep", 4);
     EXPECT_EQ(NTE_INVALID_PARAMETER,

@@ -1,4 +1,4 @@
-// Key objects: parameters, the owning list, and the block item of an operation.
+// Key objects: how they are made and their parameters.
 #include "keys/libLUProviderKEY.h"
 #include "keyTestSupport.h"
 
@@ -75,56 +75,16 @@ TEST(KeyParam, PaddingAndMode) {
     EXPECT_EQ(NTE_BAD_HASH, key.SetParam(KP_PADDING, nullptr, 0));
 }
 
-TEST(KeyList, OwnsItsKeysAndHandsOutRemovedOnes) {
+TEST(KeyObject, MadeForACertificateOrEmpty) {
     TCertificate cert;
-    TLUListProviderKey list;
-    TLUProviderKey* a = list.AddNewKey(&cert);
-    TLUProviderKey* b = list.AddNewKey(&cert);
-    ASSERT_NE(nullptr, a);
-    ASSERT_NE(nullptr, b);
-    EXPECT_NE(a, b);
-    EXPECT_EQ(LUK_TCertificate, a->KeyType);
-    EXPECT_EQ(&cert, a->certificate);
-    EXPECT_EQ(2, list.Count());
-    EXPECT_EQ(nullptr, list.AddNewKey(nullptr));
-    EXPECT_EQ(2, list.Count());
-
-    // A key that is not in the list: nothing removed, nothing destroyed.
-    TLUProviderKey stranger;
-    EXPECT_EQ(nullptr, list.Delete(&stranger));
-    EXPECT_EQ(nullptr, list.Delete(nullptr));
-    EXPECT_EQ(2, list.Count());
-
-    TLUProviderKey* removed = list.Delete(a);
-    EXPECT_EQ(a, removed);
-    EXPECT_EQ(1, list.Count());
-    EXPECT_LT(list.IndexOf(a), 0);
-    delete removed;
-    EXPECT_TRUE(list.Clear());
-    EXPECT_EQ(0, list.Count());
-}
-
-TEST(DataEncryptDecrypt, HashIdAndBase64) {
-    TDataEncryptDecrypt a, b;
-    a.DataValueInput.LoadFromMemory("block", 5);
-    b.DataValueInput.LoadFromMemory("block", 5);
-    a.DataValuePadded.LoadFromMemory("\x00\x01\xFF", 3);
-    ASSERT_TRUE(a.ComputeHashID(0));
-    ASSERT_TRUE(b.ComputeHashID(0));
-    EXPECT_STREQ(reinterpret_cast<char*>(a.HashID.FileData), reinterpret_cast<char*>(b.HashID.FileData));
-    EXPECT_STREQ("C0709098E3A183E137F671E9920AC0DC", reinterpret_cast<char*>(a.HashID.FileData));
-    EXPECT_STREQ("AAH/", reinterpret_cast<char*>(a.DataValueBase64.FileData));
-    ASSERT_TRUE(b.ComputeHashID(1));
-    EXPECT_STRNE(reinterpret_cast<char*>(a.HashID.FileData), reinterpret_cast<char*>(b.HashID.FileData));
-
-    ASSERT_TRUE(a.LoadDataResultBase64("AAH/"));
-    EXPECT_EQ(Bytes({0x00, 0x01, 0xFF}), ToBytes(a.DataResult));
-    EXPECT_FALSE(a.LoadDataResultBase64(nullptr));
-    a.IsSigned = true;
-    a.ClearSignature();
-    EXPECT_FALSE(a.IsSigned);
-    EXPECT_EQ(0u, a.DataResult.LenFileData);
-    a.Clear();
-    EXPECT_EQ(0u, a.DataValueInput.LenFileData);
-    EXPECT_EQ(0u, a.DataValuePadded.LenFileData);
+    cert.KeyLenght = 128;
+    TLUProviderKey key(&cert, AT_SIGNATURE);
+    EXPECT_EQ(LUK_TCertificate, key.KeyType);
+    EXPECT_EQ(&cert, key.certificate);
+    EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), key.LegacyKeySpec);
+    EXPECT_EQ(128, key.KeyLenght());
+    TLUProviderKey empty;
+    EXPECT_EQ(LUK_TNone, empty.KeyType);
+    EXPECT_FALSE(empty.HasCertificate());
+    EXPECT_EQ(0, empty.KeyLenght());
 }

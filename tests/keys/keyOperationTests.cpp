@@ -1,6 +1,5 @@
-// The RSA operations of a key: the local public-key operation, verification against OpenSSL
-// signatures, the one-entry result cache, and the private-key step that needs the signing service.
-#include "frontend/libLUProviderDataHash.h"
+// What a key does on its own: the block of a private-key operation, verification against OpenSSL
+// signatures, and the one-entry result cache.
 #include "keys/libLUProviderKEY.h"
 #include "keyTestSupport.h"
 
@@ -40,13 +39,15 @@ const THashPaddingOIDInfo* RowOf(THashAlgType type) {
     return row;
 }
 
-struct THash {
-    THash(THashAlgType type, const Bytes& value) {
-        Hash.HashPaddingOIDInfo = RowOf(type);
-        Hash.DataValue.LoadFromMemory(value.data(), static_cast<uint32_t>(value.size()));
+// A buffer holding the given bytes.
+struct Memory : TVarnoMemory {
+    explicit Memory(const Bytes& b) {
+        if (!b.empty()) LoadFromMemory(b.data(), static_cast<uint32_t>(b.size()));
     }
-    TLUProviderDataHash Hash;
 };
+
+const TLUBlockOptions kType1{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey};
+const TLUBlockOptions kType2{TKP_PAD_PKCS1, TKS1_Type2_PublicKey};
 
 // Two different 128-byte blocks with the same MD5 (the published collision of Wang et al.).
 Bytes FromHex(const char* hex) {
@@ -64,24 +65,54 @@ const char* kCollisionB =
     "5a085125e8f7cdc99fd91dbd7280373c5bd8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d2"
     "48cda0e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70";
 
-int Operate(TLUProviderKey& key, const Bytes& input, bool isEncrypt, bool usePrivate, Bytes* out) {
-    TVarnoMemory in, result;
-    if (!input.empty()) in.LoadFromMemory(input.data(), static_cast<uint32_t>(input.size()));
-    int code = key.EncryptDecrypt(&in, &result, isEncrypt, usePrivate);
-    if (out) *out = ToBytes(result);
+int Build(const TLUProviderKey& key, const THashPaddingOIDInfo* row, const Bytes& value,
+          const TLUBlockOptions& options, Bytes* input, Bytes* block) {
+    TVarnoMemory in, out;
+    int code = key.BuildBlock(row, Memory(value), options, &in, &out);
+    if (input) *input = ToBytes(in);
+    if (block) *block = ToBytes(out);
     return code;
+}
+
+int Verify(const TLUProviderKey& key, THashAlgType type, const Bytes& value, const Bytes& sig,
+           const TLUBlockOptions& options = kType1) {
+    return key.VerifySignatureHash(Memory(value), RowOf(type), Memory(sig), options);
 }
 
 } // namespace
 
-TEST(KeyOperation, PublicKeyOperationIsTheRawRsaOfThePaddedBlock) {
+TEST(KeyOperation, BlockIsTheDigestInfoInAType1Block) {
     TCertKey ck(2048);
     ASSERT_TRUE(ck.Loaded);
-    Bytes input = Pattern(51);
-    Bytes out;
-    ASSERT_EQ(0, Operate(ck.KeyObject, input, true, false, &out));
-    EXPECT_EQ(ck.Key.PublicRaw(keytest::Type1Block(input, 256)), out);
-    EXPECT_EQ(keytest::Type1Block(input, 256), ToBytes(ck.KeyObject.LastDataEncryptDecrypt.DataValuePadded));
+    Bytes value = Pattern(32), input, block;
+    ASSERT_EQ(0, Build(ck.KeyObject, RowOf(THT_SHA256), value, kType1, &input, &block));
+    ASSERT_EQ(51u, input.size());
+    EXPECT_EQ(Bytes(value.begin(), value.end()), Bytes(input.begin() + 19, input.end()));
+    EXPECT_EQ(keytest::Type1Block(input, 256), block);
+    // What the key's private half makes of it is what OpenSSL's PKCS #1 signature is.
+    EXPECT_EQ(OpenSSLSign(ck.Key, EVP_sha256(), value), ck.Key.PrivateRaw(block));
+
+    // Without row (CRYPT_NOHASHOID, CPEncrypt): the value bare in the block.
+    ASSERT_EQ(0, Build(ck.KeyObject, RowOf(THT_NONE), value, kType1, &input, &block));
+    EXPECT_EQ(keytest::Type1Block(value, 256), block);
+    ASSERT_EQ(0, Build(ck.KeyObject, nullptr, value, kType1, &input, &block));
+    EXPECT_EQ(keytest::Type1Block(value, 256), block);
+    // Building changes nothing of the key.
+    EXPECT_EQ(TKP_PAD_PKCS1, ck.KeyObject.KeyPadding);
+    EXPECT_EQ(TKS1_Type1_PrivateKey, ck.KeyObject.KeyPaddingPKCS1Type);
+}
+
+TEST(KeyOperation, BlockRefusals) {
+    TCertKey ck(2048);
+    // Empty input: no MD5 to know it by; longer than the block: refused by the padding.
+    EXPECT_EQ(NTE_SYS_ERR, Build(ck.KeyObject, nullptr, Bytes(), kType1, nullptr, nullptr));
+    EXPECT_EQ(NTE_FAIL, Build(ck.KeyObject, nullptr, Pattern(257), kType1, nullptr, nullptr));
+    // A SHA-256 row with a value of another length (HP_HASHVAL never set).
+    EXPECT_EQ(NTE_INVALID_PARAMETER,
+              Build(ck.KeyObject, RowOf(THT_SHA256), Bytes(), kType1, nullptr, nullptr));
+    Memory value(Pattern(20));
+    TVarnoMemory out;
+    EXPECT_EQ(NTE_INVALID_PARAMETER, ck.KeyObject.BuildBlock(nullptr, value, kType1, nullptr, &out));
 }
 
 TEST(KeyOperation, VerifiesOpenSSLSignaturesOfEveryHash) {
@@ -95,16 +126,12 @@ TEST(KeyOperation, VerifiesOpenSSLSignaturesOfEveryHash) {
         Bytes value = Pattern(a.md ? static_cast<size_t>(EVP_MD_get_size(a.md)) : 36, 7);
         Bytes sig = OpenSSLSign(ck.Key, a.md, value);
         ASSERT_EQ(256u, sig.size());
-        THash hash(a.type, value);
-        TVarnoMemory signature;
-        signature.LoadFromMemory(sig.data(), static_cast<uint32_t>(sig.size()));
-        EXPECT_EQ(0, ck.KeyObject.VerifySignatureHash(&hash.Hash, &signature, a.type)) << a.type;
+        EXPECT_EQ(0, Verify(ck.KeyObject, a.type, value, sig)) << a.type;
 
         // Another value of the same length is not signed by it.
         Bytes other = value;
         other[0] ^= 0x01;
-        THash otherHash(a.type, other);
-        EXPECT_EQ(NTE_BAD_SIGNATURE, ck.KeyObject.VerifySignatureHash(&otherHash.Hash, &signature, a.type));
+        EXPECT_EQ(NTE_BAD_SIGNATURE, Verify(ck.KeyObject, a.type, other, sig));
     }
 }
 
@@ -112,148 +139,60 @@ TEST(KeyOperation, VerifyRefusals) {
     TCertKey ck(2048);
     Bytes value = Pattern(32);
     Bytes sig = OpenSSLSign(ck.Key, EVP_sha256(), value);
-    THash hash(THT_SHA256, value);
 
     // One byte short of the modulus: refused by the padding step.
-    TVarnoMemory shortSig;
-    shortSig.LoadFromMemory(sig.data() + 1, 255);
-    EXPECT_EQ(NTE_FAIL, ck.KeyObject.VerifySignatureHash(&hash.Hash, &shortSig, THT_SHA256));
-
+    EXPECT_EQ(NTE_FAIL, Verify(ck.KeyObject, THT_SHA256, value, Bytes(sig.begin() + 1, sig.end())));
     // A changed byte inside the signature.
     Bytes changed = sig;
     changed[128] ^= 0x40;
-    TVarnoMemory bad;
-    bad.LoadFromMemory(changed.data(), 256);
-    EXPECT_EQ(NTE_BAD_SIGNATURE, ck.KeyObject.VerifySignatureHash(&hash.Hash, &bad, THT_SHA256));
-
+    EXPECT_EQ(NTE_BAD_SIGNATURE, Verify(ck.KeyObject, THT_SHA256, value, changed));
     // Not below the modulus: no signature of this key at all.
-    TVarnoMemory beyond;
-    Bytes ones(256, 0xFF);
-    beyond.LoadFromMemory(ones.data(), 256);
-    EXPECT_EQ(NTE_BAD_SIGNATURE, ck.KeyObject.VerifySignatureHash(&hash.Hash, &beyond, THT_SHA256));
-    Bytes modulus = ck.Key.Modulus();
-    beyond.LoadFromMemory(modulus.data(), static_cast<uint32_t>(modulus.size()));
-    EXPECT_EQ(NTE_BAD_SIGNATURE, ck.KeyObject.VerifySignatureHash(&hash.Hash, &beyond, THT_SHA256));
-
+    EXPECT_EQ(NTE_BAD_SIGNATURE, Verify(ck.KeyObject, THT_SHA256, value, Bytes(256, 0xFF)));
+    EXPECT_EQ(NTE_BAD_SIGNATURE, Verify(ck.KeyObject, THT_SHA256, value, ck.Key.Modulus()));
     // Type 2 blocks carry random filler: a comparison of whole blocks never matches.
-    TVarnoMemory good;
-    good.LoadFromMemory(sig.data(), 256);
-    ck.KeyObject.KeyPaddingPKCS1Type = TKS1_Type2_PublicKey;
-    EXPECT_EQ(NTE_BAD_SIGNATURE, ck.KeyObject.VerifySignatureHash(&hash.Hash, &good, THT_SHA256));
-    ck.KeyObject.KeyPaddingPKCS1Type = TKS1_Type1_PrivateKey;
-    EXPECT_EQ(0, ck.KeyObject.VerifySignatureHash(&hash.Hash, &good, THT_SHA256));
+    EXPECT_EQ(NTE_BAD_SIGNATURE, Verify(ck.KeyObject, THT_SHA256, value, sig, kType2));
+    EXPECT_EQ(0, Verify(ck.KeyObject, THT_SHA256, value, sig));
 
-    EXPECT_EQ(NTE_INVALID_PARAMETER, ck.KeyObject.VerifySignatureHash(nullptr, &good, THT_SHA256));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, ck.KeyObject.VerifySignatureHash(&hash.Hash, nullptr, THT_SHA256));
-    EXPECT_EQ(NTE_FAIL, ck.KeyObject.VerifySignatureHash(&hash.Hash, &good, 9));
-}
-
-TEST(KeyOperation, NoHashOidSignsTheBareValueInAType1Block) {
-    TCertKey ck(2048);
-    Bytes value = Pattern(32);
-    THash hash(THT_NONE, value);
-    TVarnoMemory result;
-    ASSERT_EQ(0, ck.KeyObject.EncryptDecryptHash(&hash.Hash, &result, THT_NONE, true, false));
-    EXPECT_EQ(keytest::Type1Block(value, 256), ToBytes(ck.KeyObject.LastDataEncryptDecrypt.DataValuePadded));
     EXPECT_EQ(NTE_INVALID_PARAMETER,
-              ck.KeyObject.EncryptDecryptHash(nullptr, &result, THT_NONE, true, false));
-    EXPECT_EQ(NTE_INVALID_PARAMETER,
-              ck.KeyObject.EncryptDecryptHash(&hash.Hash, nullptr, THT_NONE, true, false));
+              ck.KeyObject.VerifySignatureHash(Memory(value), nullptr, Memory(sig), kType1));
+    TLUProviderKey noCertificate;
+    EXPECT_EQ(NTE_SYS_ERR, Verify(noCertificate, THT_SHA256, value, sig));
 }
 
-TEST(KeyOperation, CacheAnswersOnlyTheSameCall) {
-    TCertKey ck(2048);
-    TLUProviderKey& key = ck.KeyObject;
-    Bytes input = Pattern(51);
-    Bytes first, again;
-    ASSERT_EQ(0, Operate(key, input, true, false, &first));
+TEST(ResultCache, AnswersOnlyTheSameInputAndOptions) {
+    TLUResultCache cache;
+    Memory input(Pattern(51)), result(Pattern(256, 9));
+    TVarnoMemory found;
+    ASSERT_TRUE(input.hashCalcMD5());
+    EXPECT_FALSE(cache.Find(input, kType1, &found));
+    ASSERT_TRUE(cache.Store(input, kType1, result));
+    ASSERT_TRUE(cache.Find(input, kType1, &found));
+    EXPECT_EQ(Pattern(256, 9), ToBytes(found));
 
-    // Mark the cached result: a call answered from the cache returns the mark.
-    auto mark = [&key]() { memset(key.LastDataEncryptDecrypt.DataResult.FileData, 0x5A, 256); };
-    const Bytes marked(256, 0x5A);
-    mark();
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    EXPECT_EQ(marked, again);
+    // Another block type, another padding scheme, another input.
+    EXPECT_FALSE(cache.Find(input, kType2, &found));
+    EXPECT_FALSE(cache.Find(input, TLUBlockOptions{TKP_PAD_ZERO, 1}, &found));
+    Memory other(Pattern(51, 2));
+    ASSERT_TRUE(other.hashCalcMD5());
+    EXPECT_FALSE(cache.Find(other, kType1, &found));
 
-    // Another block type of the same input is a new operation.
-    key.KeyPaddingPKCS1Type = TKS1_Type2_PublicKey;
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    EXPECT_NE(marked, again);
-    key.KeyPaddingPKCS1Type = TKS1_Type1_PrivateKey;
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    EXPECT_EQ(first, again);
-
-    // Another padding scheme.
-    mark();
-    key.KeyPadding = TKP_PAD_ZERO;
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    EXPECT_NE(marked, again);
-    key.KeyPadding = TKP_PAD_PKCS1;
-
-    // Another direction (a bare block, so that only the direction differs).
-    Bytes block = Pattern(256, 0);
-    key.KeyPadding = TKP_PAD_NONE;
-    ASSERT_EQ(0, Operate(key, block, false, false, &again));
-    mark();
-    ASSERT_EQ(0, Operate(key, block, true, false, &again));
-    EXPECT_NE(marked, again);
-    key.KeyPadding = TKP_PAD_PKCS1;
-
-    // Another key use: the private key is never answered by a public result.
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    mark();
-    EXPECT_EQ(NTE_SYS_ERR, Operate(key, input, true, true, &again));
-    EXPECT_TRUE(again.empty());
+    cache.Forget();
+    EXPECT_FALSE(cache.IsValid());
+    EXPECT_FALSE(cache.Find(input, kType1, &found));
 }
 
-TEST(KeyOperation, CacheComparesTheWholeInputNotItsMd5) {
-    TCertKey ck(2048);
+TEST(ResultCache, ComparesTheWholeInputNotItsMd5) {
     Bytes a = FromHex(kCollisionA), b = FromHex(kCollisionB);
     ASSERT_EQ(128u, a.size());
     ASSERT_NE(a, b);
-    TVarnoMemory ma, mb;
-    ma.LoadFromMemory(a.data(), 128);
-    mb.LoadFromMemory(b.data(), 128);
+    Memory ma(a), mb(b);
+    TVarnoMemory found;
     ASSERT_TRUE(ma.hashCalcMD5());
     ASSERT_TRUE(mb.hashCalcMD5());
     ASSERT_EQ(0, memcmp(ma.DigestMD5, mb.DigestMD5, 16));
 
-    Bytes outA, outB;
-    ASSERT_EQ(0, Operate(ck.KeyObject, a, true, false, &outA));
-    ASSERT_EQ(0, Operate(ck.KeyObject, b, true, false, &outB));
-    EXPECT_EQ(ck.Key.PublicRaw(keytest::Type1Block(b, 256)), outB);
-    EXPECT_NE(outA, outB);
-}
-
-TEST(KeyOperation, FailuresClearTheCache) {
-    TCertKey ck(2048);
-    TLUProviderKey& key = ck.KeyObject;
-    Bytes input = Pattern(51);
-    ASSERT_EQ(0, Operate(key, input, true, false, nullptr));
-    memset(key.LastDataEncryptDecrypt.DataResult.FileData, 0x5A, 256);
-
-    // Empty input: the buffer's MD5 refuses it, and nothing of the last call survives.
-    EXPECT_EQ(NTE_SYS_ERR, Operate(key, Bytes(), true, false, nullptr));
-    EXPECT_EQ(0u, key.LastDataEncryptDecrypt.DataValueInput.LenFileData);
-    EXPECT_EQ(0u, key.LastDataEncryptDecrypt.DataResult.LenFileData);
-    Bytes again;
-    ASSERT_EQ(0, Operate(key, input, true, false, &again));
-    EXPECT_EQ(ck.Key.PublicRaw(keytest::Type1Block(input, 256)), again);
-
-    // Longer than the block: refused by the padding, before any private-key request.
-    EXPECT_EQ(NTE_FAIL, Operate(key, Pattern(257), true, true, nullptr));
-    EXPECT_EQ(0u, key.LastDataEncryptDecrypt.DataResult.LenFileData);
-    EXPECT_EQ(NTE_INVALID_PARAMETER, key.EncryptDecrypt(nullptr, nullptr, true, false));
-}
-
-TEST(KeyOperation, PrivateKeyNeedsTheSigningService) {
-    TCertKey ck(2048);
-    Bytes out;
-    // No signing-service client in this process: the request step fails and is not cached.
-    EXPECT_EQ(NTE_SYS_ERR, Operate(ck.KeyObject, Pattern(51), true, true, &out));
-    EXPECT_EQ(NTE_SYS_ERR, Operate(ck.KeyObject, Pattern(51), true, true, &out));
-    EXPECT_TRUE(out.empty());
-
-    TLUProviderKey noCertificate;
-    EXPECT_EQ(NTE_SYS_ERR, Operate(noCertificate, Pattern(51), true, false, nullptr));
+    TLUResultCache cache;
+    ASSERT_TRUE(cache.Store(ma, kType1, Memory(Pattern(128))));
+    EXPECT_TRUE(cache.Find(ma, kType1, &found));
+    EXPECT_FALSE(cache.Find(mb, kType1, &found));
 }

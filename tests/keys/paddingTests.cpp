@@ -12,11 +12,11 @@ using keytest::TSizedKey;
 namespace {
 
 int Pad(TSizedKey& k, const Bytes& input, bool isEncrypt, int padding, Bytes* out, int pkcs1Type = 1) {
-    TDataEncryptDecrypt item;
-    if (!input.empty()) item.DataValueInput.LoadFromMemory(input.data(), static_cast<uint32_t>(input.size()));
-    k.KeyObject.KeyPaddingPKCS1Type = pkcs1Type;
-    int result = k.KeyObject.EncryptDecryptPadding(&item, isEncrypt, padding);
-    if (out) *out = ToBytes(item.DataValuePadded);
+    TVarnoMemory in, padded;
+    if (!input.empty()) in.LoadFromMemory(input.data(), static_cast<uint32_t>(input.size()));
+    int result = TLUProviderKey::EncryptDecryptPadding(in, &padded, k.KeyObject.KeyLenght(), isEncrypt,
+                                                       TLUBlockOptions{padding, pkcs1Type});
+    if (out) *out = ToBytes(padded);
     return result;
 }
 
@@ -126,10 +126,14 @@ TEST(Padding, RefusedSchemesAndKeys) {
     Bytes out;
     EXPECT_EQ(NTE_INVALID_PARAMETER, Pad(k, Pattern(51), true, TKP_PAD_PKCS1, &out, 3));
     EXPECT_EQ(NTE_INVALID_PARAMETER, Pad(k, Pattern(51), true, 6, &out));
-    EXPECT_EQ(NTE_INVALID_PARAMETER, k.KeyObject.EncryptDecryptPadding(nullptr, true, TKP_PAD_PKCS1));
+    TVarnoMemory in;
+    in.LoadFromMemory("abc", 3);
+    EXPECT_EQ(NTE_INVALID_PARAMETER, TLUProviderKey::EncryptDecryptPadding(
+                                         in, nullptr, 256, true, TLUBlockOptions{TKP_PAD_PKCS1, 1}));
 
+    // A key without certificate builds no block at all.
     TLUProviderKey noCertificate;
-    TDataEncryptDecrypt item;
-    item.DataValueInput.LoadFromMemory("abc", 3);
-    EXPECT_EQ(NTE_SYS_ERR, noCertificate.EncryptDecryptPadding(&item, true, TKP_PAD_PKCS1));
+    TVarnoMemory input, block;
+    EXPECT_EQ(NTE_SYS_ERR,
+              noCertificate.BuildBlock(nullptr, in, TLUBlockOptions{TKP_PAD_PKCS1, 1}, &input, &block));
 }

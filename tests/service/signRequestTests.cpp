@@ -1,5 +1,5 @@
-#include "keys/libLUProviderKEY.h"
 #include "platform/platHASH.h"
+#include "service/libDataEncryptDecrypt.h"
 #include "service/libLUConex.h"
 #include "service/serviceTestSupport.h"
 
@@ -45,12 +45,16 @@ class SignRequest : public ::testing::Test {
         Item.DataValuePadded.Add(Plain.data(), static_cast<uint32_t>(Plain.size()));
         ASSERT_TRUE(S.Service.Key_Sign(S.Token, Plain, Expected));
     }
+    // The request of the fixture's item with the token given (Token when null).
+    bool Sign(const char* alias = "Janela", const char* token = nullptr) {
+        return Conex.Request_EncryptDecrypt(&Item, "4A1B", token ? token : Token.c_str(), true, alias);
+    }
     std::string Result() const { return Hex(Item.DataResult.FileData, Item.DataResult.LenFileData); }
     // A request that must fail with the given trace text, leaving no result and no extra damage.
     void ExpectFailure(const std::string& traceText) {
         TScopedTrace trace(S.Root.Path() + "/fail.log", DBERRO_0);
         auto t0 = std::chrono::steady_clock::now();
-        EXPECT_FALSE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+        EXPECT_FALSE(Sign());
         EXPECT_LT(ElapsedMs(t0), 3000 + 1500);
         EXPECT_FALSE(Item.IsSigned);
         EXPECT_EQ(0u, Item.DataResult.LenFileData);
@@ -63,13 +67,14 @@ class SignRequest : public ::testing::Test {
     TDataEncryptDecrypt Item;
     TRefBytes Plain, Expected;
     std::string URL;
+    std::string Token;
 };
 
 } // namespace
 
 TEST_F(SignRequest, SignsOneBlockWithTheExactWireFormat) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    Token = S.Token;
+    ASSERT_TRUE(Sign());
     EXPECT_TRUE(Item.IsSigned);
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
     EXPECT_EQ(0, Conex.Request_CodErro);
@@ -93,62 +98,45 @@ TEST_F(SignRequest, SignsOneBlockWithTheExactWireFormat) {
 
     // A second request for another block gives that block's signature.
     Prepare("hash value two");
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    ASSERT_TRUE(Sign());
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
     EXPECT_EQ(2u, S.Service.RequestCount());
 }
 
 TEST_F(SignRequest, WithoutTokenNothingIsSent) {
     ExpectFailure("Erro ao Verificar o TOKEN\n");
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
-    Conex.Token_Clear();
+    EXPECT_FALSE(Conex.Request_EncryptDecrypt(&Item, "4A1B", nullptr, true, "Janela"));
+    EXPECT_EQ(0u, S.Service.RequestCount());
+}
+
+TEST_F(SignRequest, TokenIsCheckedBeforeUse) {
+    std::string longest(LU_TOKEN_SIZE - 1, 'a');
+    TLUConexToken token;
+    EXPECT_TRUE(token.SetToken(longest.c_str()));
+    EXPECT_EQ(longest, token.Token);
+    EXPECT_TRUE(token.Valid);
+    // Refused tokens never reach a header line: too long, line breaks, empty, none.
+    const std::string tooLong(LU_TOKEN_SIZE, 'a');
+    for (const char* bad : {tooLong.c_str(), "abc\r\nX-Other: 1", "", static_cast<const char*>(nullptr)}) {
+        EXPECT_FALSE(token.SetToken(bad));
+        EXPECT_FALSE(token.Valid);
+        EXPECT_EQ(nullptr, token.Token);
+    }
+    ExpectFailure("Erro ao Verificar o TOKEN\n");
+    Token = "abc\r\nX-Other: 1";
     ExpectFailure("Erro ao Verificar o TOKEN\n");
     EXPECT_EQ(0u, S.Service.RequestCount());
 }
 
-TEST_F(SignRequest, TokenIsCopiedAndCheckedBeforeUse) {
-    char source[LU_TOKEN_SIZE + 8];
-    snprintf(source, sizeof(source), "%s", S.Token.c_str());
-    ASSERT_TRUE(Conex.Token_Load(nullptr, source));
-    EXPECT_NE(static_cast<const void*>(source), static_cast<const void*>(Conex.TokenSign.Token));
-    memset(source, 'X', S.Token.size());
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
-    EXPECT_EQ(S.Token, S.Service.Stats().LastToken);
-
-    std::string longest(LU_TOKEN_SIZE - 1, 'a');
-    EXPECT_TRUE(Conex.Token_Load(nullptr, longest.c_str()));
-    EXPECT_EQ(longest, Conex.TokenSign.Token);
-    std::string tooLong(LU_TOKEN_SIZE, 'a');
-    EXPECT_FALSE(Conex.Token_Load(nullptr, tooLong.c_str()));
-    EXPECT_FALSE(Conex.TokenSign.Valid);
-    EXPECT_EQ(nullptr, Conex.TokenSign.Token);
-    EXPECT_FALSE(Conex.Token_Load(nullptr, "abc\r\nX-Other: 1"));
-    EXPECT_FALSE(Conex.Token_Load(nullptr, ""));
-    EXPECT_FALSE(Conex.Token_Load(nullptr, nullptr));
-    EXPECT_FALSE(Conex.Request_CheckTokenCode(true, true));
-}
-
-TEST_F(SignRequest, TokenChecks) {
-    EXPECT_FALSE(Conex.Request_CheckTokenCode(false, false));
-    EXPECT_FALSE(Conex.Request_CheckTokenCode(true, false));
-    EXPECT_FALSE(Conex.Request_CheckTokenCode(false, true));
-    ASSERT_TRUE(Conex.Token_Load(nullptr, "t"));
-    EXPECT_TRUE(Conex.Request_CheckTokenCode(true, false));
-    EXPECT_TRUE(Conex.Request_CheckTokenCode(false, true));
-    EXPECT_TRUE(Conex.Request_CheckTokenCode(true, true));
-    EXPECT_NE(0, static_cast<int>(Conex.TokenTime >= 0));
-    EXPECT_FALSE(Conex.Request_CheckTokenCode(false, false));
-}
-
 TEST_F(SignRequest, RejectedTokenFails) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, "not-a-known-token"));
+    Token = "not-a-known-token";
     ExpectFailure("HttpStatus=[401]");
     EXPECT_EQ(401, Conex.Request_CodErro);
     EXPECT_EQ(1u, S.Service.RequestCount());
 }
 
 TEST_F(SignRequest, EveryBadAnswerFailsAndTheNextCallSucceeds) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Token = S.Token;
     const struct {
         TRefFaultMode Mode;
         const char* Trace;
@@ -165,26 +153,26 @@ TEST_F(SignRequest, EveryBadAnswerFailsAndTheNextCallSucceeds) {
     for (const auto& c : cases) {
         SCOPED_TRACE(refFault_Name(c.Mode));
         // A good signature before each fault: the failure must not leave it behind.
-        ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+        ASSERT_TRUE(Sign());
         Faults.Set(c.Mode, 0, 1);
         ExpectFailure(c.Trace);
-        ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+        ASSERT_TRUE(Sign());
         EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
     }
 }
 
 TEST_F(SignRequest, SlowServiceFailsAtTheLimit) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Token = S.Token;
     Conex.TimeoutMs = 500;
     Faults.Set(TRefFaultMode::Delay, 2500, 1);
     auto t0 = std::chrono::steady_clock::now();
     ExpectFailure("Timeout was reached");
     EXPECT_LT(ElapsedMs(t0), 1500);
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    ASSERT_TRUE(Sign());
 }
 
 TEST_F(SignRequest, ServiceDownFails) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Token = S.Token;
     TRefSigningService gone;
     gone.CA_LoadPEM(S.Service.CA_CertPEM(), S.Service.CA_KeyPEM());
     ASSERT_TRUE(gone.Start(0, false));
@@ -195,7 +183,7 @@ TEST_F(SignRequest, ServiceDownFails) {
 }
 
 TEST_F(SignRequest, EscapedSlashesAndSecondElements) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Token = S.Token;
     // Find a block whose signature's Base64 has a "/" so that the escape is really exercised.
     TPlatHASH b64;
     for (int i = 0;; ++i) {
@@ -207,25 +195,27 @@ TEST_F(SignRequest, EscapedSlashesAndSecondElements) {
         if (hasSlash) break;
     }
     Faults.Set(TRefFaultMode::SlashEscape, 0, 1);
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    ASSERT_TRUE(Sign());
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
     // Only the first element of the array counts.
     Faults.Set(TRefFaultMode::TwoElements, 0, 1);
-    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    ASSERT_TRUE(Sign());
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
 }
 
 TEST_F(SignRequest, BadArgumentsAndMissingEndpoint) {
-    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Token = S.Token;
     TScopedTrace trace(S.Root.Path() + "/args.log", DBERRO_0);
-    EXPECT_FALSE(Conex.Request_EncryptDecrypt(&Item, true, nullptr));
-    EXPECT_FALSE(Conex.Request_EncryptDecrypt(static_cast<TDataEncryptDecrypt*>(nullptr), true, "J"));
-    EXPECT_FALSE(Conex.Request_EncryptDecrypt(static_cast<TListSignHash*>(nullptr), true, "J"));
+    EXPECT_FALSE(Sign(nullptr));
+    EXPECT_FALSE(Conex.Request_EncryptDecrypt(static_cast<TDataEncryptDecrypt*>(nullptr), "4A1B",
+                                              Token.c_str(), true, "J"));
+    EXPECT_FALSE(
+        Conex.Request_EncryptDecrypt(static_cast<TListSignHash*>(nullptr), "4A1B", Token.c_str(), true, "J"));
     TListSignHash empty;
-    EXPECT_FALSE(Conex.Request_EncryptDecrypt(&empty, true, "J"));
+    EXPECT_FALSE(Conex.Request_EncryptDecrypt(&empty, "4A1B", Token.c_str(), true, "J"));
     std::string plain = "http://127.0.0.1:" + std::to_string(S.Service.Port()) + TRefSigningService::SignPath;
     Conex.URL_SignHash = plain.c_str();
-    EXPECT_FALSE(Conex.Request_EncryptDecrypt(&Item, true, "J"));
+    EXPECT_FALSE(Sign("J"));
     std::string text = trace.Text();
     EXPECT_NE(std::string::npos, text.find("URL_SignHash deve usar https"));
     EXPECT_NE(std::string::npos, text.find("Parametros Invalidos, listSignHash=["));
@@ -258,4 +248,30 @@ TEST(SignHashList, OwnsItsItemsOnlyWhenAsked) {
     EXPECT_EQ(0, owning.Count());
     EXPECT_TRUE(owning.Add(new TDataEncryptDecrypt));
     // The rest is released by the destructor (checked by the sanitizer build).
+}
+
+TEST(SignBlockItem, HashIdAndBase64) {
+    TDataEncryptDecrypt a, b;
+    a.DataValueInput.LoadFromMemory("block", 5);
+    b.DataValueInput.LoadFromMemory("block", 5);
+    a.DataValuePadded.LoadFromMemory("\x00\x01\xFF", 3);
+    ASSERT_TRUE(a.ComputeHashID(0));
+    ASSERT_TRUE(b.ComputeHashID(0));
+    EXPECT_STREQ(reinterpret_cast<char*>(a.HashID.FileData), reinterpret_cast<char*>(b.HashID.FileData));
+    EXPECT_STREQ("C0709098E3A183E137F671E9920AC0DC", reinterpret_cast<char*>(a.HashID.FileData));
+    EXPECT_STREQ("AAH/", reinterpret_cast<char*>(a.DataValueBase64.FileData));
+    ASSERT_TRUE(b.ComputeHashID(1));
+    EXPECT_STRNE(reinterpret_cast<char*>(a.HashID.FileData), reinterpret_cast<char*>(b.HashID.FileData));
+
+    ASSERT_TRUE(a.LoadDataResultBase64("AAH/"));
+    EXPECT_EQ(TRefBytes({0x00, 0x01, 0xFF}),
+              TRefBytes(a.DataResult.FileData, a.DataResult.FileData + a.DataResult.LenFileData));
+    EXPECT_FALSE(a.LoadDataResultBase64(nullptr));
+    a.IsSigned = true;
+    a.ClearSignature();
+    EXPECT_FALSE(a.IsSigned);
+    EXPECT_EQ(0u, a.DataResult.LenFileData);
+    a.Clear();
+    EXPECT_EQ(0u, a.DataValueInput.LenFileData);
+    EXPECT_EQ(0u, a.DataValuePadded.LenFileData);
 }

@@ -2,7 +2,7 @@
 // and once against a working one, and ends with exit() while the library is still loaded (or, with
 // "dlclose", after unloading it). The context stays open either way. Exit status 0 when every step
 // went as it should; any fault in the library's detach shows as a signal or a memory checker's status.
-#include "service/dllHarness.h"
+#include "dll/dllHarness.h"
 
 #include <cstdio>
 #include <cstdlib>

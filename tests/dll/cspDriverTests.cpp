@@ -3,7 +3,7 @@
 // library; the test certificates are installed with the store class, as the install export does.
 #include "certificates/libCertificate.h"
 #include "certificates/libCertificateStore.h"
-#include "cspDriver.h"
+#include "dll/cspDriver.h"
 #include "platform/TVarnoRegedit.h"
 #include "support/testCerts.h"
 #include "support/testRoot.h"
@@ -305,22 +305,29 @@ TEST_F(CspDriver, TheStoreIsReadWhenTheFirstContextOpens) {
     CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPReleaseContext(0, 0));
 }
 
-TEST_F(CspDriver, KeysAndHashesOfAReleasedContextLiveOnWhileAnotherIsOpen) {
+TEST_F(CspDriver, ReleasingAContextReleasesItsKeysAndHashesOnly) {
     HCRYPTPROV a = Acquire(Main.Serial);
     HCRYPTPROV b = Acquire(Main.Serial);
     EXPECT_NE(a, b);
-    HCRYPTKEY userKey = 0;
+    HCRYPTKEY userKey = 0, otherKey = 0;
     CSP_OK(Csp.CPGetUserKey(a, AT_SIGNATURE, &userKey));
+    CSP_OK(Csp.CPGetUserKey(b, AT_SIGNATURE, &otherKey));
     HCRYPTHASH hash = Hash(a, CALG_SHA1, Pattern(20));
-    CSP_OK(Csp.CPReleaseContext(a, 0));
+    HCRYPTHASH otherHash = Hash(b, CALG_SHA1, Pattern(20));
+    // Hash handles are not tied to the context they are used with.
     EXPECT_EQ(20u, HashDword(b, hash, HP_HASHSIZE));
-    CSP_OK(Csp.CPDestroyKey(b, userKey));
+    CSP_OK(Csp.CPReleaseContext(a, 0));
+    DWORD size = 4, value = 0;
+    CSP_FAILS(ERROR_INVALID_HANDLE,
+              Csp.CPGetHashParam(b, hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value), &size, 0));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(b, userKey));
+    EXPECT_EQ(20u, HashDword(b, otherHash, HP_HASHSIZE));
+    CSP_OK(Csp.CPDestroyKey(b, otherKey));
     CSP_OK(Csp.CPReleaseContext(b, 0));
     // The last release took everything with it.
     HCRYPTPROV c = Acquire(Main.Serial);
-    DWORD size = 4, value = 0;
     CSP_FAILS(ERROR_INVALID_HANDLE,
-              Csp.CPGetHashParam(c, hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value), &size, 0));
+              Csp.CPGetHashParam(c, otherHash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value), &size, 0));
     CSP_OK(Csp.CPReleaseContext(c, 0));
 }
 
@@ -429,9 +436,7 @@ TEST_F(CspDriver, UserKeysAndKeyParameters) {
     CSP_OK(Csp.CPDestroyKey(prov, k2));
     CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(prov, k1));
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPDestroyKey(prov, 0));
-    // The context key is a key too; its provider handle is gone with it.
-    CSP_OK(Csp.CPDestroyKey(prov, prov));
-    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPReleaseContext(prov, 0));
+    CSP_OK(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, PublicKeyBlob) {
@@ -474,18 +479,21 @@ TEST_F(CspDriver, PublicKeyBlobExponents) {
     ASSERT_TRUE(InstallInStore(large, kProviderName));
 
     HCRYPTPROV prov = Acquire(three.Serial);
+    HCRYPTKEY key = 0;
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
     Bytes blob(148);
     DWORD size = static_cast<DWORD>(blob.size());
-    CSP_OK(Csp.CPExportKey(prov, prov, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
+    CSP_OK(Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
     EXPECT_EQ(148u, size);
     EXPECT_EQ(Bytes({0x00, 0x04, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}),
               Bytes(blob.begin() + 12, blob.begin() + 20));
     CSP_OK(Csp.CPReleaseContext(prov, 0));
 
     prov = Acquire(large.Serial);
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
     size = static_cast<DWORD>(blob.size());
-    CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, prov, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
-    CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, prov, 0, PUBLICKEYBLOB, 0, nullptr, &size));
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, nullptr, &size));
     CSP_OK(Csp.CPReleaseContext(prov, 0));
 }
 
@@ -568,10 +576,10 @@ TEST_F(CspDriver, SignRunsTheLoginBeforeAnythingElse) {
     HCRYPTHASH empty = Hash(prov, CALG_SHA_256, {});
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPSignHash(prov, empty, AT_SIGNATURE, nullptr, 0, nullptr, &len));
 
-    // CRYPT_NOHASHOID puts the row without prefix into the hash for good.
+    // CRYPT_NOHASHOID is an option of that one call, and a failed signature leaves the hash usable.
     CSP_FAILS(NTE_SYS_ERR, Csp.CPSignHash(prov, hash, AT_SIGNATURE, nullptr, CRYPT_NOHASHOID, nullptr, &len));
-    EXPECT_EQ(0u, HashDword(prov, hash, HP_ALGID));
-    EXPECT_EQ(0u, HashDword(prov, hash, HP_HASHSIZE));
+    EXPECT_EQ(static_cast<DWORD>(CALG_SHA_256), HashDword(prov, hash, HP_ALGID));
+    EXPECT_EQ(32u, HashDword(prov, hash, HP_HASHSIZE));
     CSP_OK(Csp.CPReleaseContext(prov, 0));
 }
 
@@ -662,6 +670,47 @@ TEST_F(CspDriver, RandomAndStaleHandlesNeverReachAnObject) {
     // Everything valid still works afterwards.
     CSP_OK(Csp.CPVerifySignature(prov, hash, signature.data(), 256, 0, nullptr, 0));
     CSP_OK(Csp.CPReleaseContext(prov, 0));
+}
+
+TEST_F(CspDriver, HandlesOfAnotherKindAreRefusedAndHarmNothing) {
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    HCRYPTPROV other = Acquire(Second.Serial);
+    HCRYPTKEY key = 0;
+    CSP_OK(Csp.CPGetUserKey(prov, AT_SIGNATURE, &key));
+    Bytes value = Pattern(32);
+    HCRYPTHASH hash = Hash(prov, CALG_SHA_256, value);
+    Bytes buffer(512, 0);
+    DWORD len = static_cast<DWORD>(buffer.size());
+
+    // A key handle as context handle.
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPGetProvParam(key, PP_NAME, buffer.data(), &len, 0));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPReleaseContext(key, 0));
+    HCRYPTHASH made = 0;
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPCreateHash(key, CALG_SHA1, 0, 0, &made));
+    // A hash handle as key handle, a context handle as key handle, a key handle as hash handle.
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(prov, hash));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPExportKey(prov, hash, 0, PUBLICKEYBLOB, 0, nullptr, &len));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(prov, prov));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(prov, other));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPEncrypt(prov, prov, 0, FALSE, 0, nullptr, &len, 0));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyHash(prov, key));
+
+    // Every handle still works, and the session count is right: the last release empties the store's
+    // list, and a new context reads it again.
+    EXPECT_EQ(32u, HashDword(prov, hash, HP_HASHSIZE));
+    len = 0;
+    CSP_OK(Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, nullptr, &len));
+    EXPECT_EQ(276u, len);
+    len = static_cast<DWORD>(buffer.size());
+    CSP_OK(Csp.CPGetProvParam(other, PP_CONTAINER, buffer.data(), &len, 0));
+    EXPECT_EQ(Second.Serial, std::string(reinterpret_cast<char*>(buffer.data())));
+    CSP_OK(Csp.CPDestroyKey(prov, key));
+    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_OK(Csp.CPReleaseContext(other, 0));
+    size_t reads = StoreReads();
+    HCRYPTPROV again = Acquire(Main.Serial);
+    EXPECT_EQ(reads + 1, StoreReads());
+    CSP_OK(Csp.CPReleaseContext(again, 0));
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 // Signing through the provider's entry points, the library loaded from its built file, against a
 // reference signing service on loopback.
 #include "platform/TVarnoRegedit.h"
-#include "service/dllHarness.h"
+#include "dll/dllHarness.h"
 #include "support/testExec.h"
 #include "support/testRoot.h"
 
@@ -36,8 +36,23 @@ struct TE2E {
 
 const int kTimeoutMs = 1500 * testTimeScale();
 
-TE2E& Env() {
+std::unique_ptr<TE2E>& EnvSlot() {
     static std::unique_ptr<TE2E> env;
+    return env;
+}
+
+// The library is unloaded when the tests are done, as an application frees it, not left to the
+// process's exit.
+class TUnloadAtEnd : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        if (EnvSlot()) EnvSlot()->Api.Unload();
+    }
+};
+const ::testing::Environment* const kUnloadAtEnd = ::testing::AddGlobalTestEnvironment(new TUnloadAtEnd);
+
+TE2E& Env() {
+    std::unique_ptr<TE2E>& env = EnvSlot();
     if (env) return *env;
     env = std::make_unique<TE2E>();
     TE2E& e = *env;
@@ -217,6 +232,19 @@ TEST_F(SignEntryPoints, NoHashOidSignsTheBareValue) {
     Bytes bigEndian(sig.rbegin(), sig.rend());
     EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, bigEndian, value, nullptr));
     EXPECT_FALSE(OpenSSLVerify(E.Key.CertPEM, bigEndian, value, EVP_sha256()));
+
+    // The flag was for that call: the hash keeps its algorithm, and the next plain signature of the same
+    // hash carries the DigestInfo again (a new request: the block differs).
+    DWORD alg = 0, size = sizeof(alg);
+    ASSERT_TRUE(E.Api.CPGetHashParam(Prov, h, HP_ALGID, reinterpret_cast<BYTE*>(&alg), &size, 0));
+    EXPECT_EQ(static_cast<DWORD>(CALG_SHA_256), alg);
+    ASSERT_TRUE(E.Api.CPGetHashParam(Prov, h, HP_HASHSIZE, reinterpret_cast<BYTE*>(&alg), &size, 0));
+    EXPECT_EQ(32u, alg);
+    ASSERT_TRUE(Sign(h, sig));
+    Bytes plain(sig.rbegin(), sig.rend());
+    EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, plain, value, EVP_sha256()));
+    EXPECT_TRUE(E.Api.CPVerifySignature(Prov, h, sig.data(), static_cast<DWORD>(sig.size()), 0, nullptr, 0));
+    EXPECT_EQ(2u, E.Service.RequestCount());
     EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
 }
 

@@ -1,0 +1,81 @@
+#include "frontend/luHandleTable.h"
+
+#include <new>
+
+ULONG_PTR TLUHandleTable::Add(TEntry entry, ULONG_PTR handle) {
+    if (!handle) return 0;
+    TPlatLockGuard guard(Mutex);
+    try {
+        return Entries.emplace(handle, std::move(entry)).second ? handle : 0;
+    } catch (const std::bad_alloc&) {
+        return 0;
+    }
+}
+
+ULONG_PTR TLUHandleTable::AddContext(const std::shared_ptr<TLUProviderKey>& key) {
+    return Add(TEntry{TLUHandleKind::Context, 0, key, nullptr}, reinterpret_cast<ULONG_PTR>(key.get()));
+}
+
+ULONG_PTR TLUHandleTable::AddKey(const std::shared_ptr<TLUProviderKey>& key, ULONG_PTR owner) {
+    return Add(TEntry{TLUHandleKind::Key, owner, key, nullptr}, reinterpret_cast<ULONG_PTR>(key.get()));
+}
+
+ULONG_PTR TLUHandleTable::AddHash(const std::shared_ptr<TLUProviderDataHash>& hash, ULONG_PTR owner) {
+    return Add(TEntry{TLUHandleKind::Hash, owner, nullptr, hash}, reinterpret_cast<ULONG_PTR>(hash.get()));
+}
+
+std::shared_ptr<TLUProviderKey> TLUHandleTable::FindKey(ULONG_PTR handle, TLUHandleKind kind) {
+    TPlatLockGuard guard(Mutex);
+    auto it = Entries.find(handle);
+    if (it == Entries.end() || it->second.Kind != kind) return nullptr;
+    return it->second.Key;
+}
+
+std::shared_ptr<TLUProviderDataHash> TLUHandleTable::FindHash(ULONG_PTR handle) {
+    TPlatLockGuard guard(Mutex);
+    auto it = Entries.find(handle);
+    if (it == Entries.end() || it->second.Kind != TLUHandleKind::Hash) return nullptr;
+    return it->second.Hash;
+}
+
+bool TLUHandleTable::Contains(ULONG_PTR handle, TLUHandleKind kind) {
+    TPlatLockGuard guard(Mutex);
+    auto it = Entries.find(handle);
+    return it != Entries.end() && it->second.Kind == kind;
+}
+
+bool TLUHandleTable::Remove(ULONG_PTR handle, TLUHandleKind kind) {
+    // The objects are released after the lock: their destructors trace.
+    std::map<ULONG_PTR, TEntry> removed;
+    {
+        TPlatLockGuard guard(Mutex);
+        auto it = Entries.find(handle);
+        if (it == Entries.end() || it->second.Kind != kind) return false;
+        removed.insert(Entries.extract(it));
+        if (kind == TLUHandleKind::Context) {
+            for (auto owned = Entries.begin(); owned != Entries.end();) {
+                if (owned->second.Owner == handle)
+                    removed.insert(Entries.extract(owned++));
+                else
+                    ++owned;
+            }
+        }
+    }
+    return true;
+}
+
+void TLUHandleTable::Clear() {
+    std::map<ULONG_PTR, TEntry> removed;
+    {
+        TPlatLockGuard guard(Mutex);
+        removed.swap(Entries);
+    }
+}
+
+int TLUHandleTable::Count(TLUHandleKind kind) {
+    TPlatLockGuard guard(Mutex);
+    int count = 0;
+    for (const auto& entry : Entries)
+        if (entry.second.Kind == kind) ++count;
+    return count;
+}

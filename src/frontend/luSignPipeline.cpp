@@ -1,0 +1,105 @@
+#include "frontend/luSignPipeline.h"
+
+#include "frontend/libLumidra.h"
+#include "platform/platDebug.h"
+#include "platform/platParentWin.h"
+
+int luSignOptionsFromFlags(const TLUProviderDataHash& hash, DWORD dwFlags, bool IsSign,
+                           TLUSignOptions* options) {
+    TRACE(DBINFO_0, "Setting: ParamKeyPadding=[TKP_PAD_PKCS1]\n");
+    options->Row = hash.HashPaddingOIDInfo;
+    options->Block = TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey};
+    if (IsSign && (dwFlags & CRYPT_NOHASHOID)) {
+        TRACE(DBINFO_0, "Checking dwFlags=[%X], CRYPT_NOHASHOID Is Setted\n", static_cast<unsigned>(dwFlags));
+        // This signature only: the value is signed bare, the hash keeps its algorithm.
+        int result = TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&options->Row, THT_NONE);
+        if (result != 0) {
+            TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
+            return result;
+        }
+    }
+    if (dwFlags & CRYPT_TYPE2_FORMAT) {
+        TRACE(DBINFO_0,
+              "Checking dwFlags=[%X], CRYPT_TYPE2_FORMAT Is Setted, "
+              "KeyPaddingPKCS1Type[TKS1_Type2_PublicKey]\n",
+              static_cast<unsigned>(dwFlags));
+        options->Block.KeyPaddingPKCS1Type = TKS1_Type2_PublicKey;
+    }
+    if (dwFlags & CRYPT_X931_FORMAT) {
+        TRACE(DBERRO_0, "Checking dwFlags=[%X], CRYPT_X931_FORMAT Not Implemented\n",
+              static_cast<unsigned>(dwFlags));
+        return NTE_BAD_FLAGS;
+    }
+    return 0;
+}
+
+int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job) {
+    return loginKey->VerifyLogin(false, 0, &job->Token);
+}
+
+int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
+                  const TVarnoMemory& value, const TLUBlockOptions& options) {
+    job->Key = key;
+    job->Options = options;
+    job->Cached = false;
+    TDataEncryptDecrypt& item = job->Item;
+    item.Clear();
+    int result = key->BuildBlock(row, value, options, &item.DataValueInput, &item.DataValuePadded);
+    if (result == 0 && key->Cache.Find(item.DataValueInput, options, &job->Result)) {
+        job->Cached = true;
+    } else if (result == 0) {
+        key->Cache.Forget();
+        job->SerialNumber = key->certificate->SerialNumber ? key->certificate->SerialNumber : "";
+        // The calling application's window names the request in the trace.
+        TParentWin parentWin;
+        parentWin.Update();
+        job->HashAlias = parentWin.ParentGetTitle();
+        TRACE(DBINFO_0, "EncryptDecrypt: Do ENCRYPT with PrivateKey\n");
+    }
+    if (result != 0) key->Cache.Forget();
+    return result;
+}
+
+int luSignSend(TLUSignJob* job) {
+    if (job->Cached) return 0;
+    TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
+    bool requested = conex && conex->Request_EncryptDecrypt(&job->Item, job->SerialNumber.c_str(),
+                                                            job->Token.Text, true, job->HashAlias.c_str());
+    job->Token.Clear();
+    if (!requested) {
+        TRACE(DBERRO_0, "Erro na Request_EncryptDecrypt, Request_CodErro=[%d], Request_MsgErro=[%s]\n",
+              conex ? conex->Request_CodErro : 0,
+              conex && conex->Request_MsgErro ? conex->Request_MsgErro
+                                              : "Cliente do servico de assinatura indisponivel");
+        return NTE_SYS_ERR;
+    }
+    return 0;
+}
+
+int luSignFinish(TLUSignJob* job) {
+    int result = 0;
+    if (!job->Cached) {
+        const TVarnoMemory& signature = job->Item.DataResult;
+        const int lenKey = job->Key->KeyLenght();
+        // The service answers one raw RSA block; anything else is no result at all.
+        if (static_cast<int>(signature.LenFileData) != lenKey) {
+            TRACE(DBERRO_0, "Resultado da Request_EncryptDecrypt invalido, LenFileData=[%d] KeyLenght=[%d]\n",
+                  static_cast<int>(signature.LenFileData), lenKey);
+            result = NTE_SYS_ERR;
+        } else if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) {
+            result = NTE_NO_MEMORY;
+        } else {
+            job->Key->Cache.Store(job->Item.DataValueInput, job->Options, signature);
+        }
+    }
+    if (result == 0) {
+        TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueInput ", job->Item.DataValueInput.FileData,
+                   static_cast<int>(job->Item.DataValueInput.LenFileData));
+        TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueOutput", job->Result.FileData,
+                   static_cast<int>(job->Result.LenFileData));
+    } else {
+        // A failed input is never served from the cache.
+        job->Key->Cache.Forget();
+    }
+    return result;
+}

@@ -1,0 +1,45 @@
+// The road of a private-key operation, one way: the front end takes the key's login token and the
+// block the key builds, the signing-service client sends it, and the result goes back to the caller
+// and into the key's cache. Each step works on a job of its own, so that the three can run apart:
+// Prepare and Finish touch the key, Send only the copies in the job.
+#pragma once
+
+#include "frontend/libLUProviderDataHash.h"
+#include "keys/libLUProviderKEY.h"
+#include "service/libDataEncryptDecrypt.h"
+
+#include <memory>
+#include <string>
+
+// Per-call options of CPSignHash and CPVerifySignature from their flags; the hash and the key stay as
+// they are.
+struct TLUSignOptions {
+    const THashPaddingOIDInfo* Row;
+    TLUBlockOptions Block;
+};
+int luSignOptionsFromFlags(const TLUProviderDataHash& hash, DWORD dwFlags, bool IsSign,
+                           TLUSignOptions* options);
+
+// One private-key operation on its way.
+struct TLUSignJob {
+    std::shared_ptr<TLUProviderKey> Key;
+    TLUBlockOptions Options;
+    // Answered from the key's cache: nothing to send.
+    bool Cached = false;
+    std::string SerialNumber;
+    TLULoginToken Token;
+    std::string HashAlias;
+    TDataEncryptDecrypt Item;
+    TVarnoMemory Result;
+};
+
+// The login of loginKey (the context key) puts its token into the job.
+int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job);
+// The block of value (DigestInfo of row first, unless row is null) that key signs with options; a
+// result in the key's cache ends the job here (Cached).
+int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
+                  const TVarnoMemory& value, const TLUBlockOptions& options);
+// The request; uses nothing but the job and the process's signing-service client.
+int luSignSend(TLUSignJob* job);
+// The result checked and cached in the key.
+int luSignFinish(TLUSignJob* job);

@@ -1,0 +1,39 @@
+#include "keys/luResultCache.h"
+
+#include "platform/platDebug.h"
+
+#include <cstring>
+
+TLUResultCache::TLUResultCache() : Valid(false), Options{TKP_PAD_NONE, 0} {}
+
+bool TLUResultCache::Find(const TVarnoMemory& input, const TLUBlockOptions& options, TVarnoMemory* result) {
+    if (!Valid || !result || options.KeyPadding != Options.KeyPadding ||
+        options.KeyPaddingPKCS1Type != Options.KeyPaddingPKCS1Type)
+        return false;
+    // Equal MD5 digests alone do not prove equal input.
+    if (input.LenFileData == 0 || input.LenFileData != Input.LenFileData ||
+        memcmp(input.DigestMD5, Input.DigestMD5, sizeof(input.DigestMD5)) != 0 ||
+        memcmp(input.FileData, Input.FileData, input.LenFileData) != 0)
+        return false;
+    TRACE(DBINFO_0, "Hash é identico ao assinado anterioremente\n");
+    return result->LoadFromMemory(Result.FileData, Result.LenFileData) != 0;
+}
+
+bool TLUResultCache::Store(const TVarnoMemory& input, const TLUBlockOptions& options,
+                           const TVarnoMemory& result) {
+    Forget();
+    if (!Input.LoadFromMemory(input.FileData, input.LenFileData) || !Input.hashCalcMD5() ||
+        !Result.LoadFromMemory(result.FileData, result.LenFileData)) {
+        Forget();
+        return false;
+    }
+    Options = options;
+    Valid = true;
+    return true;
+}
+
+void TLUResultCache::Forget() {
+    Valid = false;
+    Input.Clear();
+    Result.Clear();
+}

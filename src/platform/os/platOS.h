@@ -11,7 +11,8 @@ struct TOsLocalTime {
     int Year, Month, Day, Hour, Minute, Second, Milliseconds;
 };
 
-// Recursive mutex; the handle is opaque and null when creation failed.
+// Recursive, process-local lock that stays in user mode unless it is contended; the handle is opaque and
+// null when creation failed. A finite time-out is honoured.
 void* osMutexCreate();
 void osMutexDestroy(void* handle);
 int osMutexLock(void* handle, DWORD timeoutMs);

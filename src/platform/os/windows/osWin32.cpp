@@ -1,23 +1,82 @@
 #include "os/platOS.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
+namespace {
+
+// A recursive lock in user mode: an SRW lock guards the owner and the waiters, a condition variable
+// carries the hand-over. Neither holds a kernel object; only a waiting thread enters the kernel.
+struct TOsMutex {
+    SRWLOCK Guard;
+    CONDITION_VARIABLE Freed;
+    DWORD Owner; // read without the guard only by the thread that may be the owner
+    DWORD Depth; // touched by the owner only
+    DWORD Waiters;
+};
+
+} // namespace
+
 void* osMutexCreate() {
-    return CreateMutexW(nullptr, FALSE, nullptr);
+    auto* m = new (std::nothrow) TOsMutex;
+    if (!m) return nullptr;
+    InitializeSRWLock(&m->Guard);
+    InitializeConditionVariable(&m->Freed);
+    m->Owner = 0;
+    m->Depth = 0;
+    m->Waiters = 0;
+    return m;
 }
 
 void osMutexDestroy(void* handle) {
-    if (handle) CloseHandle(handle);
+    delete static_cast<TOsMutex*>(handle);
 }
 
 int osMutexLock(void* handle, DWORD timeoutMs) {
     if (!handle) return 0;
-    return WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+    auto* m = static_cast<TOsMutex*>(handle);
+    DWORD me = GetCurrentThreadId();
+    if (__atomic_load_n(&m->Owner, __ATOMIC_RELAXED) == me) {
+        ++m->Depth;
+        return 1;
+    }
+    ULONGLONG start = timeoutMs == INFINITE ? 0 : GetTickCount64();
+    int got = 1;
+    AcquireSRWLockExclusive(&m->Guard);
+    while (m->Owner != 0) {
+        DWORD wait = INFINITE;
+        if (timeoutMs != INFINITE) {
+            ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= timeoutMs) {
+                got = 0;
+                break;
+            }
+            wait = static_cast<DWORD>(timeoutMs - spent);
+        }
+        ++m->Waiters;
+        SleepConditionVariableSRW(&m->Freed, &m->Guard, wait, 0);
+        --m->Waiters;
+    }
+    if (got) {
+        __atomic_store_n(&m->Owner, me, __ATOMIC_RELAXED);
+        m->Depth = 1;
+    }
+    ReleaseSRWLockExclusive(&m->Guard);
+    return got;
 }
 
 void osMutexUnlock(void* handle) {
-    if (handle) ReleaseMutex(handle);
+    if (!handle) return;
+    auto* m = static_cast<TOsMutex*>(handle);
+    // Like ReleaseMutex, a thread that does not own the lock cannot release it.
+    if (__atomic_load_n(&m->Owner, __ATOMIC_RELAXED) != GetCurrentThreadId()) return;
+    if (--m->Depth > 0) return;
+    AcquireSRWLockExclusive(&m->Guard);
+    __atomic_store_n(&m->Owner, 0, __ATOMIC_RELAXED);
+    bool wake = m->Waiters > 0;
+    ReleaseSRWLockExclusive(&m->Guard);
+    if (wake) WakeConditionVariable(&m->Freed);
 }
 
 unsigned long osCurrentThreadId() {

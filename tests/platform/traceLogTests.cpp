@@ -5,7 +5,10 @@
 
 #include <cstring>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -137,6 +140,89 @@ TEST_F(TraceLog, CloseStopsWriting) {
     Open(1);
     Log.Close();
     EXPECT_EQ(0, Log.Print(DBERRO_0, "f", "f", 1, "x\n"));
+}
+
+// Each entry reaches the file whole: two processes appending at once never cut into each other's lines.
+TEST_F(TraceLog, TwoProcessesNeverTearALine) {
+    const int kLines = 3000;
+    Path = Root.Path() + "/shared.log";
+    pid_t children[2];
+    for (int c = 0; c < 2; ++c) {
+        children[c] = fork();
+        ASSERT_GE(children[c], 0);
+        if (children[c] == 0) {
+            TPlatDebug log;
+            TPlatDebugConfig cfg{};
+            cfg.TypeOut = 1;
+            cfg.HeadInfo = 0x03;
+            cfg.Level = 0xFFFFFFFFu;
+            cfg.Flush = 1;
+            snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
+            log.Config(1, cfg);
+            std::string body(300, static_cast<char>('a' + c));
+            for (int i = 0; i < kLines; ++i)
+                log.Print(DBINFO_0, "f", "f", 1, "%d:%d:%s\n", c, i, body.c_str());
+            log.Close();
+            _exit(0);
+        }
+    }
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, waitpid(child, &status, 0));
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::istringstream in(Text());
+    std::regex shape(R"(\[TID_[0-9A-F]{4,}\]\[PID_[0-9A-F]{4,}\]\[DBINFO_0\]:([01]):(\d+):(a{300}|b{300}))");
+    int seen[2] = {0, 0};
+    std::string line;
+    while (std::getline(in, line)) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << "torn line: " << line.substr(0, 120);
+        int c = m[1].str()[0] - '0';
+        EXPECT_EQ(std::string(300, static_cast<char>('a' + c)), m[3].str());
+        EXPECT_EQ(seen[c], std::stoi(m[2].str()));
+        ++seen[c];
+    }
+    EXPECT_EQ(kLines, seen[0]);
+    EXPECT_EQ(kLines, seen[1]);
+}
+
+// Without Flush the entries gather in the process and reach the file, byte for byte the same, by Close.
+TEST_F(TraceLog, UnflushedEntriesArriveWholeAtClose) {
+    TPlatDebugConfig cfg{};
+    cfg.TypeOut = 1;
+    cfg.HeadInfo = 1;
+    cfg.Level = 0xFFFFFFFFu;
+    cfg.Flush = 0;
+    Path = Root.Path() + "/buffered.log";
+    snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
+    Log.Config(1, cfg);
+    std::string expected;
+    for (int i = 0; i < 200; ++i) {
+        Log.Print(DBHEAD_E, "f", "CPSignHash", 1, "<%s n=[%d]>\n", "CPSignHash", i);
+        Log.Print(DBHEAD_E, "f", "CPSignHash", 2, "</%s result=[%d]>\n", "CPSignHash", 1);
+        expected +=
+            "[DBHEAD_E]: <CPSignHash n=[" + std::to_string(i) + "]>\n[DBHEAD_E]: </CPSignHash result=[1]>\n";
+    }
+    Log.Close();
+    EXPECT_EQ(expected, Text());
+}
+
+// A level that is off costs no formatting: its arguments are never rendered.
+TEST_F(TraceLog, OffLevelDoesNotFormat) {
+    Open(1, DBERRO_0);
+    EXPECT_EQ(0, Log.Print(DBHEAD_L, "f", "f", 1, "%s\n",
+                           reinterpret_cast<const char*>(static_cast<uintptr_t>(1))));
+    EXPECT_EQ(0, Log.IsLevelOn(DBHEAD_L));
+    EXPECT_EQ(1, Log.IsLevelOn(DBERRO_0));
+}
+
+// Texts longer than the stack buffer are written whole.
+TEST_F(TraceLog, LongTextWrittenWhole) {
+    Open(1);
+    std::string body(5000, 'z');
+    EXPECT_EQ(1, Log.Print(DBINFO_U, "f", "f", 1, "%s\n", body.c_str()));
+    EXPECT_EQ("[DBINFO_U]:" + body + "\n", Text());
 }
 
 TEST(TraceLogFormat, FormatAlloc) {

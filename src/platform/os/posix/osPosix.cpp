@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -132,6 +134,33 @@ int osCreateDirectory(const char* windowsPath) {
 FILE* osOpenFile(const char* windowsPath, const char* mode) {
     if (!windowsPath || !mode) return nullptr;
     return fopen(osMapPath(windowsPath).c_str(), mode);
+}
+
+void* osAppendOpen(const char* windowsPath) {
+    if (!windowsPath) return nullptr;
+    int fd = open(osMapPath(windowsPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    return new (std::nothrow) int(fd);
+}
+
+int osAppendWrite(void* file, const char* data, size_t length) {
+    if (!file) return 0;
+    int fd = *static_cast<int*>(file);
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return 1;
+}
+
+void osAppendClose(void* file) {
+    if (!file) return;
+    int* fd = static_cast<int*>(file);
+    close(*fd);
+    delete fd;
 }
 
 // Linux has no message tables: the texts of the codes the library meets stand in for FormatMessage.

@@ -117,6 +117,32 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
     return fopen(windowsPath, mode);
 }
 
+void* osAppendOpen(const char* windowsPath) {
+    if (!windowsPath) return nullptr;
+    std::u16string w = osAnsiToWide(windowsPath);
+    // Append access only: the system then places every write at the end of the file as one piece.
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(w.c_str()), FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+int osAppendWrite(void* file, const char* data, size_t length) {
+    if (!file) return 0;
+    while (length > 0) {
+        DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD written = 0;
+        if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return 0;
+        data += written;
+        length -= written;
+    }
+    return 1;
+}
+
+void osAppendClose(void* file) {
+    if (file) CloseHandle(file);
+}
+
 std::string osSystemMessage(DWORD code) {
     char buf[1000] = {0};
     DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0x400,

@@ -15,12 +15,12 @@ namespace {
 // A trace log of its own per test, written to a file in a private root.
 class TraceLog : public ::testing::Test {
   protected:
-    void Open(int headInfo, uint32_t level = 0xFFFFFFFFu, int typeOut = 1) {
+    void Open(int headInfo, uint32_t level = 0xFFFFFFFFu, int typeOut = 1, int flush = 1) {
         TPlatDebugConfig cfg{};
         cfg.TypeOut = typeOut;
         cfg.HeadInfo = headInfo;
         cfg.Level = level;
-        cfg.Flush = 1;
+        cfg.Flush = flush;
         Path = Root.Path() + "/trace.log";
         snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
         Log.Config(1, cfg);
@@ -189,14 +189,7 @@ TEST_F(TraceLog, TwoProcessesNeverTearALine) {
 
 // Without Flush the entries gather in the process and reach the file, byte for byte the same, by Close.
 TEST_F(TraceLog, UnflushedEntriesArriveWholeAtClose) {
-    TPlatDebugConfig cfg{};
-    cfg.TypeOut = 1;
-    cfg.HeadInfo = 1;
-    cfg.Level = 0xFFFFFFFFu;
-    cfg.Flush = 0;
-    Path = Root.Path() + "/buffered.log";
-    snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
-    Log.Config(1, cfg);
+    Open(1, 0xFFFFFFFFu, 1, 0);
     std::string expected;
     for (int i = 0; i < 200; ++i) {
         Log.Print(DBHEAD_E, "f", "CPSignHash", 1, "<%s n=[%d]>\n", "CPSignHash", i);

@@ -130,7 +130,7 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0) {
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), Batch(0) {
     memset(&configuration, 0, sizeof(configuration));
 }
 
@@ -202,13 +202,15 @@ int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func,
                           const void* buff, int length) {
     TPlatLockGuard guard(mutex);
     if (!IsLevelOn(level)) return 0;
+    // The lines of one dump reach the file together, in one append when they fit the pending buffer;
+    // the dump is on the file when the call returns, as every entry is with Flush set.
+    ++Batch;
     int result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
                        buff, length);
     const unsigned char* bytes = static_cast<const unsigned char*>(buff);
-    if (!bytes) return result;
     static const char kHex[] = "0123456789ABCDEF";
     int i = 0;
-    while (result == 1 && i < length) {
+    while (bytes && result == 1 && i < length) {
         // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
         char text[128];
         int n = snprintf(text, sizeof(text), "---> [0x%04X]:", static_cast<unsigned>(i));
@@ -223,6 +225,8 @@ int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func,
         text[n] = '\0';
         result = WriteEntry(level, srcFile, func, line, text, n);
     }
+    --Batch;
+    if (Active && configuration.Flush && !FlushPending()) Active = result = 0;
     return result;
 }
 
@@ -288,7 +292,7 @@ int TPlatDebug::Write(const char* s) {
 int TPlatDebug::WriteLine(const char* data, size_t length) {
     if (configuration.TypeOut != 1 || !Active || !file) return 0;
     if (length == 0) return 1;
-    if (configuration.Flush) return osAppendWrite(file, data, length);
+    if (configuration.Flush && !Batch) return osAppendWrite(file, data, length);
     // Without Flush whole entries gather and reach the file together, as a stream's buffer would.
     const size_t kPendingMax = 16384;
     if (Pending.size() + length > kPendingMax && !FlushPending()) return 0;

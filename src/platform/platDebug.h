@@ -64,7 +64,9 @@ class TPlatDebug {
     int Active;
     TPlatMutex mutex;
     TPlatDebugConfig configuration;
-    // Whole entries not yet written while Flush is 0; written when full and at Close.
+    // Non-zero while the lines of one dump are gathered.
+    int Batch;
+    // Whole entries not yet written (Flush 0, or inside a dump); written when full and at Close.
     std::string Pending;
     std::string Line;
 };

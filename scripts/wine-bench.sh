@@ -8,7 +8,8 @@
 # loopback and registers its certificate, as scripts/wine-acceptance.sh does; then runs
 # lucsp_wine_bench.exe once with the trace at its default and once with it off. A benchmark: figures
 # are printed, nothing is asserted.
-# Environment: LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8),
+# Environment: LUCSP_BENCH_DLL (another build of the DLL, e.g. an older one, measured with this
+# program), LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8),
 # LUCSP_BENCH_RELAY=1 also counts the kernel32 calls per signature of the same-context pattern with
 # WINEDEBUG=+relay (slow), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
@@ -64,7 +65,7 @@ build_targets() {
         cmake -S "$top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
     fi
     cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
-    DLL=$windir/src/dll/Varno_LUCSP_Server.dll
+    DLL=${LUCSP_BENCH_DLL:-$windir/src/dll/Varno_LUCSP_Server.dll}
     BENCH=$windir/bench/lucsp_wine_bench.exe
     REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
     [[ -f $DLL && -f $BENCH && -x $REFSERVICE ]] || die "build outputs missing"

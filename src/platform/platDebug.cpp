@@ -171,13 +171,17 @@ void TPlatDebug::Close() {
 
 int TPlatDebug::IsLevelOn(unsigned level) {
     TPlatLockGuard guard(mutex);
+    return LevelOn(level);
+}
+
+int TPlatDebug::LevelOn(unsigned level) const {
     return (Active && (level & configuration.Level)) ? 1 : 0;
 }
 
 int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format,
                       ...) {
     TPlatLockGuard guard(mutex);
-    if (!IsLevelOn(level)) return 0;
+    if (!LevelOn(level)) return 0;
     if (!format || !*format) return WriteEntry(level, srcFile, func, line, "", 0);
     // Most texts fit on the stack; only longer ones take the measured heap text.
     char small[512];
@@ -201,7 +205,7 @@ int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int
 int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func, int line, const char* title,
                           const void* buff, int length) {
     TPlatLockGuard guard(mutex);
-    if (!IsLevelOn(level)) return 0;
+    if (!LevelOn(level)) return 0;
     // The lines of one dump reach the file together, in one append when they fit the pending buffer;
     // the dump is on the file when the call returns, as every entry is with Flush set.
     ++Batch;

@@ -56,6 +56,8 @@ class TPlatDebug {
     int Depth;
 
   private:
+    // IsLevelOn with the lock already held.
+    int LevelOn(unsigned level) const;
     // One entry reaches the file in one append, so that entries of other processes never cut into it.
     int WriteLine(const char* data, size_t length);
     int FlushPending();

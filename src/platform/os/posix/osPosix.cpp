@@ -1,6 +1,7 @@
 #include "os/platOS.h"
 #include "platform/platNSTATUS.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -15,13 +16,31 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+namespace {
+
+// The recursive pthread mutex (a futex: no system call unless contended) with its owner beside it, so
+// that, as on Windows, a thread that does not hold the lock cannot release it.
+struct TOsMutex {
+    pthread_mutex_t Mutex;
+    std::atomic<const void*> Owner{nullptr};
+    unsigned Depth = 0; // touched by the owner only
+};
+
+// An address unique to each running thread, cheaper to get than its id.
+const void* ThisThread() {
+    static thread_local char marker;
+    return &marker;
+}
+
+} // namespace
+
 void* osMutexCreate() {
-    auto* m = new (std::nothrow) pthread_mutex_t;
+    auto* m = new (std::nothrow) TOsMutex;
     if (!m) return nullptr;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    int rc = pthread_mutex_init(m, &attr);
+    int rc = pthread_mutex_init(&m->Mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     if (rc != 0) {
         delete m;
@@ -32,28 +51,39 @@ void* osMutexCreate() {
 
 void osMutexDestroy(void* handle) {
     if (!handle) return;
-    auto* m = static_cast<pthread_mutex_t*>(handle);
-    pthread_mutex_destroy(m);
+    auto* m = static_cast<TOsMutex*>(handle);
+    pthread_mutex_destroy(&m->Mutex);
     delete m;
 }
 
 int osMutexLock(void* handle, DWORD timeoutMs) {
     if (!handle) return 0;
-    auto* m = static_cast<pthread_mutex_t*>(handle);
-    if (timeoutMs == INFINITE) return pthread_mutex_lock(m) == 0 ? 1 : 0;
-    timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += timeoutMs / 1000;
-    until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
+    auto* m = static_cast<TOsMutex*>(handle);
+    int rc;
+    if (timeoutMs == INFINITE) {
+        rc = pthread_mutex_lock(&m->Mutex);
+    } else {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeoutMs / 1000;
+        until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_timedlock(&m->Mutex, &until);
     }
-    return pthread_mutex_timedlock(m, &until) == 0 ? 1 : 0;
+    if (rc != 0) return 0;
+    if (m->Depth++ == 0) m->Owner.store(ThisThread(), std::memory_order_relaxed);
+    return 1;
 }
 
 void osMutexUnlock(void* handle) {
-    if (handle) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle));
+    if (!handle) return;
+    auto* m = static_cast<TOsMutex*>(handle);
+    if (m->Owner.load(std::memory_order_relaxed) != ThisThread()) return;
+    if (--m->Depth == 0) m->Owner.store(nullptr, std::memory_order_relaxed);
+    pthread_mutex_unlock(&m->Mutex);
 }
 
 unsigned long osCurrentThreadId() {

@@ -7,6 +7,8 @@
 //                    [--quick]
 #include "service/dllHarness.h"
 
+#include "benchFloor.h"
+
 #include <curl/curl.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -50,65 +52,6 @@ struct TBenchEnv {
     std::string CAFile, Body;
     double FloorMs = 0;
 };
-
-std::string Base64(const std::vector<unsigned char>& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data.data(),
-                            static_cast<int>(data.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
-
-// The request body the provider sends for a SHA-256 signature: the quoted Base64 of the PKCS #1 block.
-std::string SignBody(size_t modulusBytes) {
-    static const unsigned char prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                           0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    std::vector<unsigned char> block(modulusBytes, 0xFF);
-    block[0] = 0;
-    block[1] = 1;
-    size_t tail = sizeof(prefix) + 32;
-    block[modulusBytes - tail - 1] = 0;
-    std::copy(prefix, prefix + sizeof(prefix), block.end() - static_cast<long>(tail));
-    for (size_t i = 0; i < 32; ++i)
-        block[modulusBytes - 32 + i] = static_cast<unsigned char>(i * 7);
-    return "\"" + Base64(block) + "\"";
-}
-
-size_t DropBody(char*, size_t size, size_t nmemb, void*) {
-    return size * nmemb;
-}
-
-// The floor: the provider's request sent by libcurl itself over one kept-alive connection.
-double FloorMsPerRequest(TBenchEnv& e, int count) {
-    std::string url = e.Service.SignURL();
-    std::string tokenHeader = "TokenPSC: " + e.Token;
-    curl_slist* headers = curl_slist_append(nullptr, tokenHeader.c_str());
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    CURL* c = curl_easy_init();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_CAINFO, e.CAFile.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, e.Body.c_str());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(e.Body.size()));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DropBody);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    double ms = -1;
-    TClock::time_point start;
-    for (int i = -5; i < count; ++i) {
-        if (i == 0) start = TClock::now();
-        long status = 0;
-        if (curl_easy_perform(c) != CURLE_OK ||
-            curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
-            fprintf(stderr, "direct POST failed\n");
-            count = 0;
-            break;
-        }
-    }
-    if (count > 0) ms = SecondsSince(start) * 1000.0 / count;
-    curl_easy_cleanup(c);
-    curl_slist_free_all(headers);
-    return ms;
-}
 
 // One signature as an application makes it: a new hash value (the provider's one-entry cache never
 // answers), the length query that makes the request, then the signature itself.
@@ -320,7 +263,7 @@ bool Setup(TBenchEnv& e) {
     }
     e.CAFile = e.Root + "/service-ca.pem";
     std::ofstream(e.CAFile, std::ios::binary) << e.Service.CA_CertPEM();
-    e.Body = SignBody(e.Key.ModulusBytes);
+    e.Body = benchfloor::SignBody(e.Key.ModulusBytes);
     if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Service.Port()), e.CAFile, 10000, false, "")) {
         fprintf(stderr, "endpoint settings not written\n");
         return false;
@@ -374,7 +317,8 @@ int main(int argc, char** argv) {
     curl_global_init(CURL_GLOBAL_ALL);
     int rc = 1;
     if (Setup(e)) {
-        e.FloorMs = FloorMsPerRequest(e, e.Opt.Signatures);
+        e.FloorMs =
+            benchfloor::FloorMsPerRequest(e.Service.SignURL(), e.CAFile, e.Token, e.Body, e.Opt.Signatures);
         printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
                "floor: direct kept-alive libcurl POST", e.FloorMs, 1000.0 / e.FloorMs);
         rc = e.FloorMs > 0 && RunWithTrace(e, true, false) && RunWithTrace(e, false, true) ? 0 : 1;

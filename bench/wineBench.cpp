@@ -8,6 +8,8 @@
 #include <windows.h>
 #include <wincrypt.h>
 
+#include "benchFloor.h"
+
 #include <curl/curl.h>
 
 #include <atomic>
@@ -41,64 +43,6 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
-}
-
-// The provider's request body for a SHA-256 signature with a 2048-bit key: the quoted Base64 of the
-// PKCS #1 type 1 block.
-std::string SignBody(size_t modulusBytes) {
-    static const BYTE prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                  0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    std::vector<BYTE> block(modulusBytes, 0xFF);
-    block[0] = 0;
-    block[1] = 1;
-    size_t tail = sizeof(prefix) + 32;
-    block[modulusBytes - tail - 1] = 0;
-    std::copy(prefix, prefix + sizeof(prefix), block.end() - static_cast<long>(tail));
-    for (size_t i = 0; i < 32; ++i)
-        block[modulusBytes - 32 + i] = static_cast<BYTE>(i * 7);
-    DWORD len = 0;
-    DWORD flags = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
-    CryptBinaryToStringA(block.data(), static_cast<DWORD>(block.size()), flags, nullptr, &len);
-    std::string text(len, '\0');
-    CryptBinaryToStringA(block.data(), static_cast<DWORD>(block.size()), flags, &text[0], &len);
-    text.resize(len);
-    return "\"" + text + "\"";
-}
-
-size_t DropBody(char*, size_t size, size_t nmemb, void*) {
-    return size * nmemb;
-}
-
-double FloorMs(const TOptions& o, int count) {
-    std::string body = SignBody(256);
-    std::string tokenHeader = "TokenPSC: " + o.Token;
-    curl_slist* headers = curl_slist_append(nullptr, tokenHeader.c_str());
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    CURL* c = curl_easy_init();
-    curl_easy_setopt(c, CURLOPT_URL, o.Url.c_str());
-    curl_easy_setopt(c, CURLOPT_CAINFO, o.CA.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DropBody);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    double ms = -1;
-    TClock::time_point start;
-    for (int i = -3; i < count; ++i) {
-        if (i == 0) start = TClock::now();
-        long status = 0;
-        CURLcode rc = curl_easy_perform(c);
-        if (rc != CURLE_OK || curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
-            status != 200) {
-            fprintf(stderr, "direct POST failed: %s, status %ld\n", curl_easy_strerror(rc), status);
-            count = 0;
-            break;
-        }
-    }
-    if (count > 0) ms = MsSince(start) / count;
-    curl_easy_cleanup(c);
-    curl_slist_free_all(headers);
-    return ms;
 }
 
 bool Acquire(const TOptions& o, HCRYPTPROV& prov) {
@@ -237,7 +181,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "certificate registration failed\n");
         return 1;
     }
-    double floorMs = FloorMs(o, o.Signatures);
+    double floorMs =
+        benchfloor::FloorMsPerRequest(o.Url, o.CA, o.Token, benchfloor::SignBody(256), o.Signatures);
     printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
            "floor: direct kept-alive libcurl POST", floorMs, 1000.0 / floorMs);
     fflush(stdout);

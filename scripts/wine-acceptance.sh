@@ -20,23 +20,11 @@
 # temporary directory (prefix, logs, signatures).
 set -euo pipefail
 
-usage() {
-    echo "usage: $0 i686|x86_64 [WIN_BUILD_DIR [LINUX_BUILD_DIR]]" >&2
-    exit 2
-}
-[[ $# -ge 1 ]] || usage
-ARCH=$1
-case "$ARCH" in i686 | x86_64) ;; *) usage ;; esac
-
 top=$(cd "$(dirname "$0")/.." && pwd)
-out=${LUCSP_BUILD_ROOT:-$top/build}
-windir=${2:-$out/win-$ARCH}
-linuxdir=${3:-$out/linux}
+# shellcheck source=lib/wine-common.sh
+source "$top/scripts/lib/wine-common.sh"
+parse_arch_args "$@"
 wine_timeout=${LUCSP_WINE_TIMEOUT:-300}
-export DEBIAN_FRONTEND=noninteractive
-APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 -q -y)
-
-ms() { date +%s%3N; }
 t_start=$(ms)
 passed=0
 failed=0
@@ -63,9 +51,6 @@ die() {
 
 # ------------------------------------------------------------------------------------------------
 # Wine for this architecture
-
-# shellcheck source=lib/wine-common.sh
-source "$top/scripts/lib/wine-common.sh"
 
 # ------------------------------------------------------------------------------------------------
 # Builds

@@ -14,33 +14,18 @@
 # WINEDEBUG=+relay (slow), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
 
-usage() {
-    echo "usage: $0 i686|x86_64 [WIN_BUILD_DIR [LINUX_BUILD_DIR]]" >&2
-    exit 2
-}
-[[ $# -ge 1 ]] || usage
-ARCH=$1
-case "$ARCH" in i686 | x86_64) ;; *) usage ;; esac
-
 top=$(cd "$(dirname "$0")/.." && pwd)
-out=${LUCSP_BUILD_ROOT:-$top/build}
-windir=${2:-$out/win-$ARCH}
-linuxdir=${3:-$out/linux}
+# shellcheck source=lib/wine-common.sh
+source "$top/scripts/lib/wine-common.sh"
+parse_arch_args "$@"
 wine_timeout=${LUCSP_WINE_TIMEOUT:-1800}
 signatures=${LUCSP_BENCH_SIGNATURES:-200}
 threads=${LUCSP_BENCH_THREADS:-8}
-export DEBIAN_FRONTEND=noninteractive
-APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 -q -y)
-
-ms() { date +%s%3N; }
 note() { echo "NOTE $*"; }
 die() {
     echo "wine-bench: $*" >&2
     exit 1
 }
-
-# shellcheck source=lib/wine-common.sh
-source "$top/scripts/lib/wine-common.sh"
 
 cleanup() {
     local rc=$?

@@ -1,6 +1,22 @@
 # Shell functions shared by the scripts that run the Windows DLL under Wine (wine-acceptance.sh,
-# wine-bench.sh). Sourced; the caller sets top, ARCH, wine_timeout and APT_GET, defines die and note,
-# and sets work (a private directory) before make_prefix.
+# wine-bench.sh). Sourced; the caller sets top and wine_timeout, defines die and note, calls
+# parse_arch_args with its arguments, and sets work (a private directory) before make_prefix.
+
+ms() { date +%s%3N; }
+
+# ARCH [WIN_BUILD_DIR [LINUX_BUILD_DIR]]: sets ARCH, out, windir, linuxdir and APT_GET.
+parse_arch_args() {
+    if [[ $# -lt 1 || ( $1 != i686 && $1 != x86_64 ) ]]; then
+        echo "usage: $0 i686|x86_64 [WIN_BUILD_DIR [LINUX_BUILD_DIR]]" >&2
+        exit 2
+    fi
+    ARCH=$1
+    out=${LUCSP_BUILD_ROOT:-$top/build}
+    windir=${2:-$out/win-$ARCH}
+    linuxdir=${3:-$out/linux}
+    export DEBIAN_FRONTEND=noninteractive
+    APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 -q -y)
+}
 
 # A minimal static i386 ELF (exit(0) through int 0x80): tells whether this kernel runs 32-bit code.
 ia32_native() {

@@ -27,12 +27,14 @@ class TraceLog : public ::testing::Test {
         Path = Root.Path() + "/trace.log";
         snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
         Log.Config(1, cfg);
+        Cfg = cfg;
     }
     std::string Text() { return ReadWholeFile(Path); }
 
     TTestRoot Root;
     TPlatDebug Log;
     std::string Path;
+    TPlatDebugConfig Cfg{};
 };
 
 } // namespace
@@ -226,12 +228,6 @@ TEST_F(TraceLog, LongTextWrittenWhole) {
 // this runs clean under ThreadSanitizer, and every line written is whole.
 TEST_F(TraceLog, ConcurrentTracingWhileReconfigured) {
     Open(1);
-    TPlatDebugConfig cfg{};
-    cfg.TypeOut = 1;
-    cfg.HeadInfo = 1;
-    cfg.Level = 0xFFFFFFFFu;
-    cfg.Flush = 1;
-    snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
     std::atomic<bool> stop{false};
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
@@ -244,7 +240,7 @@ TEST_F(TraceLog, ConcurrentTracingWhileReconfigured) {
         });
     for (int k = 0; k < 200; ++k) {
         Log.Close();
-        Log.Config(1, cfg);
+        Log.Config(1, Cfg);
     }
     stop = true;
     for (auto& w : writers)

@@ -4,7 +4,7 @@
 // setting; prints each figure and its ratio to the floor. A benchmark: nothing is asserted.
 //
 //   lucsp_wine_bench.exe --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL
-//                        [--signatures N] [--threads N]
+//                        [--signatures N] [--threads N] [--patterns all|same]
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -36,6 +36,7 @@ struct TOptions {
     std::string Cert, Token, Serial, Url, CA, Trace = "?";
     int Signatures = 200;
     int Threads = 8;
+    bool SameContextOnly = false;
 };
 
 std::string ReadFile(const std::string& path) {
@@ -99,6 +100,10 @@ void Patterns(const TOptions& o, double floorMs) {
         ms = ok ? MsSince(start) / n : -1;
     }
     Report("same context", o, ms, floorMs);
+    if (o.SameContextOnly) {
+        if (keep) CryptReleaseContext(keep, 0);
+        return;
+    }
     // A context per signature, first while another stays open, then with nothing else open (advapi32
     // then unloads the DLL at every release and loads it again at the next acquire).
     auto contextPerSignature = [&] {
@@ -157,6 +162,8 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.Signatures = atoi(v.c_str());
         else if (a == "--threads")
             o.Threads = atoi(v.c_str());
+        else if (a == "--patterns" && (v == "all" || v == "same"))
+            o.SameContextOnly = v == "same";
         else
             return false;
     }
@@ -172,7 +179,7 @@ int main(int argc, char** argv) {
         fprintf(
             stderr,
             "usage: %s --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL [--signatures N] "
-            "[--threads N]\n",
+            "[--threads N] [--patterns all|same]\n",
             argv[0]);
         return 2;
     }

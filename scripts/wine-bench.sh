@@ -10,8 +10,8 @@
 # are printed, nothing is asserted.
 # Environment: LUCSP_BENCH_DLL (another build of the DLL, e.g. an older one, measured with this
 # program), LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8),
-# LUCSP_BENCH_RELAY=1 also counts the kernel32 calls per signature of the same-context pattern with
-# WINEDEBUG=+relay (slow), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
+# LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
+# WINEDEBUG=+relay (slow; =only for the counts alone), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,21 +83,24 @@ main() {
     make_prefix
     w "$regsvr32" /n /i Varno_LUCSP_Server.dll >"$work/regsvr32.log" 2>&1 || die "regsvr32 /n /i failed"
     start_service
-    set_trace 1
-    run_bench default
-    set_trace 0
-    run_bench off
-    if [[ ${LUCSP_BENCH_RELAY:-0} == 1 ]]; then
-        # Two short runs of one pattern count; their difference is the cost of the extra signatures.
+    if [[ ${LUCSP_BENCH_RELAY:-0} != only ]]; then
+        set_trace 1
+        run_bench default
+        set_trace 0
+        run_bench off
+    fi
+    if [[ ${LUCSP_BENCH_RELAY:-0} != 0 ]]; then
+        # Two short runs of the same-context pattern; their difference is the cost of ten signatures.
         set_trace 1
         local a b fn
-        WINEDEBUG=+relay run_bench relay --signatures 5 --threads 1 >/dev/null 2>"$work/relay5.log" || true
-        WINEDEBUG=+relay run_bench relay --signatures 15 --threads 1 >/dev/null 2>"$work/relay15.log" || true
-        for fn in WaitForSingleObject ReleaseMutex CreateMutexW WriteFile EnterCriticalSection AcquireSRWLockExclusive; do
+        WINEDEBUG=+relay run_bench relay --signatures 5 --patterns same >/dev/null 2>"$work/relay5.log" || true
+        WINEDEBUG=+relay run_bench relay --signatures 15 --patterns same >/dev/null 2>"$work/relay15.log" || true
+        for fn in WaitForSingleObject ReleaseMutex CreateMutexW WriteFile RtlAcquireSRWLockExclusive \
+            SleepConditionVariableSRW RtlEnterCriticalSection; do
             a=$(grep -c "Call [A-Za-z0-9]*\.$fn(" "$work/relay5.log" || true)
             b=$(grep -c "Call [A-Za-z0-9]*\.$fn(" "$work/relay15.log" || true)
-            # Each run makes 5 x signatures plus one (three patterns, one and one threads).
-            printf '%-44s %10.1f calls per signature\n' "relay $fn" "$(echo "($b - $a) / 50" | bc -l)"
+            # The second run makes ten signatures more, in its one context.
+            awk -v f="relay $fn" -v a="$a" -v b="$b" 'BEGIN { printf "%-44s %10.1f calls per signature\n", f, (b - a) / 10 }'
         done
     fi
 }

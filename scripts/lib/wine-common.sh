@@ -177,7 +177,8 @@ start_service() {
     SERVICE_PID=$!
     port=""
     for ((i = 0; i < 200; i++)); do
-        port=$(sed -n 's/^LISTENING 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/service.out")
+        # The service's shell may not have created its output file yet.
+        port=$(sed -n 's/^LISTENING 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/service.out" 2>/dev/null || true)
         [[ -n $port ]] && break
         kill -0 "$SERVICE_PID" 2>/dev/null || break
         sleep 0.1

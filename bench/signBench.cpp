@@ -1,56 +1,254 @@
-// CPSignHash end to end (provider library loaded from its file, reference signing service on loopback)
-// against the floor of the same sign request sent directly over one kept-alive HTTPS connection.
+// Signing and verification through the provider library loaded from its file, against the reference
+// signing service on loopback, beside their floors: the same sign request POSTed directly over one
+// kept-alive libcurl connection, and OpenSSL's own RSA verification. Every figure is printed with its
+// ratio to its floor. A benchmark, not a test: nothing is asserted beyond that the calls succeed.
+//
+//   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--dll PATH]
+//                    [--quick]
 #include "dll/dllHarness.h"
 
-#include <benchmark/benchmark.h>
+#include "benchFloor.h"
+
 #include <curl/curl.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace dllharness;
 
 namespace {
 
+using TClock = std::chrono::steady_clock;
+
+double SecondsSince(TClock::time_point start) {
+    return std::chrono::duration<double>(TClock::now() - start).count();
+}
+
+struct TOptions {
+    int Signatures = 500;
+    int Verifies = 20000;
+    int RssSignatures = 100000;
+    int Threads = 8;
+    std::string Dll = LUCSP_DLL_PATH;
+};
+
 struct TBenchEnv {
+    TOptions Opt;
     std::string Root;
     TRefSigningService Service;
     TRefKeyInfo Key;
     std::string Token = "bench-token-0123456789abcdef0123456789";
     std::string CAFile, Body;
-    TCspApi Api;
-    HCRYPTPROV Prov = 0;
+    double FloorMs = 0;
 };
 
-TBenchEnv* gEnv = nullptr;
-
-std::string Base64(const std::vector<unsigned char>& data) {
-    std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-    int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(&out[0]), data.data(),
-                            static_cast<int>(data.size()));
-    out.resize(static_cast<size_t>(n));
-    return out;
+// One signature as an application makes it: a new hash value (the provider's one-entry cache never
+// answers), the length query that makes the request, then the signature itself.
+bool SignOnce(TCspApi& api, HCRYPTPROV prov, uint64_t n, std::vector<BYTE>* sigOut = nullptr) {
+    BYTE hash[32];
+    for (size_t i = 0; i < sizeof(hash); ++i)
+        hash[i] = static_cast<BYTE>((n >> (8 * (i % 8))) + i * 13);
+    std::vector<BYTE> sig(512);
+    HCRYPTHASH h = 0;
+    DWORD len = 0;
+    bool ok = api.CPCreateHash(prov, CALG_SHA_256, 0, 0, &h) &&
+              api.CPSetHashParam(prov, h, HP_HASHVAL, hash, 0) &&
+              api.CPSignHash(prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len) && len <= sig.size() &&
+              api.CPSignHash(prov, h, AT_SIGNATURE, nullptr, 0, sig.data(), &len);
+    if (h) api.CPDestroyHash(prov, h);
+    if (ok && sigOut) sigOut->assign(sig.begin(), sig.begin() + len);
+    return ok;
 }
 
-// The request body the provider sends for a SHA-256 signature: the quoted Base64 of the PKCS #1 block.
-std::string SignBody(size_t modulusBytes) {
-    static const unsigned char prefix[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60, 0x86, 0x48, 0x01,
-                                           0x65, 0x03, 0x04, 0x02, 0x01, 0x05, 0x00, 0x04, 0x20};
-    std::vector<unsigned char> block(modulusBytes, 0xFF);
-    block[0] = 0;
-    block[1] = 1;
-    size_t tail = sizeof(prefix) + 32;
-    block[modulusBytes - tail - 1] = 0;
-    std::copy(prefix, prefix + sizeof(prefix), block.end() - static_cast<long>(tail));
-    for (size_t i = 0; i < 32; ++i)
-        block[modulusBytes - 32 + i] = static_cast<unsigned char>(i * 7);
-    return "\"" + Base64(block) + "\"";
+bool Acquire(TBenchEnv& e, TCspApi& api, HCRYPTPROV& prov) {
+    VTableProvStruc vt = MakeVTable();
+    return api.CPAcquireContext(&prov, e.Key.SerialHex.c_str(), 0, &vt) != FALSE;
+}
+
+long RssKiB() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    return -1;
+}
+
+void Report(const char* what, const char* trace, double msPerSignature, double floorMs) {
+    if (msPerSignature < 0) {
+        printf("%-44s trace %-7s  failed\n", what, trace);
+        return;
+    }
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor\n", what, trace, msPerSignature,
+           1000.0 / msPerSignature, msPerSignature / floorMs);
+}
+
+// Sign patterns of one loaded library (one trace setting).
+void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
+    const int n = e.Opt.Signatures;
+    uint64_t seq = static_cast<uint64_t>(trace[0]) << 40;
+    HCRYPTPROV keep = 0;
+    double ms = -1;
+    // Same context.
+    if (Acquire(e, api, keep)) {
+        bool ok = SignOnce(api, keep, ++seq);
+        TClock::time_point start = TClock::now();
+        for (int i = 0; ok && i < n; ++i)
+            ok = SignOnce(api, keep, ++seq);
+        ms = ok ? SecondsSince(start) * 1000.0 / n : -1;
+    }
+    Report("same context", trace, ms, e.FloorMs);
+    // A context per signature, first while another stays open, then with nothing else open: then
+    // every context is the first one.
+    auto contextPerSignature = [&] {
+        bool ok = true;
+        TClock::time_point start = TClock::now();
+        for (int i = 0; ok && i < n; ++i) {
+            HCRYPTPROV p = 0;
+            ok = Acquire(e, api, p) && SignOnce(api, p, ++seq);
+            if (p) api.CPReleaseContext(p, 0);
+        }
+        return ok ? SecondsSince(start) * 1000.0 / n : -1;
+    };
+    ms = keep ? contextPerSignature() : -1;
+    if (keep) api.CPReleaseContext(keep, 0);
+    Report("context per signature, another open", trace, ms, e.FloorMs);
+    Report("context per signature, nothing else open", trace, contextPerSignature(), e.FloorMs);
+    // Threads, each signing in its own context; the figure is the time per signature of all together.
+    for (int threads : {1, e.Opt.Threads}) {
+        std::atomic<bool> failed{false};
+        std::vector<HCRYPTPROV> provs(static_cast<size_t>(threads), 0);
+        for (auto& p : provs)
+            if (!Acquire(e, api, p)) failed = true;
+        std::vector<std::thread> pool;
+        TClock::time_point start = TClock::now();
+        for (int t = 0; t < threads && !failed; ++t)
+            pool.emplace_back([&, t] {
+                uint64_t s = (static_cast<uint64_t>(t + 1) << 48) + seq;
+                for (int i = 0; i < n && !failed; ++i)
+                    if (!SignOnce(api, provs[static_cast<size_t>(t)], ++s)) failed = true;
+            });
+        for (auto& th : pool)
+            th.join();
+        ms = failed ? -1 : SecondsSince(start) * 1000.0 / (static_cast<double>(n) * threads);
+        for (auto p : provs)
+            if (p) api.CPReleaseContext(p, 0);
+        std::string what =
+            std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", own contexts";
+        Report(what.c_str(), trace, ms, e.FloorMs);
+    }
+}
+
+// CPVerifySignature of one signature over and over, beside OpenSSL verifying the same one.
+void VerifyFigures(TBenchEnv& e, TCspApi& api, const char* trace) {
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY key = 0;
+    std::vector<BYTE> sig;
+    const uint64_t seq = 4242;
+    if (!Acquire(e, api, prov) || !SignOnce(api, prov, seq, &sig) ||
+        !api.CPGetUserKey(prov, AT_SIGNATURE, &key)) {
+        printf("CPVerifySignature trace %-7s failed to prepare\n", trace);
+        if (prov) api.CPReleaseContext(prov, 0);
+        return;
+    }
+    BYTE hash[32];
+    for (size_t i = 0; i < sizeof(hash); ++i)
+        hash[i] = static_cast<BYTE>((seq >> (8 * (i % 8))) + i * 13);
+    bool ok = true;
+    TClock::time_point start = TClock::now();
+    for (int i = 0; ok && i < e.Opt.Verifies; ++i) {
+        HCRYPTHASH h = 0;
+        ok = api.CPCreateHash(prov, CALG_SHA_256, 0, 0, &h) &&
+             api.CPSetHashParam(prov, h, HP_HASHVAL, hash, 0) &&
+             api.CPVerifySignature(prov, h, sig.data(), static_cast<DWORD>(sig.size()), key, nullptr, 0);
+        if (h) api.CPDestroyHash(prov, h);
+    }
+    double perSecond = ok ? e.Opt.Verifies / SecondsSince(start) : 0;
+    api.CPDestroyKey(prov, key);
+    api.CPReleaseContext(prov, 0);
+
+    // OpenSSL: the same digest and signature (big-endian) against the certificate's key.
+    std::vector<BYTE> be(sig.rbegin(), sig.rend());
+    BIO* bio = BIO_new_mem_buf(e.Key.CertPEM.data(), static_cast<int>(e.Key.CertPEM.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    EVP_PKEY* pub = cert ? X509_get0_pubkey(cert) : nullptr;
+    EVP_PKEY_CTX* ctx = pub ? EVP_PKEY_CTX_new(pub, nullptr) : nullptr;
+    double sslPerSecond = 0;
+    if (ctx && EVP_PKEY_verify_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+        EVP_PKEY_CTX_set_signature_md(ctx, EVP_sha256()) == 1) {
+        bool good = true;
+        start = TClock::now();
+        for (int i = 0; good && i < e.Opt.Verifies; ++i)
+            good = EVP_PKEY_verify(ctx, be.data(), be.size(), hash, sizeof(hash)) == 1;
+        sslPerSecond = good ? e.Opt.Verifies / SecondsSince(start) : 0;
+    }
+    EVP_PKEY_CTX_free(ctx);
+    X509_free(cert);
+    if (!ok)
+        printf("CPVerifySignature trace %-7s failed\n", trace);
+    else
+        printf("%-44s trace %-7s %9.0f /s, OpenSSL %9.0f /s  %6.2fx OpenSSL\n", "CPVerifySignature", trace,
+               perSecond, sslPerSecond, sslPerSecond > 0 ? perSecond / sslPerSecond : 0);
+}
+
+bool SetTrace(bool on) {
+    TVarnoRegedit reg;
+    DWORD enabled = on ? 1 : 0;
+    return reg.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY) &&
+           reg.RegSetValueW("LOG_Enabled", GRUPO_NAME_LOG, REG_DWORD, &enabled, sizeof(enabled));
+}
+
+// Loads the library with one trace setting (read at load), measures, unloads.
+bool RunWithTrace(TBenchEnv& e, bool traceOn, bool measureRss) {
+    const char* trace = traceOn ? "default" : "off";
+    if (!SetTrace(traceOn)) {
+        fprintf(stderr, "trace setting not written\n");
+        return false;
+    }
+    TCspApi api;
+    TClock::time_point start = TClock::now();
+    HCRYPTPROV first = 0;
+    if (!api.Load(e.Opt.Dll.c_str()) || !Acquire(e, api, first)) {
+        fprintf(stderr, "load or first context failed: %s 0x%08X\n", api.Error.c_str(),
+                static_cast<unsigned>(GetLastError()));
+        api.Unload();
+        return false;
+    }
+    double loadMs = SecondsSince(start) * 1000.0;
+    api.CPReleaseContext(first, 0);
+    printf("%-44s trace %-7s %9.3f ms\n", "load to first context", trace, loadMs);
+    SignPatterns(e, api, trace);
+    VerifyFigures(e, api, trace);
+    if (measureRss && e.Opt.RssSignatures > 0) {
+        HCRYPTPROV p = 0;
+        bool ok = Acquire(e, api, p);
+        uint64_t seq = 7ull << 56;
+        for (int i = 0; ok && i < 1000; ++i)
+            ok = SignOnce(api, p, ++seq);
+        long before = RssKiB();
+        for (int i = 0; ok && i < e.Opt.RssSignatures; ++i)
+            ok = SignOnce(api, p, ++seq);
+        long after = RssKiB();
+        if (p) api.CPReleaseContext(p, 0);
+        if (ok)
+            printf("%-44s trace %-7s %9ld KiB over %d signatures (%ld -> %ld KiB)\n", "RSS growth", trace,
+                   after - before, e.Opt.RssSignatures, before, after);
+        else
+            printf("RSS growth: a signature failed\n");
+    }
+    api.Unload();
+    return true;
 }
 
 bool Setup(TBenchEnv& e) {
@@ -65,134 +263,69 @@ bool Setup(TBenchEnv& e) {
     }
     e.CAFile = e.Root + "/service-ca.pem";
     std::ofstream(e.CAFile, std::ios::binary) << e.Service.CA_CertPEM();
-    e.Body = SignBody(e.Key.ModulusBytes);
-    // Trace off: the figure is that of a production setting.
+    e.Body = benchfloor::SignBody(e.Key.ModulusBytes);
     if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Service.Port()), e.CAFile, 10000, false, "")) {
         fprintf(stderr, "endpoint settings not written\n");
         return false;
     }
-    if (!e.Api.Load(LUCSP_DLL_PATH)) {
-        fprintf(stderr, "%s\n", e.Api.Error.c_str());
-        return false;
-    }
-    if (!e.Api.TrelisServer_RegisterCertificate(e.Key.CertPEM.data(), static_cast<int>(e.Key.CertPEM.size()),
-                                                e.Token.data(), static_cast<int>(e.Token.size()))) {
-        fprintf(stderr, "certificate registration failed\n");
-        return false;
-    }
-    VTableProvStruc vt = MakeVTable();
-    if (!e.Api.CPAcquireContext(&e.Prov, e.Key.SerialHex.c_str(), 0, &vt)) {
-        fprintf(stderr, "CPAcquireContext failed: 0x%08X\n", static_cast<unsigned>(GetLastError()));
+    TCspApi api;
+    bool ok = api.Load(e.Opt.Dll.c_str()) && api.TrelisServer_RegisterCertificate(
+                                                 e.Key.CertPEM.data(), static_cast<int>(e.Key.CertPEM.size()),
+                                                 e.Token.data(), static_cast<int>(e.Token.size()));
+    if (!ok) fprintf(stderr, "certificate registration failed %s\n", api.Error.c_str());
+    api.Unload();
+    return ok;
+}
+
+bool ParseOptions(int argc, char** argv, TOptions& o) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](int& out) {
+            if (i + 1 >= argc) return false;
+            out = atoi(argv[++i]);
+            return out >= 0;
+        };
+        if (a == "--signatures" && value(o.Signatures) && o.Signatures > 0) continue;
+        if (a == "--verifies" && value(o.Verifies) && o.Verifies > 0) continue;
+        if (a == "--rss-signatures" && value(o.RssSignatures)) continue;
+        if (a == "--threads" && value(o.Threads) && o.Threads > 0) continue;
+        if (a == "--dll" && i + 1 < argc) {
+            o.Dll = argv[++i];
+            continue;
+        }
+        if (a == "--quick") {
+            o.Signatures = 10;
+            o.Verifies = 200;
+            o.RssSignatures = 0;
+            o.Threads = 2;
+            continue;
+        }
+        fprintf(stderr,
+                "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--dll PATH] "
+                "[--quick]\n",
+                argv[0]);
         return false;
     }
     return true;
 }
 
-void Teardown(TBenchEnv& e) {
-    if (e.Prov) e.Api.CPReleaseContext(e.Prov, 0);
-    e.Api.Unload();
-    e.Service.Stop();
-    std::error_code ec;
-    if (!e.Root.empty()) std::filesystem::remove_all(e.Root, ec);
-}
-
-// One signature as an application makes it: a new hash value (so the provider's one-entry cache never
-// answers), the length query that makes the request, then the signature itself from the cache.
-void BM_CPSignHash_EndToEnd(benchmark::State& state) {
-    TBenchEnv& e = *gEnv;
-    std::vector<BYTE> hash(32), sig(e.Key.ModulusBytes);
-    uint64_t n = 0;
-    uint64_t before = e.Service.RequestCount();
-    for (auto _ : state) {
-        ++n;
-        for (size_t i = 0; i < hash.size(); ++i)
-            hash[i] = static_cast<BYTE>((n >> (8 * (i % 8))) + i);
-        HCRYPTHASH h = 0;
-        DWORD len = 0;
-        bool ok = e.Api.CPCreateHash(e.Prov, CALG_SHA_256, 0, 0, &h) &&
-                  e.Api.CPSetHashParam(e.Prov, h, HP_HASHVAL, hash.data(), 0) &&
-                  e.Api.CPSignHash(e.Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len) &&
-                  e.Api.CPSignHash(e.Prov, h, AT_SIGNATURE, nullptr, 0, sig.data(), &len);
-        if (h) e.Api.CPDestroyHash(e.Prov, h);
-        if (!ok) {
-            state.SkipWithError("CPSignHash failed");
-            break;
-        }
-        benchmark::DoNotOptimize(sig.data());
-    }
-    state.counters["requests_per_signature"] =
-        static_cast<double>(e.Service.RequestCount() - before) / static_cast<double>(n ? n : 1);
-}
-
-size_t DropBody(char*, size_t size, size_t nmemb, void*) {
-    return size * nmemb;
-}
-
-// The same request sent by libcurl directly. Kept alive: one handle, one TLS session for all iterations
-// (the floor). New connection: a handle per request, TLS handshake included.
-void DirectPost(benchmark::State& state, bool keepAlive) {
-    TBenchEnv& e = *gEnv;
-    std::string url = e.Service.SignURL();
-    std::string tokenHeader = "TokenPSC: " + e.Token;
-    curl_slist* headers = curl_slist_append(nullptr, tokenHeader.c_str());
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    CURL* curl = nullptr;
-    auto configure = [&](CURL* c) {
-        curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-        curl_easy_setopt(c, CURLOPT_CAINFO, e.CAFile.c_str());
-        curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-        curl_easy_setopt(c, CURLOPT_POSTFIELDS, e.Body.c_str());
-        curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(e.Body.size()));
-        curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DropBody);
-        curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    };
-    for (auto _ : state) {
-        if (!curl) {
-            curl = curl_easy_init();
-            configure(curl);
-        }
-        long status = 0;
-        if (curl_easy_perform(curl) != CURLE_OK ||
-            curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200) {
-            state.SkipWithError("direct POST failed");
-            break;
-        }
-        if (!keepAlive) {
-            curl_easy_cleanup(curl);
-            curl = nullptr;
-        }
-    }
-    if (curl) curl_easy_cleanup(curl);
-    curl_slist_free_all(headers);
-}
-
-void BM_DirectHttpsPost_KeepAlive(benchmark::State& state) {
-    DirectPost(state, true);
-}
-void BM_DirectHttpsPost_NewConnection(benchmark::State& state) {
-    DirectPost(state, false);
-}
-
-BENCHMARK(BM_CPSignHash_EndToEnd)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DirectHttpsPost_KeepAlive)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DirectHttpsPost_NewConnection)->Unit(benchmark::kMillisecond)->UseRealTime();
-
 } // namespace
 
 int main(int argc, char** argv) {
+    TBenchEnv e;
+    if (!ParseOptions(argc, argv, e.Opt)) return 2;
     curl_global_init(CURL_GLOBAL_ALL);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    auto env = std::make_unique<TBenchEnv>();
-    gEnv = env.get();
     int rc = 1;
-    if (Setup(*env)) {
-        benchmark::RunSpecifiedBenchmarks();
-        rc = 0;
+    if (Setup(e)) {
+        e.FloorMs =
+            benchfloor::FloorMsPerRequest(e.Service.SignURL(), e.CAFile, e.Token, e.Body, e.Opt.Signatures);
+        printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
+               "floor: direct kept-alive libcurl POST", e.FloorMs, 1000.0 / e.FloorMs);
+        rc = e.FloorMs > 0 && RunWithTrace(e, true, false) && RunWithTrace(e, false, true) ? 0 : 1;
     }
-    benchmark::Shutdown();
-    Teardown(*env);
-    gEnv = nullptr;
+    e.Service.Stop();
+    std::error_code ec;
+    if (!e.Root.empty()) std::filesystem::remove_all(e.Root, ec);
     curl_global_cleanup();
     return rc;
 }

@@ -130,7 +130,7 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0) {
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), Batch(0) {
     memset(&configuration, 0, sizeof(configuration));
 }
 
@@ -149,7 +149,7 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     char path[sizeof(cfg.FilePath)];
     memcpy(path, cfg.FilePath, sizeof(path));
     path[sizeof(path) - 1] = '\0';
-    file = osOpenFile(path, "ab");
+    file = osAppendOpen(path);
     Active = file ? 1 : 0;
     if (Active) {
         configuration = cfg;
@@ -159,30 +159,45 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
 
 void TPlatDebug::Close() {
     TPlatLockGuard guard(mutex);
-    if (file) fclose(file);
+    if (file) {
+        if (Active) FlushPending();
+        osAppendClose(file);
+    }
     file = nullptr;
     Active = 0;
+    Pending.clear();
+    Pending.shrink_to_fit();
 }
 
 int TPlatDebug::IsLevelOn(unsigned level) {
+    TPlatLockGuard guard(mutex);
+    return LevelOn(level);
+}
+
+int TPlatDebug::LevelOn(unsigned level) const {
     return (Active && (level & configuration.Level)) ? 1 : 0;
 }
 
 int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format,
                       ...) {
     TPlatLockGuard guard(mutex);
-    if (!IsLevelOn(level)) return 0;
+    if (!LevelOn(level)) return 0;
+    if (!format || !*format) return WriteEntry(level, srcFile, func, line, "", 0);
+    // Most texts fit on the stack; only longer ones take the measured heap text.
+    char small[512];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int length = vsnprintf(small, sizeof(small), format, args);
+    va_end(args);
     char* text = nullptr;
-    int length = 0;
-    if (format && *format) {
-        va_list args;
-        va_start(args, format);
-        FormatAlloc(format, args, &text, &length);
-        va_end(args);
-        // A format that could not be rendered writes nothing.
-        if (!text) return 0;
-    }
-    int result = WriteEntry(level, srcFile, func, line, text ? text : "", text ? length : 0);
+    if (length >= static_cast<int>(sizeof(small))) FormatAlloc(format, again, &text, &length);
+    va_end(again);
+    // A format that could not be rendered, or renders to nothing, writes nothing.
+    if (length <= 0) return 0;
+    if (length >= static_cast<int>(sizeof(small)) && !text) return 0;
+    int result = WriteEntry(level, srcFile, func, line, text ? text : small, length);
     free(text);
     return result;
 }
@@ -190,26 +205,38 @@ int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int
 int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func, int line, const char* title,
                           const void* buff, int length) {
     TPlatLockGuard guard(mutex);
-    if (!IsLevelOn(level)) return 0;
+    if (!LevelOn(level)) return 0;
+    // The lines of one dump reach the file together, in one append when they fit the pending buffer;
+    // the dump is on the file when the call returns, as every entry is with Flush set.
+    ++Batch;
     int result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
                        buff, length);
     const unsigned char* bytes = static_cast<const unsigned char*>(buff);
-    if (!bytes) return result;
+    static const char kHex[] = "0123456789ABCDEF";
     int i = 0;
-    while (result == 1 && i < length) {
+    while (bytes && result == 1 && i < length) {
         // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
         char text[128];
         int n = snprintf(text, sizeof(text), "---> [0x%04X]:", static_cast<unsigned>(i));
-        for (int k = 0; k < 16 && i < length; ++k, ++i)
-            n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), "0x%02X,", bytes[i]);
-        n += snprintf(text + n, sizeof(text) - static_cast<size_t>(n), "\n");
+        for (int k = 0; k < 16 && i < length; ++k, ++i) {
+            text[n++] = '0';
+            text[n++] = 'x';
+            text[n++] = kHex[bytes[i] >> 4];
+            text[n++] = kHex[bytes[i] & 0x0F];
+            text[n++] = ',';
+        }
+        text[n++] = '\n';
+        text[n] = '\0';
         result = WriteEntry(level, srcFile, func, line, text, n);
     }
+    --Batch;
+    if (Active && configuration.Flush && !FlushPending()) Active = result = 0;
     return result;
 }
 
 int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func, int line, const char* text,
                            int n) {
+    TPlatLockGuard guard(mutex);
     if (!Active) {
         Close();
         return 1;
@@ -219,8 +246,8 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
         n = 0;
     }
     bool head = IsHeadLevel(level);
-    int ok = 1;
     unsigned mask = static_cast<unsigned>(configuration.HeadInfo) & 0xFFu;
+    Line.clear();
     if ((n > 0 || head) && mask != 0) {
         // Header of at most 255 characters, cut where it does not fit.
         char header[256];
@@ -240,28 +267,47 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
         if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
         if (header[0]) {
             HeadAppend(header, sizeof(header), ":");
-            ok = Write(header);
+            Line.append(header);
         }
     }
     bool isExit = n > 0 && strncmp(text, "</", 2) == 0;
-    if (ok && head && isExit && Depth > 0) --Depth;
-    if (ok) {
-        for (int d = 0; d < Depth && ok; ++d)
-            ok = Write("  ");
-        if (ok && n > 0) {
-            if (head) Write(" ");
-            ok = Write(text);
-        }
+    int depth = Depth;
+    if (head && isExit && depth > 0) --depth;
+    Line.append(static_cast<size_t>(depth) * 2, ' ');
+    if (n > 0) {
+        if (head) Line.push_back(' ');
+        Line.append(text);
     }
+    int ok = WriteLine(Line.data(), Line.size());
+    if (ok) Depth = depth;
     if (ok && head && n > 0 && !isExit) ++Depth;
+    // An unusually long entry does not keep its memory for the rest of the process.
+    if (Line.capacity() > 65536) std::string().swap(Line);
     Active = ok;
     return ok;
 }
 
 int TPlatDebug::Write(const char* s) {
-    if (configuration.TypeOut != 1 || !Active || !file || !s) return 0;
-    size_t len = strlen(s);
-    if (len > 0 && fwrite(s, 1, len, file) != len) return 0;
-    if (configuration.Flush && fflush(file) != 0) return 0;
+    TPlatLockGuard guard(mutex);
+    if (!s) return 0;
+    return WriteLine(s, strlen(s));
+}
+
+int TPlatDebug::WriteLine(const char* data, size_t length) {
+    if (configuration.TypeOut != 1 || !Active || !file) return 0;
+    if (length == 0) return 1;
+    if (configuration.Flush && !Batch) return osAppendWrite(file, data, length);
+    // Without Flush whole entries gather and reach the file together, as a stream's buffer would.
+    const size_t kPendingMax = 16384;
+    if (Pending.size() + length > kPendingMax && !FlushPending()) return 0;
+    if (length >= kPendingMax) return osAppendWrite(file, data, length);
+    Pending.append(data, length);
     return 1;
+}
+
+int TPlatDebug::FlushPending() {
+    if (Pending.empty()) return 1;
+    int ok = osAppendWrite(file, Pending.data(), Pending.size());
+    Pending.clear();
+    return ok;
 }

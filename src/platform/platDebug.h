@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // Trace levels: a bit each; the HEAD levels mark entry and exit lines and drive the indentation.
 #define DBHEAD_0 0x00000001u
@@ -55,10 +56,21 @@ class TPlatDebug {
     int Depth;
 
   private:
-    FILE* file;
+    // IsLevelOn with the lock already held.
+    int LevelOn(unsigned level) const;
+    // One entry reaches the file in one append, so that entries of other processes never cut into it.
+    int WriteLine(const char* data, size_t length);
+    int FlushPending();
+
+    void* file;
     int Active;
     TPlatMutex mutex;
     TPlatDebugConfig configuration;
+    // Non-zero while the lines of one dump are gathered.
+    int Batch;
+    // Whole entries not yet written (Flush 0, or inside a dump); written when full and at Close.
+    std::string Pending;
+    std::string Line;
 };
 
 extern TPlatDebug* gPlatDebug;

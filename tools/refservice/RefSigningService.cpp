@@ -12,6 +12,9 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <limits>
+#include <list>
+#include <memory>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -40,6 +43,55 @@ const TFaultName kFaultNames[] = {
 };
 
 const unsigned kMaxDelayMs = 10 * 60 * 1000;
+
+// A thread per connection: a client's kept-alive connections are served side by side however many it
+// opens, so that clients signing in parallel are not queued behind a fixed pool.
+class TThreadPerConnection : public httplib::TaskQueue {
+  public:
+    ~TThreadPerConnection() override { shutdown(); }
+
+    void enqueue(std::function<void()> fn) override {
+        std::lock_guard<std::mutex> g(Lock);
+        Reap();
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        Workers.push_back({std::thread([fn = std::move(fn), done] {
+                               fn();
+                               *done = true;
+                           }),
+                           done});
+    }
+
+    // Called once the accept loop has ended: the open connections finish their keep-alive wait.
+    void shutdown() override {
+        std::list<TWorker> all;
+        {
+            std::lock_guard<std::mutex> g(Lock);
+            all.swap(Workers);
+        }
+        for (auto& w : all)
+            if (w.Thread.joinable()) w.Thread.join();
+    }
+
+  private:
+    struct TWorker {
+        std::thread Thread;
+        std::shared_ptr<std::atomic<bool>> Done;
+    };
+
+    void Reap() {
+        for (auto it = Workers.begin(); it != Workers.end();) {
+            if (*it->Done) {
+                it->Thread.join();
+                it = Workers.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    std::mutex Lock;
+    std::list<TWorker> Workers;
+};
 
 const char kHtml500[] = "<!DOCTYPE html>\n<html><head><title>500 Internal Server Error</title></head>\n"
                         "<body><h1>Internal Server Error</h1><p>The server encountered an internal error.</p>"
@@ -315,8 +367,10 @@ struct TRefSigningService::TImpl {
             int yes = 1;
             setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
         });
-        // The client opens one connection per request; a short idle time keeps Stop() quick.
+        // A kept-alive connection serves any number of requests; a short idle time keeps Stop() quick.
         srv.set_keep_alive_timeout(1);
+        srv.set_keep_alive_max_count(std::numeric_limits<size_t>::max());
+        srv.new_task_queue = [] { return new TThreadPerConnection; };
         srv.set_tcp_nodelay(true);
         srv.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response&) {
             if (req.path == SignPath) {

@@ -11,7 +11,8 @@ struct TOsLocalTime {
     int Year, Month, Day, Hour, Minute, Second, Milliseconds;
 };
 
-// Recursive mutex; the handle is opaque and null when creation failed.
+// Recursive, process-local lock that stays in user mode unless it is contended; the handle is opaque and
+// null when creation failed. A finite time-out is honoured.
 void* osMutexCreate();
 void osMutexDestroy(void* handle);
 int osMutexLock(void* handle, DWORD timeoutMs);
@@ -29,6 +30,12 @@ std::string osMapPath(const char* windowsPath);
 // Creates exactly one directory level; 1 when it was created.
 int osCreateDirectory(const char* windowsPath);
 FILE* osOpenFile(const char* windowsPath, const char* mode);
+// A file opened for appending only (created when missing): every osAppendWrite lands whole at the end
+// of the file, also when other processes append to it at the same time. Null when it cannot be opened.
+void* osAppendOpen(const char* windowsPath);
+// 1 when all bytes were written.
+int osAppendWrite(void* file, const char* data, size_t length);
+void osAppendClose(void* file);
 
 // The system's text for an error code without its line end; empty when the system has none.
 std::string osSystemMessage(DWORD code);

@@ -469,3 +469,50 @@ TEST(RefServerLifecycle, GivenTlsCertificateIsServedInsteadOfAnIssuedOne) {
     res = PostSign(*generated, "t", SignBody(Pkcs1Block("own", 128)));
     EXPECT_EQ(res.error(), httplib::Error::SSLServerVerification);
 }
+
+// One kept-alive connection carries any number of sign requests.
+TEST_F(RefServer, KeepAliveHasNoRequestLimit) {
+    int sockets = 0;
+    Cli->set_keep_alive(true);
+    Cli->set_socket_options([&sockets](socket_t) { ++sockets; });
+    TRefBytes block = Pkcs1Block("keep-alive", KeyA.ModulusBytes);
+    for (int i = 0; i < 25; ++i) {
+        auto res = Sign(SignBody(block));
+        ASSERT_TRUE(res) << httplib::to_string(res.error());
+        ASSERT_EQ(200, res->status);
+    }
+    EXPECT_EQ(1, sockets);
+    EXPECT_EQ(25u, Svc->RequestCount());
+}
+
+// More clients than any fixed pool of workers are served at the same time: each connection has its
+// own thread, so all of them are inside the (delayed) sign handler together.
+TEST(RefServerParallel, EveryConnectionServedAtOnce) {
+    TTempDir dir;
+    TRefSigningService svc;
+    TRefKeyInfo key;
+    ASSERT_TRUE(svc.Key_Generate("token-P", "Signer P", 1024, TRefSerialTopBit::Clear, &key))
+        << svc.LastError();
+    ASSERT_TRUE(svc.Start()) << svc.LastError();
+    std::string ca = dir.File("ca.pem");
+    WriteText(ca, svc.CA_CertPEM());
+    TRefFault slow;
+    slow.DelayMs = 60000;
+    svc.Fault_Set(slow);
+    const int kClients = 16;
+    std::vector<std::thread> clients;
+    std::string body = SignBody(Pkcs1Block("parallel", key.ModulusBytes));
+    for (int i = 0; i < kClients; ++i)
+        clients.emplace_back([&] {
+            auto cli = Client(svc.Port(), ca);
+            cli->set_read_timeout(120);
+            PostSign(*cli, key.Token, body);
+        });
+    // Bounded wait: a queued request never reaches the handler while the others sleep there.
+    for (int i = 0; i < 3000 && svc.RequestCount() < kClients; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(static_cast<uint64_t>(kClients), svc.RequestCount());
+    svc.Stop();
+    for (auto& t : clients)
+        t.join();
+}

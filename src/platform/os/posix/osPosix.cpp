@@ -1,25 +1,46 @@
 #include "os/platOS.h"
 #include "platform/platNSTATUS.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <new>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+namespace {
+
+// The recursive pthread mutex (a futex: no system call unless contended) with its owner beside it, so
+// that, as on Windows, a thread that does not hold the lock cannot release it.
+struct TOsMutex {
+    pthread_mutex_t Mutex;
+    std::atomic<const void*> Owner{nullptr};
+    unsigned Depth = 0; // touched by the owner only
+};
+
+// An address unique to each running thread, cheaper to get than its id.
+const void* ThisThread() {
+    static thread_local char marker;
+    return &marker;
+}
+
+} // namespace
+
 void* osMutexCreate() {
-    auto* m = new (std::nothrow) pthread_mutex_t;
+    auto* m = new (std::nothrow) TOsMutex;
     if (!m) return nullptr;
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
-    int rc = pthread_mutex_init(m, &attr);
+    int rc = pthread_mutex_init(&m->Mutex, &attr);
     pthread_mutexattr_destroy(&attr);
     if (rc != 0) {
         delete m;
@@ -30,28 +51,39 @@ void* osMutexCreate() {
 
 void osMutexDestroy(void* handle) {
     if (!handle) return;
-    auto* m = static_cast<pthread_mutex_t*>(handle);
-    pthread_mutex_destroy(m);
+    auto* m = static_cast<TOsMutex*>(handle);
+    pthread_mutex_destroy(&m->Mutex);
     delete m;
 }
 
 int osMutexLock(void* handle, DWORD timeoutMs) {
     if (!handle) return 0;
-    auto* m = static_cast<pthread_mutex_t*>(handle);
-    if (timeoutMs == INFINITE) return pthread_mutex_lock(m) == 0 ? 1 : 0;
-    timespec until{};
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_sec += timeoutMs / 1000;
-    until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
+    auto* m = static_cast<TOsMutex*>(handle);
+    int rc;
+    if (timeoutMs == INFINITE) {
+        rc = pthread_mutex_lock(&m->Mutex);
+    } else {
+        timespec until{};
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_sec += timeoutMs / 1000;
+        until.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+        if (until.tv_nsec >= 1000000000L) {
+            until.tv_sec += 1;
+            until.tv_nsec -= 1000000000L;
+        }
+        rc = pthread_mutex_timedlock(&m->Mutex, &until);
     }
-    return pthread_mutex_timedlock(m, &until) == 0 ? 1 : 0;
+    if (rc != 0) return 0;
+    if (m->Depth++ == 0) m->Owner.store(ThisThread(), std::memory_order_relaxed);
+    return 1;
 }
 
 void osMutexUnlock(void* handle) {
-    if (handle) pthread_mutex_unlock(static_cast<pthread_mutex_t*>(handle));
+    if (!handle) return;
+    auto* m = static_cast<TOsMutex*>(handle);
+    if (m->Owner.load(std::memory_order_relaxed) != ThisThread()) return;
+    if (--m->Depth == 0) m->Owner.store(nullptr, std::memory_order_relaxed);
+    pthread_mutex_unlock(&m->Mutex);
 }
 
 unsigned long osCurrentThreadId() {
@@ -132,6 +164,33 @@ int osCreateDirectory(const char* windowsPath) {
 FILE* osOpenFile(const char* windowsPath, const char* mode) {
     if (!windowsPath || !mode) return nullptr;
     return fopen(osMapPath(windowsPath).c_str(), mode);
+}
+
+void* osAppendOpen(const char* windowsPath) {
+    if (!windowsPath) return nullptr;
+    int fd = open(osMapPath(windowsPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return nullptr;
+    return new (std::nothrow) int(fd);
+}
+
+int osAppendWrite(void* file, const char* data, size_t length) {
+    if (!file) return 0;
+    int fd = *static_cast<int*>(file);
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+    return 1;
+}
+
+void osAppendClose(void* file) {
+    if (!file) return;
+    int* fd = static_cast<int*>(file);
+    close(*fd);
+    delete fd;
 }
 
 // Linux has no message tables: the texts of the codes the library meets stand in for FormatMessage.

@@ -1,23 +1,82 @@
 #include "os/platOS.h"
 
 #include <cstring>
+#include <new>
 #include <vector>
 
+namespace {
+
+// A recursive lock in user mode: an SRW lock guards the owner and the waiters, a condition variable
+// carries the hand-over. Neither holds a kernel object; only a waiting thread enters the kernel.
+struct TOsMutex {
+    SRWLOCK Guard;
+    CONDITION_VARIABLE Freed;
+    DWORD Owner; // read without the guard only by the thread that may be the owner
+    DWORD Depth; // touched by the owner only
+    DWORD Waiters;
+};
+
+} // namespace
+
 void* osMutexCreate() {
-    return CreateMutexW(nullptr, FALSE, nullptr);
+    auto* m = new (std::nothrow) TOsMutex;
+    if (!m) return nullptr;
+    InitializeSRWLock(&m->Guard);
+    InitializeConditionVariable(&m->Freed);
+    m->Owner = 0;
+    m->Depth = 0;
+    m->Waiters = 0;
+    return m;
 }
 
 void osMutexDestroy(void* handle) {
-    if (handle) CloseHandle(handle);
+    delete static_cast<TOsMutex*>(handle);
 }
 
 int osMutexLock(void* handle, DWORD timeoutMs) {
     if (!handle) return 0;
-    return WaitForSingleObject(handle, timeoutMs) == WAIT_OBJECT_0 ? 1 : 0;
+    auto* m = static_cast<TOsMutex*>(handle);
+    DWORD me = GetCurrentThreadId();
+    if (__atomic_load_n(&m->Owner, __ATOMIC_RELAXED) == me) {
+        ++m->Depth;
+        return 1;
+    }
+    ULONGLONG start = timeoutMs == INFINITE ? 0 : GetTickCount64();
+    int got = 1;
+    AcquireSRWLockExclusive(&m->Guard);
+    while (m->Owner != 0) {
+        DWORD wait = INFINITE;
+        if (timeoutMs != INFINITE) {
+            ULONGLONG spent = GetTickCount64() - start;
+            if (spent >= timeoutMs) {
+                got = 0;
+                break;
+            }
+            wait = static_cast<DWORD>(timeoutMs - spent);
+        }
+        ++m->Waiters;
+        SleepConditionVariableSRW(&m->Freed, &m->Guard, wait, 0);
+        --m->Waiters;
+    }
+    if (got) {
+        __atomic_store_n(&m->Owner, me, __ATOMIC_RELAXED);
+        m->Depth = 1;
+    }
+    ReleaseSRWLockExclusive(&m->Guard);
+    return got;
 }
 
 void osMutexUnlock(void* handle) {
-    if (handle) ReleaseMutex(handle);
+    if (!handle) return;
+    auto* m = static_cast<TOsMutex*>(handle);
+    // Like ReleaseMutex, a thread that does not own the lock cannot release it.
+    if (__atomic_load_n(&m->Owner, __ATOMIC_RELAXED) != GetCurrentThreadId()) return;
+    if (--m->Depth > 0) return;
+    AcquireSRWLockExclusive(&m->Guard);
+    __atomic_store_n(&m->Owner, 0, __ATOMIC_RELAXED);
+    bool wake = m->Waiters > 0;
+    ReleaseSRWLockExclusive(&m->Guard);
+    if (wake) WakeConditionVariable(&m->Freed);
 }
 
 unsigned long osCurrentThreadId() {
@@ -56,6 +115,32 @@ int osCreateDirectory(const char* windowsPath) {
 FILE* osOpenFile(const char* windowsPath, const char* mode) {
     if (!windowsPath || !mode) return nullptr;
     return fopen(windowsPath, mode);
+}
+
+void* osAppendOpen(const char* windowsPath) {
+    if (!windowsPath) return nullptr;
+    std::u16string w = osAnsiToWide(windowsPath);
+    // Append access only: the system then places every write at the end of the file as one piece.
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(w.c_str()), FILE_APPEND_DATA | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    return h == INVALID_HANDLE_VALUE ? nullptr : h;
+}
+
+int osAppendWrite(void* file, const char* data, size_t length) {
+    if (!file) return 0;
+    while (length > 0) {
+        DWORD chunk = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+        DWORD written = 0;
+        if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return 0;
+        data += written;
+        length -= written;
+    }
+    return 1;
+}
+
+void osAppendClose(void* file) {
+    if (file) CloseHandle(file);
 }
 
 std::string osSystemMessage(DWORD code) {

@@ -215,6 +215,14 @@ TEST_F(SignRequest, EscapedSlashesAndSecondElements) {
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
 }
 
+TEST_F(SignRequest, PrettyPrintedAnswerIsRead) {
+    ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
+    Faults.Set(TRefFaultMode::Pretty, 0, 1);
+    ASSERT_TRUE(Conex.Request_EncryptDecrypt(&Item, true, "Janela"));
+    EXPECT_TRUE(Item.IsSigned);
+    EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
+}
+
 TEST_F(SignRequest, BadArgumentsAndMissingEndpoint) {
     ASSERT_TRUE(Conex.Token_Load(nullptr, S.Token.c_str()));
     TScopedTrace trace(S.Root.Path() + "/args.log", DBERRO_0);

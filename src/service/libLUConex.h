@@ -52,6 +52,11 @@ class TLUConex {
     bool Request_EncryptDecrypt(TListSignHash* listSignHash, bool IsEncrypt, const char* HashAlias);
     bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, bool IsEncrypt, const char* HashAlias);
 
+    // Reads the body of a successful answer into last's DataResult: the first element of "signatures",
+    // its Base64 "rawSignature" of the block's length; last->IsSigned then. False with a trace line
+    // otherwise (the caller clears what was left).
+    static bool Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last);
+
     // Takes a copy of the token of certificate for the following requests; false (and no usable token)
     // when the token is refused.
     bool Token_Load(TCertificate* Certificate, const char* Token);

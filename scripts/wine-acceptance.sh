@@ -112,17 +112,104 @@ run_phase() {
     [[ $rc -eq 0 || $f -gt 0 ]] || fail "$phase" "exit status $rc"
 }
 
-verify_signature() { # verify_signature FILE DIGEST
-    local sig=$work/out/$1 be=$work/out/$1.be
+verify_signature() { # verify_signature FILE DIGEST [DIR [CHECK-NAME]]
+    local sig=${3:-$work/out}/$1 be=${3:-$work/out}/$1.be name=${4:-openssl/$1}
     if [[ ! -s $sig ]]; then
-        fail "openssl/$1" "missing"
+        fail "$name" "missing"
         return
     fi
     reverse_bytes "$sig" "$be"
     if openssl dgst "-$2" -verify "$work/pub.pem" -signature "$be" "$work/message.txt" >/dev/null 2>&1; then
-        pass "openssl/$1"
+        pass "$name"
     else
-        fail "openssl/$1" "OpenSSL rejects the signature over the message"
+        fail "$name" "OpenSSL rejects the signature over the message"
+    fi
+}
+
+# The DLL carries no path of the build machine (Windows reads /var/cache/... as C:\var\cache\..., a
+# place any user may create, and OpenSSL would take its configuration, engines and modules from there)
+# and its libcurl no longer looks at SSLKEYLOGFILE.
+check_dll_strings() {
+    local text
+    text=$(strings -a "$DLL")
+    if grep -q '/var/cache' <<<"$text"; then
+        fail "dll/NoBuildPaths" "$(grep -m3 '/var/cache' <<<"$text" | tr '\n' ' ')"
+    else
+        pass "dll/NoBuildPaths"
+    fi
+    if grep -q 'SSLKEYLOGFILE' <<<"$text"; then fail "dll/NoKeyLogVariable"; else pass "dll/NoKeyLogVariable"; fi
+    note "OpenSSL directories compiled in: $(grep -E '^(OPENSSLDIR|ENGINESDIR|MODULESDIR): ' <<<"$text" | tr '\n' ' ')"
+}
+
+atime_of() { stat -c %X "$1"; }
+# Sets a file's access time far back, below its modification time: reading it then moves the access
+# time forward also on a relatime mount.
+age_atime() { touch -a -d @1000000000 "$1"; }
+
+# A signature made in a hostile environment: OPENSSL_CONF names a configuration that loads an engine
+# and a provider module (and, were it applied, would leave no usable algorithm), SSLKEYLOGFILE names a
+# key log. The signature must work, neither file may be read and no key log may appear.
+hostile_environment() {
+    local dir=$work/hostile
+    local cnf=$dir/openssl.cnf module=$dir/evil.dll keylog=$dir/keys.log probe=$dir/probe
+    mkdir -p "$dir/out"
+    cp "$DLL" "$module"
+    # Forward slashes: a backslash is an escape in OpenSSL's configuration syntax.
+    local modpath="Z:$module"
+    cat >"$cnf" <<EOF
+openssl_conf = openssl_init
+[openssl_init]
+config_diagnostics = 1
+engines = engine_section
+providers = provider_section
+alg_section = evp_properties
+[engine_section]
+evil = evil_engine
+[evil_engine]
+dynamic_path = $modpath
+init = 1
+[provider_section]
+evil = evil_provider
+[evil_provider]
+module = $modpath
+activate = 1
+[evp_properties]
+default_properties = fips=yes
+EOF
+    echo probe >"$probe"
+    local f
+    for f in "$cnf" "$module" "$probe"; do age_atime "$f"; done
+    local probe_before cnf_before module_before atime_works=0
+    probe_before=$(atime_of "$probe")
+    cnf_before=$(atime_of "$cnf")
+    module_before=$(atime_of "$module")
+    cat "$probe" >/dev/null
+    [[ $(atime_of "$probe") != "$probe_before" ]] && atime_works=1
+
+    local seen
+    seen=$(OPENSSL_CONF="Z:$cnf" w cmd /c 'echo %OPENSSL_CONF%' 2>/dev/null | tr -d '\r' | tail -1)
+    [[ $seen == "Z:$cnf" ]] && pass "hostile/EnvironmentReachesWindows" ||
+        fail "hostile/EnvironmentReachesWindows" "[$seen]"
+
+    local rc=0 log=$dir/capi.log summary
+    OPENSSL_CONF="Z:$cnf" OPENSSL_ENGINES="Z:$dir" OPENSSL_MODULES="Z:$dir" SSLKEYLOGFILE="$(winpath "$keylog")" \
+        w "$TESTS" capi --cert "$(winpath "$work/signer.pem")" --token "$TOKEN" --serial "$SERIAL" \
+        --msg "$(winpath "$work/message.txt")" --out "$(winpath "$dir/out")" >"$log" 2>"$dir/capi.err" || rc=$?
+    summary=$(tr -d '\r' <"$log" | sed -n 's/^capi: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p')
+    if [[ -n $summary && ${summary#* } == 0 && $rc -eq 0 ]]; then
+        pass "hostile/CapiPhase"
+    else
+        fail "hostile/CapiPhase" "[$summary] exit status $rc, see $dir"
+        tr -d '\r' <"$log" | grep '^FAIL ' | head -5 >&2 || true
+    fi
+    verify_signature sig_sha256.bin sha256 "$dir/out" hostile/SignatureVerifies
+    [[ ! -e $keylog ]] && pass "hostile/NoKeyLog" || fail "hostile/NoKeyLog" "$(wc -l <"$keylog") lines written"
+    if [[ $atime_works == 1 ]]; then
+        [[ $(atime_of "$cnf") == "$cnf_before" ]] && pass "hostile/ConfigNotRead" || fail "hostile/ConfigNotRead"
+        [[ $(atime_of "$module") == "$module_before" ]] && pass "hostile/ModuleNotLoaded" ||
+            fail "hostile/ModuleNotLoaded"
+    else
+        note "access times are not kept on $(df --output=target "$dir" | tail -1): only the signature shows the configuration was ignored"
     fi
 }
 
@@ -131,6 +218,7 @@ verify_signature() { # verify_signature FILE DIGEST
 main() {
     echo "=== Wine acceptance, $ARCH"
     build_targets
+    check_dll_strings
     setup_wine
     note "Wine: $("$WINE" --version 2>/dev/null) via $WINE_MODE"
 
@@ -172,6 +260,7 @@ main() {
 
     # Every signature made through Wine, checked by OpenSSL over the message itself.
     openssl x509 -in "$work/signer.pem" -pubkey -noout >"$work/pub.pem"
+    hostile_environment
     local digest
     for digest in sha1 sha256 sha384 sha512; do verify_signature "sig_$digest.bin" "$digest"; done
     verify_signature sig_context2_sha256.bin sha256

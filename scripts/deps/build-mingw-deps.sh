@@ -16,8 +16,8 @@ CACHE_ROOT=${LUCSP_DEPS_CACHE:-/var/cache/lucsp-deps}
 JOBS=${LUCSP_DEPS_JOBS:-2}
 REFRESH=${LUCSP_DEPS_REFRESH:-0}
 # Bump when the build options below change, so that stale prefixes get rebuilt.
-RECIPE_OPENSSL=2
-RECIPE_CURL=2
+RECIPE_OPENSSL=3
+RECIPE_CURL=3
 RECIPE="openssl-$RECIPE_OPENSSL.curl-$RECIPE_CURL"
 
 APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
@@ -247,11 +247,24 @@ triple_of() {
     esac
 }
 
+# Whatever path of this machine a library carries ends up in the DLL, where Windows reads it as a
+# path on C: that any user may create.
+no_build_paths() { # static libraries
+    local f
+    for f in "$@"; do
+        if grep -qaF "$CACHE_ROOT" "$f"; then
+            die "$f contains the build path $CACHE_ROOT: $(strings "$f" | grep -F "$CACHE_ROOT" | head -3 | tr '\n' ' ')"
+        fi
+    done
+}
+
 build_openssl() { # arch prefix logdir
     local arch=$1 prefix=$2 logdir=$3 triple target ossldir bdir t0
     triple=$(triple_of "$arch")
-    # The configuration directory is compiled in; point it where only administrators can write
-    # rather than at this build machine's path, which any user could create on C:.
+    # The configuration, engine and module directories are compiled in (ENGINESDIR and MODULESDIR
+    # would otherwise derive from --prefix, this machine's cache path). Windows reads a path like
+    # /var/cache/... as C:\var\cache\..., a place any user may create; point all three where only
+    # administrators can write. The provider loads none of them (no config, no-dso, no-engine).
     if [[ $arch == i686 ]]; then
         target=mingw
         ossldir="C:/Program Files (x86)/Common Files/SSL"
@@ -259,6 +272,9 @@ build_openssl() { # arch prefix logdir
         target=mingw64
         ossldir="C:/Program Files/Common Files/SSL"
     fi
+    # Configure takes a drive path for a relative one on this host and puts the prefix in front of it
+    # (--openssldir alone gave "<prefix>/C:/Program Files/..."): the make variables set them as they are.
+    local ossldirs=(OPENSSLDIR="$ossldir" ENGINESDIR="$ossldir/engines-3" MODULESDIR="$ossldir/ossl-modules")
     bdir="$BUILD_ROOT/openssl-$arch"
     t0=$(now)
     log "$arch: openssl $OPENSSL_DEB: unpack + configure (log: $logdir/$arch-openssl.log)"
@@ -280,10 +296,11 @@ build_openssl() { # arch prefix logdir
             --cross-compile-prefix="$triple-" --prefix="$prefix" --libdir=lib \
             --openssldir="$ossldir"
         log "$arch: openssl: make -j$JOBS build_libs"
-        make -j"$JOBS" build_libs
-        make install_dev
+        make -j"$JOBS" "${ossldirs[@]}" build_libs
+        make "${ossldirs[@]}" install_dev
     ) >>"$logdir/$arch-openssl.log" 2>&1 || die "$arch: openssl build failed, see $logdir/$arch-openssl.log"
     [[ -f "$prefix/lib/libcrypto.a" && -f "$prefix/lib/libssl.a" ]] || die "$arch: openssl installed no static libs"
+    no_build_paths "$prefix/lib/libcrypto.a" "$prefix/lib/libssl.a"
     rm -rf "$bdir"
     T_OPENSSL=$(($(now) - t0))
     log "$arch: openssl done in ${T_OPENSSL}s"
@@ -297,6 +314,12 @@ build_curl() { # arch prefix logdir
     log "$arch: curl $CURL_DEB: unpack + configure (log: $logdir/$arch-curl.log)"
     unpack_source curl "$CURL_DEB" "$CURL_ORIG" "$bdir" "$logdir/$arch-curl.log"
     SRC_CURL=$SRC_DESC
+    # libcurl appends TLS session secrets to the file named by SSLKEYLOGFILE in the host process's
+    # environment: any program that loads the provider would leak the access token to whoever set
+    # it. Remove the lookup itself, so that no file is opened and no key-log callback is installed.
+    grep -q 'curl_getenv("SSLKEYLOGFILE")' "$bdir/lib/vtls/keylog.c" || die "curl: lib/vtls/keylog.c changed, review the key-log fix"
+    sed -i 's/curl_getenv("SSLKEYLOGFILE")/NULL/' "$bdir/lib/vtls/keylog.c"
+    ! grep -rqF '"SSLKEYLOGFILE"' "$bdir/lib" --include='*.c' || die "curl: SSLKEYLOGFILE still read somewhere in lib/"
     (
         cd "$bdir"
         rm -rf "$prefix/include/curl" "$prefix"/lib/libcurl.* "$prefix/lib/pkgconfig/libcurl.pc" "$prefix/bin/curl-config"
@@ -325,6 +348,8 @@ build_curl() { # arch prefix logdir
         make -C include install
     ) >>"$logdir/$arch-curl.log" 2>&1 || die "$arch: curl build failed, see $logdir/$arch-curl.log"
     [[ -f "$prefix/lib/libcurl.a" ]] || die "$arch: curl installed no static lib"
+    no_build_paths "$prefix/lib/libcurl.a"
+    ! grep -qa SSLKEYLOGFILE "$prefix/lib/libcurl.a" || die "$arch: libcurl.a still names SSLKEYLOGFILE"
     local cfg="$bdir/lib/curl_config.h" d
     # USE_WIN32_CRYPTO is what makes CURLSSLOPT_NATIVE_CA read the Windows root store.
     for d in USE_OPENSSL USE_WIN32_CRYPTO USE_THREADS_WIN32; do

@@ -8,15 +8,27 @@
 #include "platform/platException.h"
 #include "platform/platRotPadroes.h"
 
-#include <exception>
-
-#ifdef _WIN32
 #include <openssl/crypto.h>
-#endif
+
+#include <cstdint>
+#include <exception>
 
 namespace {
 
 const char* gPlatformNameDll = nullptr;
+
+// First of all, before anything uses OpenSSL: no configuration file is read, neither the default one
+// nor the one OPENSSL_CONF of the host process names, since a configuration can load engines and
+// providers (code) into the process. Every later initialisation (libcurl's too) finds that step done.
+// The Windows DLL carries its own OpenSSL, which left to itself registers an exit handler with the
+// host process that then calls into unmapped code at exit once advapi32 has unloaded us.
+void StartOpenSSL() {
+    uint64_t opts = OPENSSL_INIT_NO_LOAD_CONFIG;
+#ifdef _WIN32
+    opts |= OPENSSL_INIT_NO_ATEXIT;
+#endif
+    OPENSSL_init_crypto(opts, nullptr);
+}
 
 } // namespace
 
@@ -25,6 +37,7 @@ BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
     // (the last release of a context, a failed acquisition): whatever happens here leaves it alone.
     TLUKeepLastError keep;
     BOOL result = TRUE;
+    if (reason == DLL_PROCESS_ATTACH) StartOpenSSL();
     if (!gPlatformNameDll) gPlatformNameDll = GetPlatformName();
     try {
         TRACE(DBHEAD_L, "<%s hinst=[%p] reason=[%x] lpReserved=[%p]>\n", LU_FN, static_cast<void*>(hinst),
@@ -53,9 +66,6 @@ BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
 #ifdef _WIN32
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
-    // OpenSSL is linked into this DLL. Left to itself it registers an exit handler with the host
-    // process, which then calls into unmapped code at exit once advapi32 has unloaded us.
-    if (reason == DLL_PROCESS_ATTACH) OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
     BOOL result = DllEntryPoint(hinst, reason, lpReserved);
     // On FreeLibrary (lpReserved null) our private copy of OpenSSL frees its state; at process
     // exit the system reclaims everything anyway.

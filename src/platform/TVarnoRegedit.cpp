@@ -111,9 +111,15 @@ bool TVarnoRegedit::RegQueryValueW(const char* valueName, int32_t Grupo, DWORD, 
               valueName ? valueName : "", static_cast<void*>(length));
     } else {
         TVarnoRegeditGrupo* g = GetGrupo(Grupo, true);
-        if (g && g->Key)
-            result = RegQueryValueExA(g->Key, valueName, nullptr, nullptr, static_cast<BYTE*>(data),
-                                      length) == ERROR_SUCCESS;
+        LONG resultTmp = g && g->Key ? RegQueryValueExA(g->Key, valueName, nullptr, nullptr,
+                                                        static_cast<BYTE*>(data), length)
+                                     : ERROR_FILE_NOT_FOUND;
+        result = resultTmp == ERROR_SUCCESS;
+        // A missing value or a short buffer is an answer; anything else (a damaged or oversized value) is
+        // worth a line.
+        if (resultTmp != ERROR_SUCCESS && resultTmp != ERROR_FILE_NOT_FOUND && resultTmp != ERROR_MORE_DATA)
+            TRACE(DBERRO_0, "Falha no RegQueryValueExA, valueName=[%s] resultTmp=[%d]\n",
+                  valueName ? valueName : "", static_cast<int>(resultTmp));
     }
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;

@@ -168,6 +168,11 @@ int AddEscaped(TVarnoMemory& text, const char* s) {
     return ok;
 }
 
+// The whitespace JSON allows between tokens.
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
 bool IsPlainScapeByte(unsigned char c) {
     return c == ' ' || c == '(' || c == ')' || c == '+' || c == ',' || c == '-' || c == '.' || c == '/' ||
            c == '=' || (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -427,7 +432,7 @@ int TPlatStringJSON::ParseText(char* buff) {
                     stepParse = 1;
                 else
                     error = errNewArray;
-            } else if (c != ' ') {
+            } else if (!IsBlank(c)) {
                 error = errInvalido;
             }
             break;
@@ -435,7 +440,7 @@ int TPlatStringJSON::ParseText(char* buff) {
             if (!nameStart) {
                 if (c == '"')
                     nameStart = buff + next;
-                else if (c != ' ')
+                else if (!IsBlank(c))
                     error = errInvalidos;
             } else if (c == '\\') {
                 if (!buff[next]) break; // the text ends inside the escape
@@ -456,14 +461,14 @@ int TPlatStringJSON::ParseText(char* buff) {
                 depth = 0;
                 inString = false;
                 stepParse = 3;
-            } else if (c != ' ') {
+            } else if (!IsBlank(c)) {
                 error = errInvalido;
             }
             break;
         case 3:
             switch (kind) {
             case kindNone:
-                if (c == ' ') {
+                if (IsBlank(c)) {
                 } else if (c == '"') {
                     kind = kindString;
                     valueStart = buff + next;
@@ -533,7 +538,7 @@ int TPlatStringJSON::ParseText(char* buff) {
                 } else {
                     stepParse = 5;
                 }
-            } else if (c != ' ') {
+            } else if (!IsBlank(c)) {
                 // Anything else between a value and the next member would be lost without notice.
                 error = errInvalido;
             }
@@ -543,7 +548,7 @@ int TPlatStringJSON::ParseText(char* buff) {
                 stepParse = 0;
             else if (c == ']')
                 done = true;
-            else if (c != ' ')
+            else if (!IsBlank(c))
                 error = errInvalido;
             break;
         }

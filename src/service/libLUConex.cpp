@@ -114,6 +114,57 @@ bool TLUConex::ResolveEndpoint(const char*& url, const char*& caFile, long& time
     return url && *url;
 }
 
+bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last) {
+    TPlatStringJSON answer, element;
+    if (!last) return false;
+    if (!answer.LoadFromMemory(reinterpret_cast<const char*>(received.FileData))) {
+        TRACE(DBERRO_0, "Resposta da URL_SignHash não é um JSON valido, LenFileData=[%d]\n",
+              static_cast<int>(received.LenFileData));
+        return false;
+    }
+    {
+        const char* signatures = answer.GetValue("signatures");
+        if (!signatures) {
+            TRACE(DBERRO_0, "Não foram encontradas as informações das 'signatures' da URL_SignHash\n");
+            return false;
+        }
+        // Only the first element is read: one block is sent per request.
+        if (!strchr(signatures, '{') || !element.LoadFromMemory(signatures, '{')) {
+            TRACE(DBERRO_0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash\n");
+            return false;
+        }
+    }
+    for (int i = 0; i < element.GetQtdArray(); ++i) {
+        const char* valID = element.GetValue(i, "id");
+        const char* valRawSignature = element.GetValue(i, "rawSignature");
+        if (!valID || !valRawSignature) {
+            TRACE(DBERRO_0, "Não foi encontrado objetos esperados, valID=[%p], valRawSignature=[%p]\n",
+                  static_cast<const void*>(valID), static_cast<const void*>(valRawSignature));
+            return false;
+        }
+        if (last->IsSigned) {
+            TRACE(DBERRO_0, "Objeto HashSID=[%s] já foi assinado, lista duplicada\n", valID);
+            return false;
+        }
+        if (!IsBase64Text(valRawSignature)) {
+            TRACE(DBERRO_0, "rawSignature não é Base64 valido, id=[%s] rawSignature=[%.64s]\n", valID,
+                  valRawSignature);
+            return false;
+        }
+        if (!last->LoadDataResultBase64(valRawSignature)) return false;
+        // The raw RSA result has exactly the length of the block that was sent.
+        if (last->DataResult.LenFileData != last->DataValuePadded.LenFileData) {
+            TRACE(DBERRO_0, "Tamanho da rawSignature invalido, id=[%s] LenFileData=[%d] esperado=[%d]\n",
+                  valID, static_cast<int>(last->DataResult.LenFileData),
+                  static_cast<int>(last->DataValuePadded.LenFileData));
+            last->ClearSignature();
+            return false;
+        }
+        last->IsSigned = true;
+    }
+    return true;
+}
+
 bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber,
                                       const char* Token, bool IsEncrypt, const char* HashAlias) {
     TListSignHash listSignHash;
@@ -135,7 +186,6 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
     Request_Clear();
     bool result = false;
     TVarnoMemory header, body, received;
-    TPlatStringJSON answer, element;
     TLUConexToken tokenSign;
     TDataEncryptDecrypt* last = nullptr;
     const char* url = nullptr;
@@ -210,51 +260,7 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
         TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", Curl.HttpStatus);
         goto done;
     }
-    if (!answer.LoadFromMemory(reinterpret_cast<const char*>(received.FileData))) {
-        TRACE(DBERRO_0, "Resposta da URL_SignHash não é um JSON valido, LenFileData=[%d]\n",
-              static_cast<int>(received.LenFileData));
-        goto done;
-    }
-    {
-        const char* signatures = answer.GetValue("signatures");
-        if (!signatures) {
-            TRACE(DBERRO_0, "Não foram encontradas as informações das 'signatures' da URL_SignHash\n");
-            goto done;
-        }
-        // Only the first element is read: one block is sent per request.
-        if (!strchr(signatures, '{') || !element.LoadFromMemory(signatures, '{')) {
-            TRACE(DBERRO_0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash\n");
-            goto done;
-        }
-    }
-    for (int i = 0; i < element.GetQtdArray(); ++i) {
-        const char* valID = element.GetValue(i, "id");
-        const char* valRawSignature = element.GetValue(i, "rawSignature");
-        if (!valID || !valRawSignature) {
-            TRACE(DBERRO_0, "Não foi encontrado objetos esperados, valID=[%p], valRawSignature=[%p]\n",
-                  static_cast<const void*>(valID), static_cast<const void*>(valRawSignature));
-            goto done;
-        }
-        if (last->IsSigned) {
-            TRACE(DBERRO_0, "Objeto HashSID=[%s] já foi assinado, lista duplicada\n", valID);
-            goto done;
-        }
-        if (!IsBase64Text(valRawSignature)) {
-            TRACE(DBERRO_0, "rawSignature não é Base64 valido, id=[%s] rawSignature=[%.64s]\n", valID,
-                  valRawSignature);
-            goto done;
-        }
-        if (!last->LoadDataResultBase64(valRawSignature)) goto done;
-        // The raw RSA result has exactly the length of the block that was sent.
-        if (last->DataResult.LenFileData != last->DataValuePadded.LenFileData) {
-            TRACE(DBERRO_0, "Tamanho da rawSignature invalido, id=[%s] LenFileData=[%d] esperado=[%d]\n",
-                  valID, static_cast<int>(last->DataResult.LenFileData),
-                  static_cast<int>(last->DataValuePadded.LenFileData));
-            last->ClearSignature();
-            goto done;
-        }
-        last->IsSigned = true;
-    }
+    if (!Answer_Read(received, last)) goto done;
     if (!last || !last->IsSigned) {
         TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
         goto done;

@@ -57,6 +57,11 @@ class TLUConex {
     // The push-notification shell, made on first use: no socket layer is started before that.
     TLibWebSocket& WebSocket();
 
+    // Reads the body of a successful answer into last's DataResult: the first element of "signatures",
+    // its Base64 "rawSignature" of the block's length; last->IsSigned then. False with a trace line
+    // otherwise (the caller clears what was left).
+    static bool Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last);
+
     TLUConexFuncUpdateState FuncUpdateState;
     void* FuncUpdateStateCtx;
     int Request_CodErro;

@@ -175,6 +175,33 @@ TEST(JsonRead, BareValuesKeepBlanksNullAndCase) {
     EXPECT_EQ(nullptr, json.GetValue("missing"));
 }
 
+TEST(JsonRead, WhitespaceBetweenTokens) {
+    // A pretty-printed sign answer, CRLF line ends, tabs and a closing line break.
+    const char* answer = "{\r\n\t\"signatures\" :\r\n\t[\r\n\t\t{\r\n\t\t\t\"id\" : \"a1\",\r\n"
+                         "\t\t\t\"rawSignature\" : \"QUJD\"\r\n\t\t}\r\n\t]\r\n}\r\n";
+    TPlatStringJSON json;
+    ASSERT_EQ(1, json.LoadFromMemory(answer));
+    const char* signatures = json.GetValue("signatures");
+    ASSERT_NE(nullptr, signatures);
+    EXPECT_EQ('[', signatures[0]);
+    TPlatStringJSON element;
+    ASSERT_EQ(1, element.LoadFromMemory(signatures, '{'));
+    EXPECT_EQ("a1", ValueOf(element, 0, "id"));
+    EXPECT_EQ("QUJD", ValueOf(element, 0, "rawSignature"));
+    EXPECT_STREQ("{\"id\":\"a1\",\"rawSignature\":\"QUJD\"}", element.TextJSON);
+
+    // An array of objects over several lines; whitespace inside strings is kept as it is.
+    TPlatStringJSON list;
+    ASSERT_EQ(1, list.LoadFromMemory("\n[\n  {\"a\":\"x\ty\"}\n  ,\n  {\n\"b\"\t:\t\" z \"}\n]\n"));
+    ASSERT_EQ(2, list.GetQtdArray());
+    EXPECT_EQ("x\ty", ValueOf(list, 0, "a"));
+    EXPECT_EQ(" z ", ValueOf(list, 1, "b"));
+    // A bare value keeps what follows it up to the separator, line ends included, as with blanks.
+    TPlatStringJSON bare;
+    ASSERT_EQ(1, bare.LoadFromMemory("{\"n\":\t12\n}"));
+    EXPECT_EQ("12\n", ValueOf(bare, 0, "n"));
+}
+
 TEST(JsonRead, EscapesAreDecoded) {
     TPlatStringJSON json;
     ASSERT_EQ(
@@ -257,7 +284,13 @@ TEST_F(JsonTrace, StructuralErrorsAreTraced) {
     ExpectLoadFails("}", "Parse JSON, Caracteres invalido, StepParse=[0], count=[0], BuffAtual=[}][7D]");
     ExpectLoadFails("[[{}]]", "Parse JSON, Caracteres invalido, StepParse=[0], count=[1], BuffAtual=[[][5B]");
     ExpectLoadFails("{}", "Parse JSON, Caracteres Invalidos, StepParse=[1], count=[1], BuffAtual=[}][7D]");
-    ExpectLoadFails("{\n\"a\":1}", "Parse JSON, Caracteres Invalidos, StepParse=[1], count=[1]");
+    // Only space, tab, CR and LF separate tokens; other control bytes are refused in every state.
+    ExpectLoadFails("{\f\"a\":1}",
+                    "Parse JSON, Caracteres Invalidos, StepParse=[1], count=[1], BuffAtual=[\f][0C]");
+    ExpectLoadFails("\v{\"a\":1}", "Parse JSON, Caracteres invalido, StepParse=[0], count=[0]");
+    ExpectLoadFails("{\"a\"\f:1}", "Parse JSON, Caracteres invalido, StepParse=[2], count=[4]");
+    ExpectLoadFails("{\"a\":\"x\"\v}", "Parse JSON, Caracteres invalido, StepParse=[4], count=[8]");
+    ExpectLoadFails("[{\"a\":1}\f]", "Parse JSON, Caracteres invalido, StepParse=[5], count=[8]");
     ExpectLoadFails("{\"a\" x:1}",
                     "Parse JSON, Caracteres invalido, StepParse=[2], count=[5], BuffAtual=[x][78]");
     ExpectLoadFails("{\"a\":,\"b\":1}", "Parse JSON, Caracteres invalido, StepParse=[3], count=[5]");

@@ -1,5 +1,6 @@
 // The registry functions on Linux: Windows semantics, the file layout, views, and sharing between processes.
 #include "os/platTypes.h"
+#include "support/testProcess.h"
 #include "support/testRoot.h"
 
 #include <gtest/gtest.h>
@@ -12,14 +13,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
-#include <spawn.h>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -475,6 +473,45 @@ TEST_F(Registry, ValueFilesCanBeReadAndWrittenByHand) {
     EXPECT_EQ(0u, values);
 }
 
+// A value file planted by hand that is no regular file, or far larger than any value, is refused at
+// once: a FIFO would otherwise block the reader until someone writes to it.
+TEST_F(Registry, ValueFilesThatAreNoRegularFilesOrTooLargeAreRefused) {
+    HKEY k = Create(HKEY_CURRENT_USER, "Software\\Planted");
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(k, "Good", 0, REG_SZ, reinterpret_cast<const BYTE*>("ok"), 3));
+    ASSERT_EQ(0, mkfifo(Reg("HKCU/software/planted/@fifo").c_str(), 0600));
+    ASSERT_EQ(
+        0, symlink(Reg("HKCU/software/planted/@good").c_str(), Reg("HKCU/software/planted/@link").c_str()));
+    ASSERT_EQ(0, mkdir(Reg("HKCU/software/planted/@dir").c_str(), 0700));
+    DWORD size = 0;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(ERROR_REGISTRY_CORRUPT, RegQueryValueExA(k, "Fifo", nullptr, nullptr, nullptr, &size));
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(ERROR_REGISTRY_CORRUPT, RegQueryValueExA(k, "Link", nullptr, nullptr, nullptr, &size));
+    EXPECT_NE(ERROR_SUCCESS, RegQueryValueExA(k, "Dir", nullptr, nullptr, nullptr, &size));
+    // Enumeration lists only the value that is a file.
+    DWORD values = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryInfoKeyA(k, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              &values, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(1u, values);
+    char name[32];
+    DWORD lenName = sizeof(name);
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumValueA(k, 0, name, &lenName, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_STREQ("Good", name);
+
+    // Beyond the limit the file is not read at all; up to it, it is a value like any other.
+    std::vector<BYTE> big(4u * 1024 * 1024 + 1, 0x5A);
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              RegSetValueExA(k, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size())));
+    big.pop_back();
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(k, "Big", 0, REG_BINARY, big.data(), static_cast<DWORD>(big.size())));
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "Big", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(big.size(), size);
+    ASSERT_EQ(0, truncate(Reg("HKCU/software/planted/@big").c_str(), 64ll * 1024 * 1024));
+    EXPECT_EQ(ERROR_FILE_TOO_LARGE, RegQueryValueExA(k, "Big", nullptr, nullptr, nullptr, &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "Good", nullptr, nullptr, nullptr, &size));
+}
+
 TEST_F(Registry, RootFollowsLucspRoot) {
     Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Where", KEY_WOW64_64KEY | KEY_WRITE);
     EXPECT_TRUE(IsDir(Root.Path() + "/registry/HKLM/software/where"));
@@ -594,24 +631,7 @@ void WriteUntilKilled() {
 }
 
 pid_t SpawnWorker(const std::string& role) {
-    std::string exe = "/proc/self/exe";
-    std::string filter = "--gtest_filter=RegistryProcessWorker.Run";
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.push_back(*e);
-    env.push_back(std::string(kWorkerEnv) + "=" + role);
-    std::vector<char*> envp;
-    for (std::string& s : env)
-        envp.push_back(&s[0]);
-    envp.push_back(nullptr);
-    char* argv[] = {&exe[0], &filter[0], nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return SpawnTestWorker("RegistryProcessWorker.Run", kWorkerEnv, role);
 }
 
 int WaitExit(pid_t pid) {

@@ -203,6 +203,14 @@ TEST_F(SignRequest, EscapedSlashesAndSecondElements) {
     EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
 }
 
+TEST_F(SignRequest, PrettyPrintedAnswerIsRead) {
+    Token = S.Token;
+    Faults.Set(TRefFaultMode::Pretty, 0, 1);
+    ASSERT_TRUE(Sign());
+    EXPECT_TRUE(Item.IsSigned);
+    EXPECT_EQ(Hex(Expected.data(), Expected.size()), Result());
+}
+
 TEST_F(SignRequest, BadArgumentsAndMissingEndpoint) {
     Token = S.Token;
     TScopedTrace trace(S.Root.Path() + "/args.log", DBERRO_0);

@@ -40,6 +40,7 @@ const TFaultName kFaultNames[] = {
     {TRefFaultMode::SlashEscape, "slashescape"},
     {TRefFaultMode::TwoElements, "twoelements"},
     {TRefFaultMode::Truncated, "truncated"},
+    {TRefFaultMode::Pretty, "pretty"},
 };
 
 const unsigned kMaxDelayMs = 10 * 60 * 1000;
@@ -306,6 +307,10 @@ struct TRefSigningService::TImpl {
             }
             body.swap(escaped);
         }
+        if (fault.Mode == TRefFaultMode::Pretty)
+            body = "{\r\n\t\"signatures\" : [\r\n\t\t{\r\n\t\t\t\"id\" : " + refJson_Quote(id) +
+                   ",\r\n\t\t\t\"rawSignature\" : " + refJson_Quote(refBase64_Encode(sig)) +
+                   "\r\n\t\t}\r\n\t]\r\n}\r\n";
         if (fault.Mode == TRefFaultMode::Truncated) {
             res.set_content_provider(body.size(), "application/json",
                                      [body](size_t, size_t, httplib::DataSink& sink) {

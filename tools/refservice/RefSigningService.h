@@ -23,7 +23,8 @@ enum class TRefFaultMode {
     NoRawSignature, // element with "id" only
     SlashEscape,    // correct answer with every "/" written as "\/"
     TwoElements,    // correct element first, then a second one with a wrong signature
-    Truncated       // headers announce the whole answer, half of it is sent, connection closed
+    Truncated,      // headers announce the whole answer, half of it is sent, connection closed
+    Pretty          // correct answer, pretty-printed: CRLF line ends, tabs, blanks, a final line end
 };
 
 const char* refFault_Name(TRefFaultMode Mode);

@@ -247,6 +247,9 @@ TEST_F(RefServer, FaultModesShapeTheAnswer) {
         {TRefFaultMode::TwoElements, 200,
          "{\"signatures\":[" + good + ",{\"id\":\"" + id + "-2\",\"rawSignature\":\"" +
              refBase64_Encode(wrong) + "\"}]}"},
+        {TRefFaultMode::Pretty, 200,
+         "{\r\n\t\"signatures\" : [\r\n\t\t{\r\n\t\t\t\"id\" : \"" + id +
+             "\",\r\n\t\t\t\"rawSignature\" : \"" + refBase64_Encode(sig) + "\"\r\n\t\t}\r\n\t]\r\n}\r\n"},
     };
     for (const auto& c : cases) {
         Svc->Fault_Set({c.Mode, 0, 0});

@@ -3,6 +3,7 @@
 // when it is opened and writes every change through to the registry at once, as Windows' registry
 // stores do, so that other processes see it on their next open.
 #include "os/posix/certstoreInternal.h"
+#include "os/posix/registryStore.h"
 #include "os/posix/winRegistry.h"
 
 #include <openssl/evp.h>
@@ -142,25 +143,19 @@ LONG UnpersistElement(TCertStore* store, TCertElement* e) {
     return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
 }
 
-// Reads every certificate of the store's registry key; entries that cannot be read are passed over,
-// as Windows passes over a damaged entry.
+// Reads every certificate of the store's registry key from one snapshot of its entries; entries that
+// cannot be read (or were removed since) are passed over, as Windows passes over a damaged entry.
 LONG LoadStore(TCertStore* store) {
     HKEY certs = nullptr;
     LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, CertificatesKey(store->Name).c_str(), 0, KEY_READ, &certs);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
     if (rc != ERROR_SUCCESS) return rc;
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        DWORD lenName = sizeof(name);
-        rc = RegEnumKeyExA(certs, index, name, &lenName, nullptr, nullptr, nullptr, nullptr);
-        if (rc == ERROR_NO_MORE_ITEMS) {
-            rc = ERROR_SUCCESS;
-            break;
-        }
-        if (rc == ERROR_MORE_DATA) continue;
-        if (rc != ERROR_SUCCESS) break;
+    std::vector<std::string> names;
+    rc = lureg::SnapshotSubKeys(certs, names);
+    for (size_t i = 0; rc == ERROR_SUCCESS && i < names.size(); ++i) {
+        const std::string& name = names[i];
         HKEY entry = nullptr;
-        if (RegOpenKeyExA(certs, name, 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
+        if (RegOpenKeyExA(certs, name.c_str(), 0, KEY_READ, &entry) != ERROR_SUCCESS) continue;
         DWORD type = 0, size = 0;
         Bytes blob;
         if (RegQueryValueExA(entry, kBlobValue, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
@@ -191,15 +186,9 @@ LONG DeleteStoreKey(const std::string& name) {
     LONG rc = RegOpenKeyExA(HKEY_CURRENT_USER, CertificatesKey(name).c_str(), 0, KEY_READ, &certs);
     if (rc == ERROR_SUCCESS) {
         std::vector<std::string> names;
-        for (DWORD index = 0;; ++index) {
-            char entry[256];
-            DWORD lenEntry = sizeof(entry);
-            if (RegEnumKeyExA(certs, index, entry, &lenEntry, nullptr, nullptr, nullptr, nullptr) !=
-                ERROR_SUCCESS)
-                break;
-            names.push_back(entry);
-        }
+        rc = lureg::SnapshotSubKeys(certs, names);
         RegCloseKey(certs);
+        if (rc != ERROR_SUCCESS) return rc;
         for (const std::string& entry : names) {
             rc = RegDeleteKeyA(HKEY_CURRENT_USER, (CertificatesKey(name) + "\\" + entry).c_str());
             if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) return rc;

@@ -243,6 +243,18 @@ LONG EnumValueAt(const TRegKey& key, DWORD index, TValueRecord& rec) {
     return ERROR_NO_MORE_ITEMS;
 }
 
+// The subkey directories of an open key, listed once; a hive without any key yet has none.
+LONG ListSubKeys(HKEY hKey, TRegKeyPtr& key, std::vector<std::string>& subKeys) {
+    key = Resolve(hKey);
+    if (!key) return ERROR_INVALID_HANDLE;
+    if (!(key->Access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    LONG status = CheckAlive(*key);
+    if (status != ERROR_SUCCESS) return status;
+    status = ListKey(key->Dir, &subKeys, nullptr);
+    if (status == ERROR_KEY_DELETED && key->IsRoot) status = ERROR_SUCCESS;
+    return status;
+}
+
 bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
@@ -411,14 +423,9 @@ LSTATUS WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpc
                              LPSTR lpClass, LPDWORD lpcchClass, PFILETIME lpftLastWriteTime) {
     if (lpReserved || !lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     try {
-        TRegKeyPtr key = Resolve(hKey);
-        if (!key) return ERROR_INVALID_HANDLE;
-        if (!(key->Access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
-        LONG status = CheckAlive(*key);
-        if (status != ERROR_SUCCESS) return status;
+        TRegKeyPtr key;
         std::vector<std::string> subKeys;
-        status = ListKey(key->Dir, &subKeys, nullptr);
-        if (status == ERROR_KEY_DELETED && key->IsRoot) return ERROR_NO_MORE_ITEMS;
+        LONG status = ListSubKeys(hKey, key, subKeys);
         if (status != ERROR_SUCCESS) return status;
         if (dwIndex >= subKeys.size()) return ERROR_NO_MORE_ITEMS;
         std::string name = KeyDisplayName(key->Dir, subKeys[dwIndex]);
@@ -544,6 +551,22 @@ LSTATUS WINAPI RegFlushKey(HKEY hKey) {
 }
 
 } // extern "C"
+
+LONG lureg::SnapshotSubKeys(HKEY hKey, std::vector<std::string>& names) {
+    names.clear();
+    try {
+        TRegKeyPtr key;
+        std::vector<std::string> subKeys;
+        LONG status = ListSubKeys(hKey, key, subKeys);
+        if (status != ERROR_SUCCESS) return status;
+        for (const std::string& fileName : subKeys)
+            names.push_back(KeyDisplayName(key->Dir, fileName));
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc&) {
+        names.clear();
+        return ERROR_OUTOFMEMORY;
+    }
+}
 
 void osRegistryShutdown() {
     std::lock_guard<std::mutex> guard(HandlesMutex());

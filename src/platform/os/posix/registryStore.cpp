@@ -24,6 +24,8 @@ namespace {
 // File names stay well below the 255 bytes Linux allows; longer names are stored under a digest.
 constexpr size_t kMaxEncodedName = 200;
 constexpr const char* kHeaderMagic = "LUREG ";
+// A value file is its data plus a header line that holds at most the escaped value name.
+constexpr size_t kMaxValueFileBytes = kMaxValueDataBytes + 3 * 16383 + 64;
 
 struct TTypeName {
     DWORD Type;
@@ -157,16 +159,23 @@ bool WriteAll(int fd, const void* data, size_t len) {
     return true;
 }
 
+// Opens without following a link and without waiting: a FIFO or device planted as a value file is
+// refused at once instead of blocking the reader (the library reads its settings while it loads), and a
+// file larger than any value is refused before anything is read.
 LONG ReadWhole(const std::string& path, std::vector<BYTE>& out) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return ErrnoToStatus(errno);
     out.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0) return errno == ELOOP ? ERROR_REGISTRY_CORRUPT : ErrnoToStatus(errno);
     struct stat st {};
-    if (fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return ERROR_REGISTRY_CORRUPT;
     }
-    if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+    if (st.st_size > static_cast<off_t>(kMaxValueFileBytes)) {
+        close(fd);
+        return ERROR_FILE_TOO_LARGE;
+    }
+    out.reserve(static_cast<size_t>(st.st_size));
     BYTE buf[16384];
     for (;;) {
         ssize_t n = read(fd, buf, sizeof(buf));
@@ -174,9 +183,16 @@ LONG ReadWhole(const std::string& path, std::vector<BYTE>& out) {
             if (errno == EINTR) continue;
             int err = errno;
             close(fd);
+            out.clear();
             return ErrnoToStatus(err);
         }
         if (n == 0) break;
+        // A file that grows while it is read is cut off by the same limit.
+        if (out.size() + static_cast<size_t>(n) > kMaxValueFileBytes) {
+            close(fd);
+            out.clear();
+            return ERROR_FILE_TOO_LARGE;
+        }
         out.insert(out.end(), buf, buf + n);
     }
     close(fd);
@@ -315,6 +331,7 @@ LONG ReadValue(const std::string& keyDir, const std::string& fileName, TValueRec
 
 LONG WriteValue(const std::string& keyDir, const std::string& fileName, const std::string& name, DWORD type,
                 const BYTE* data, DWORD length, bool privateHive) {
+    if (length > kMaxValueDataBytes) return ERROR_INVALID_PARAMETER;
     std::string head = std::string(kHeaderMagic) + TypeToText(type) + " " + EncodeForHeader(name) + "\n";
     return ReplaceFile(keyDir, fileName, head, data, length, privateHive ? 0600 : 0644);
 }

@@ -26,6 +26,10 @@ std::string HiveDirectory(const std::string& regRoot, const char* hive);
 // (0700/0600) as HKEY_CURRENT_USER is on Windows; the machine hive is readable by others.
 LONG EnsureDirectory(const std::string& path, bool privateHive);
 
+// Largest value data stored or read (Windows' standard registry format allows about 1 MB). A value file
+// beyond it is refused with ERROR_FILE_TOO_LARGE rather than read whole.
+constexpr DWORD kMaxValueDataBytes = 4u * 1024 * 1024;
+
 // One value as stored.
 struct TValueRecord {
     DWORD Type = REG_NONE;
@@ -46,6 +50,11 @@ void WriteKeyName(const std::string& keyDir, const std::string& name, bool priva
 
 // Subkey directories and value files of a key, each sorted by file name.
 LONG ListKey(const std::string& keyDir, std::vector<std::string>* subKeys, std::vector<std::string>* values);
+
+// The names of an open key's subkeys from one listing of its directory. RegEnumKeyExA lists the key
+// again at every index, so a subkey removed meanwhile by another process shifts the rest and one is
+// passed over; a reader that must see every entry that stays takes this snapshot instead.
+LONG SnapshotSubKeys(HKEY key, std::vector<std::string>& names);
 
 // A key refuses write access when its directory holds a ".readonly" file or the file system refuses
 // writing it (the stand-in for a Windows ACL that grants only read access).

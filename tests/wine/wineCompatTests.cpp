@@ -18,10 +18,16 @@ const THashAlg kHashAlgs[] = {
     {CALG_SHA_384, "SHA384"}, {CALG_SHA_512, "SHA512"},
 };
 
-// "FALSE with this last error" for one call.
-bool Refused(BOOL ok, DWORD expected, DWORD* got) {
-    *got = GetLastError();
-    return !ok && *got == expected;
+// Reports one call as "FALSE with this last error" (a compatibility check when compat); the last error is
+// read here, after the call.
+bool ExpectRefused(TWineReport& report, bool compat, const char* name, BOOL ok, DWORD expected) {
+    DWORD got = GetLastError();
+    bool refused = !ok && got == expected;
+    const char* fmt = "ok %d, error %s, expected %s";
+    if (compat)
+        return report.Compat(name, refused, fmt, ok, LastErrorText(got).c_str(),
+                             LastErrorText(expected).c_str());
+    return report.Check(name, refused, fmt, ok, LastErrorText(got).c_str(), LastErrorText(expected).c_str());
 }
 
 // The container names of PP_ENUMCONTAINERS, CRYPT_FIRST then onwards until ERROR_NO_MORE_ITEMS; *maxLen is
@@ -118,16 +124,14 @@ void CheckVerifyContext(TWineReport& report, const TWineOptions& options, const 
     if (hash) {
         std::vector<BYTE> sig(512);
         DWORD len = static_cast<DWORD>(sig.size());
-        report.Compat("VerifyContext_SignRefused",
-                      Refused(CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len),
-                              static_cast<DWORD>(NTE_BAD_KEY), &error),
-                      "error %s", LastErrorText(error).c_str());
+        ExpectRefused(report, true, "VerifyContext_SignRefused",
+                      CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len),
+                      static_cast<DWORD>(NTE_BAD_KEY));
         CryptDestroyHash(hash);
     }
     HCRYPTKEY key = 0;
     BOOL gotKey = CryptGetUserKey(prov, AT_KEYEXCHANGE, &key);
-    report.Compat("VerifyContext_NoUserKey", Refused(gotKey, static_cast<DWORD>(NTE_BAD_KEY), &error),
-                  "error %s", LastErrorText(error).c_str());
+    ExpectRefused(report, true, "VerifyContext_NoUserKey", gotKey, static_cast<DWORD>(NTE_BAD_KEY));
     if (gotKey) CryptDestroyKey(key);
     report.Compat("VerifyContext_Release", CryptReleaseContext(prov, 0) != FALSE, "error %s",
                   LastErrorText(GetLastError()).c_str());
@@ -197,10 +201,8 @@ void CheckHashing(TWineReport& report, HCRYPTPROV prov, const std::vector<BYTE>&
         if (report.Compat(tag.c_str(), hashed && value == expected, "error %s, %u bytes",
                           LastErrorText(error).c_str(), static_cast<unsigned>(value.size()))) {
             BYTE more = 0;
-            report.Compat(
-                (tag + "_AfterValueRead").c_str(),
-                Refused(CryptHashData(hash, &more, 1, 0), static_cast<DWORD>(NTE_BAD_HASH_STATE), &error),
-                "error %s", LastErrorText(error).c_str());
+            ExpectRefused(report, true, (tag + "_AfterValueRead").c_str(), CryptHashData(hash, &more, 1, 0),
+                          static_cast<DWORD>(NTE_BAD_HASH_STATE));
             if (a.Alg == CALG_SHA_256) {
                 // The finished value signed, for the Linux side to verify over the message.
                 DWORD len = 0;
@@ -223,14 +225,12 @@ void CheckHashing(TWineReport& report, HCRYPTPROV prov, const std::vector<BYTE>&
     // A value set by the caller ends hashing, as in CryptoAPI.
     std::vector<BYTE> digest;
     HCRYPTHASH hash = 0;
-    DWORD error = 0;
     if (SystemDigest(CALG_SHA_256, message, digest) && CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
-        bool set = CryptSetHashParam(hash, HP_HASHVAL, digest.data(), 0);
-        report.Compat("HashData_AfterSetValue",
-                      set &&
-                          Refused(CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
-                                  static_cast<DWORD>(NTE_BAD_HASH_STATE), &error),
-                      "set %d, error %s", set, LastErrorText(error).c_str());
+        if (report.Compat("HashData_SetValue",
+                          CryptSetHashParam(hash, HP_HASHVAL, digest.data(), 0) != FALSE))
+            ExpectRefused(report, true, "HashData_AfterSetValue",
+                          CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
+                          static_cast<DWORD>(NTE_BAD_HASH_STATE));
         // A failed call, then a successful CryptDestroyHash: the caller still sees the failure's error.
         DWORD len = 4;
         BYTE buffer[4];
@@ -264,16 +264,13 @@ void CheckHashing(TWineReport& report, HCRYPTPROV prov, const std::vector<BYTE>&
             ok = CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, sig.data(), &len);
         }
         if (report.Compat("SSL3_SHAMD5_Sign", ok, "error %s", LastErrorText(GetLastError()).c_str()))
-            report.Check("SSL3_SHAMD5_WriteFiles",
-                         WriteFileBytes(JoinPath(options.OutDir, "sig_shamd5.bin"), sig.data(), sig.size()) &&
-                             WriteFileBytes(JoinPath(options.OutDir, "shamd5.in"), md5.data(), md5.size()));
+            report.Check("SSL3_SHAMD5_WriteFile",
+                         WriteFileBytes(JoinPath(options.OutDir, "sig_shamd5.bin"), sig.data(), sig.size()));
         CryptDestroyHash(hash);
     }
     hash = 0;
     created = CryptCreateHash(prov, CALG_RC4, 0, 0, &hash);
-    report.Compat("UnknownAlgorithm_NTE_BAD_ALGID",
-                  Refused(created, static_cast<DWORD>(NTE_BAD_ALGID), &error), "error %s",
-                  LastErrorText(error).c_str());
+    ExpectRefused(report, true, "UnknownAlgorithm_NTE_BAD_ALGID", created, static_cast<DWORD>(NTE_BAD_ALGID));
     if (created) CryptDestroyHash(hash);
 }
 
@@ -319,18 +316,15 @@ int RunStrictPhase(const TWineOptions& options) {
     if (!report.Check("ReadInputs", ReadFileBytes(options.MsgFile, message), "cannot read %s",
                       options.MsgFile.c_str()))
         return report.Finish();
-    DWORD error = 0;
     HCRYPTPROV prov = 0;
     BOOL opened = CryptAcquireContextA(&prov, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL,
                                        CRYPT_VERIFYCONTEXT);
-    report.Check("VerifyContextRefused", Refused(opened, static_cast<DWORD>(NTE_BAD_FLAGS), &error),
-                 "ok %d, error %s", opened, LastErrorText(error).c_str());
+    ExpectRefused(report, false, "VerifyContextRefused", opened, static_cast<DWORD>(NTE_BAD_FLAGS));
     if (opened) CryptReleaseContext(prov, 0);
     // The provider refuses a null container name before it looks at the flags.
     opened = CryptAcquireContextA(&prov, nullptr, LUCSP_PROVIDER_NAME, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
-    report.Check("VerifyContextNullContainerRefused",
-                 Refused(opened, static_cast<DWORD>(NTE_INVALID_PARAMETER), &error), "ok %d, error %s",
-                 opened, LastErrorText(error).c_str());
+    ExpectRefused(report, false, "VerifyContextNullContainerRefused", opened,
+                  static_cast<DWORD>(NTE_INVALID_PARAMETER));
     if (opened) CryptReleaseContext(prov, 0);
 
     if (!report.Check("CryptAcquireContext",
@@ -341,33 +335,26 @@ int RunStrictPhase(const TWineOptions& options) {
     HCRYPTHASH hash = 0;
     if (report.Check("CreateHash", CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash) != FALSE, "error %s",
                      LastErrorText(GetLastError()).c_str())) {
-        report.Check("HashDataRefused",
-                     Refused(CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
-                             static_cast<DWORD>(NTE_NOT_SUPPORTED), &error),
-                     "error %s", LastErrorText(error).c_str());
+        ExpectRefused(report, false, "HashDataRefused",
+                      CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
+                      static_cast<DWORD>(NTE_NOT_SUPPORTED));
         CryptDestroyHash(hash);
     }
     hash = 0;
     BOOL created = CryptCreateHash(prov, CALG_SSL3_SHAMD5, 0, 0, &hash);
-    report.Check("SSL3_SHAMD5Refused", Refused(created, static_cast<DWORD>(NTE_FAIL), &error), "error %s",
-                 LastErrorText(error).c_str());
+    ExpectRefused(report, false, "SSL3_SHAMD5Refused", created, static_cast<DWORD>(NTE_FAIL));
     if (created) CryptDestroyHash(hash);
     hash = 0;
     created = CryptCreateHash(prov, CALG_RC4, 0, 0, &hash);
-    report.Check("UnknownAlgorithm_NTE_FAIL", Refused(created, static_cast<DWORD>(NTE_FAIL), &error),
-                 "error %s", LastErrorText(error).c_str());
+    ExpectRefused(report, false, "UnknownAlgorithm_NTE_FAIL", created, static_cast<DWORD>(NTE_FAIL));
     if (created) CryptDestroyHash(hash);
     BYTE buffer[64];
     DWORD len = sizeof(buffer);
-    report.Check("PP_ENUMCONTAINERS_Empty",
-                 Refused(CryptGetProvParam(prov, PP_ENUMCONTAINERS, buffer, &len, CRYPT_FIRST),
-                         ERROR_NO_MORE_ITEMS, &error),
-                 "error %s", LastErrorText(error).c_str());
+    ExpectRefused(report, false, "PP_ENUMCONTAINERS_Empty",
+                  CryptGetProvParam(prov, PP_ENUMCONTAINERS, buffer, &len, CRYPT_FIRST), ERROR_NO_MORE_ITEMS);
     len = sizeof(buffer);
-    report.Check(
-        "PP_ENUMALGS_Empty",
-        Refused(CryptGetProvParam(prov, PP_ENUMALGS, buffer, &len, CRYPT_FIRST), ERROR_NO_MORE_ITEMS, &error),
-        "error %s", LastErrorText(error).c_str());
+    ExpectRefused(report, false, "PP_ENUMALGS_Empty",
+                  CryptGetProvParam(prov, PP_ENUMALGS, buffer, &len, CRYPT_FIRST), ERROR_NO_MORE_ITEMS);
     // The key length in bits is a fault fix, not a compatibility feature: also here.
     CheckKeyLengths(report, prov);
     report.Check("CryptReleaseContext", CryptReleaseContext(prov, 0) != FALSE, "error %s",

@@ -115,12 +115,11 @@ int RunJavaPhase(const TWineOptions& options) {
         // The TLS 1.0/1.1 input: MD5 and SHA-1 of the same data, MD5 first.
         std::vector<BYTE> both = md5;
         both.insert(both.end(), sha1.begin(), sha1.end());
-        bool written = WriteFileBytes(JoinPath(options.OutDir, "java_none36.in"), both.data(), both.size());
         if (report.Compat("NONEwithRSA_36", SignHash(key, true, CALG_SSL3_SHAMD5, both, signature, &error),
                           "error %s", LastErrorText(error).c_str()))
             report.Check("NONEwithRSA_36_WriteFile",
-                         written && WriteFileBytes(JoinPath(options.OutDir, "java_none36.sig"),
-                                                   signature.data(), signature.size()));
+                         WriteFileBytes(JoinPath(options.OutDir, "java_none36.sig"), signature.data(),
+                                        signature.size()));
     }
     // CKey.cleanUp.
     if (key.Key) CryptDestroyKey(key.Key);

@@ -438,8 +438,9 @@ run_openssl_capi() {
         -binary -in "$(winpath "$work/message.txt")" -outform DER -out "$(winpath "$work/out/capi_cms.p7s")" \
         >"$work/capi-cms.log" 2>&1 || true
     check "capi/cms" cms_verifies capi_cms.p7s detached
-    # csp_name and list_containers open a verify-only context without a container.
-    ossl engine capi -pre "csp_name:Varno Base Cryptographic Provider Server" -pre list_containers \
+    # csp_name and list_containers open a verify-only context without a container (after the engine's
+    # initialisation, hence -t and -post).
+    ossl engine -t -post "csp_name:Varno Base Cryptographic Provider Server" -post list_containers capi \
         >"$work/capi-containers.log" 2>&1 || true
     compat_check "capi/list_containers" grep -q "$SERIAL" "$work/capi-containers.log"
 

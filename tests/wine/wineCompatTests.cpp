@@ -226,8 +226,7 @@ void CheckHashing(TWineReport& report, HCRYPTPROV prov, const std::vector<BYTE>&
     std::vector<BYTE> digest;
     HCRYPTHASH hash = 0;
     if (SystemDigest(CALG_SHA_256, message, digest) && CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
-        if (report.Compat("HashData_SetValue",
-                          CryptSetHashParam(hash, HP_HASHVAL, digest.data(), 0) != FALSE))
+        if (report.Check("HashData_SetValue", CryptSetHashParam(hash, HP_HASHVAL, digest.data(), 0) != FALSE))
             ExpectRefused(report, true, "HashData_AfterSetValue",
                           CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
                           static_cast<DWORD>(NTE_BAD_HASH_STATE));

@@ -10,6 +10,9 @@
 #   LUCSP_DEPS_CACHE    cache root (default /var/cache/lucsp-deps)
 #   LUCSP_DEPS_REFRESH  1 = ask apt for the current source versions even if a complete cache exists
 #   LUCSP_DEPS_JOBS     parallel make jobs (default 2)
+#   LUCSP_DEPS_OPENSSL_APPS  1 = also build OpenSSL's command-line program with the capi engine built in,
+#                       from the same sources, into $LUCSP_DEPS_CACHE/<key>/<arch>-apps/bin/openssl.exe: a
+#                       CryptoAPI client for the acceptance tests under Wine, never part of the product
 set -euo pipefail
 
 CACHE_ROOT=${LUCSP_DEPS_CACHE:-/var/cache/lucsp-deps}
@@ -19,6 +22,8 @@ REFRESH=${LUCSP_DEPS_REFRESH:-0}
 RECIPE_OPENSSL=3
 RECIPE_CURL=3
 RECIPE="openssl-$RECIPE_OPENSSL.curl-$RECIPE_CURL"
+RECIPE_APPS=1
+WITH_APPS=${LUCSP_DEPS_OPENSSL_APPS:-0}
 
 APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
 export DEBIAN_FRONTEND=noninteractive
@@ -79,10 +84,15 @@ ensure_packages gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-m
     binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 make perl patch dpkg-dev xz-utils ca-certificates
 
 # --- Fast path: everything requested is already cached (no apt, no network) ---------------------
+apps_stamp_ok() { # dir
+    [[ -f "$1/.complete" ]] && grep -qx "recipe=apps-$RECIPE_APPS" "$1/.complete"
+}
+
 all_cached() {
     local a
     for a in "${ARCHES[@]}"; do
         stamp_ok "$CACHE_ROOT/current/$a" || return 1
+        [[ $WITH_APPS != 1 ]] || apps_stamp_ok "$CACHE_ROOT/current/$a-apps" || return 1
     done
 }
 
@@ -306,6 +316,36 @@ build_openssl() { # arch prefix logdir
     log "$arch: openssl done in ${T_OPENSSL}s"
 }
 
+# OpenSSL's openssl.exe with the capi engine, for the tests only: static engines (no-dso) put the engine
+# into libcrypto, where "-engine capi" finds it; ciphers and protocols that no client test uses are left
+# out to keep the build short.
+build_openssl_apps() { # arch dest logdir
+    local arch=$1 dest=$2 logdir=$3 triple target bdir t0
+    triple=$(triple_of "$arch")
+    if [[ $arch == i686 ]]; then target=mingw; else target=mingw64; fi
+    bdir="$BUILD_ROOT/openssl-apps-$arch"
+    t0=$(now)
+    log "$arch: openssl apps with the capi engine (log: $logdir/$arch-openssl-apps.log)"
+    unpack_source openssl "$OPENSSL_DEB" "$OPENSSL_ORIG" "$bdir" "$logdir/$arch-openssl-apps.log"
+    (
+        cd "$bdir"
+        ./Configure "$target" no-shared no-tests no-asm no-dso enable-capieng \
+            no-aria no-bf no-camellia no-cast no-idea no-md4 no-mdc2 no-rc2 no-rc4 no-rc5 no-seed no-sm2 no-sm3 \
+            no-sm4 no-whirlpool no-gost no-srp no-ts no-cmp no-ct no-legacy no-ec2m no-scrypt no-siphash no-ocb \
+            no-dtls no-sctp no-srtp \
+            --cross-compile-prefix="$triple-" --prefix="$dest" --libdir=lib
+        make -j"$JOBS" build_programs
+    ) >>"$logdir/$arch-openssl-apps.log" 2>&1 || die "$arch: openssl apps build failed, see $logdir/$arch-openssl-apps.log"
+    rm -rf "$dest"
+    mkdir -p "$dest/bin"
+    cp "$bdir/apps/openssl.exe" "$dest/bin/openssl.exe"
+    "$triple-strip" "$dest/bin/openssl.exe"
+    rm -rf "$bdir"
+    printf 'recipe=apps-%s\nopenssl=%s (%s)\nseconds=%s\n' "$RECIPE_APPS" "$OPENSSL_DEB" "$SRC_DESC" \
+        "$(($(now) - t0))" >"$dest/.complete"
+    log "$arch: openssl apps done in $(($(now) - t0))s"
+}
+
 build_curl() { # arch prefix logdir
     local arch=$1 prefix=$2 logdir=$3 triple bdir t0
     triple=$(triple_of "$arch")
@@ -410,5 +450,14 @@ for arch in "${ARCHES[@]}"; do
     } >"$prefix/.complete.tmp"
     mv "$prefix/.complete.tmp" "$prefix/.complete"
 done
+if [[ $WITH_APPS == 1 ]]; then
+    for arch in "${ARCHES[@]}"; do
+        if apps_stamp_ok "$CACHE_ROOT/$KEY/$arch-apps"; then
+            log "$arch: openssl apps cached"
+        else
+            build_openssl_apps "$arch" "$CACHE_ROOT/$KEY/$arch-apps" "$LOGDIR"
+        fi
+    done
+fi
 rmdir "$BUILD_ROOT" 2>/dev/null || true
 print_prefixes

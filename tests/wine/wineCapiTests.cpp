@@ -34,42 +34,6 @@ bool GetProvDword(HCRYPTPROV prov, DWORD param, DWORD& value) {
     return CryptGetProvParam(prov, param, reinterpret_cast<BYTE*>(&value), &len, 0) && len == sizeof(value);
 }
 
-bool GetKeyBytes(HCRYPTKEY key, DWORD param, std::vector<BYTE>& value) {
-    DWORD len = 0;
-    if (!CryptGetKeyParam(key, param, nullptr, &len, 0)) return false;
-    value.resize(len);
-    if (!CryptGetKeyParam(key, param, value.data(), &len, 0)) return false;
-    value.resize(len);
-    return true;
-}
-
-bool ExportPublicKey(HCRYPTKEY key, std::vector<BYTE>& blob) {
-    DWORD len = 0;
-    if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, nullptr, &len)) return false;
-    blob.resize(len);
-    if (!CryptExportKey(key, 0, PUBLICKEYBLOB, 0, blob.data(), &len)) return false;
-    blob.resize(len);
-    return true;
-}
-
-// Signs digest through prov with a hash object of alg; the signature in CryptoAPI's byte order.
-bool SignDigest(HCRYPTPROV prov, DWORD keySpec, ALG_ID alg, const std::vector<BYTE>& digest,
-                std::vector<BYTE>& signature, DWORD* error) {
-    HCRYPTHASH hash = 0;
-    DWORD len = 0;
-    bool ok = CryptCreateHash(prov, alg, 0, 0, &hash) &&
-              CryptSetHashParam(hash, HP_HASHVAL, digest.data(), 0) &&
-              CryptSignHashA(hash, keySpec, nullptr, 0, nullptr, &len);
-    if (ok) {
-        signature.resize(len);
-        ok = CryptSignHashA(hash, keySpec, nullptr, 0, signature.data(), &len);
-        signature.resize(len);
-    }
-    *error = ok ? 0 : GetLastError();
-    if (hash) CryptDestroyHash(hash);
-    return ok;
-}
-
 DWORD ElapsedMs(LARGE_INTEGER start, LARGE_INTEGER frequency) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
@@ -94,11 +58,6 @@ void CheckProviderParams(TWineReport& report, HCRYPTPROV prov, const TWineOption
     report.Check("PP_NAME_ShortBuffer", !ok && error == ERROR_MORE_DATA && len == sizeof(LUCSP_PROVIDER_NAME),
                  "ok %d, error %s, len %lu", ok, LastErrorText(error).c_str(),
                  static_cast<unsigned long>(len));
-    len = sizeof(small);
-    ok = CryptGetProvParam(prov, PP_ENUMALGS, small, &len, CRYPT_FIRST);
-    error = GetLastError();
-    report.Check("PP_ENUMALGS", !ok && error == ERROR_NO_MORE_ITEMS, "ok %d, error %s", ok,
-                 LastErrorText(error).c_str());
 }
 
 // The key of the container: its parameters and its public key, which must be the certificate's.
@@ -125,11 +84,11 @@ bool CheckUserKey(TWineReport& report, HCRYPTPROV prov, const std::vector<BYTE>&
                  blob.size() == 20 + bitLen / 8 && bitLen >= 1024 && memcmp(blob.data(), header, 12) == 0,
                  "%u bytes, bitlen %lu", static_cast<unsigned>(blob.size()),
                  static_cast<unsigned long>(bitLen));
-    // The modulus size in bytes, as the provider reports it.
+    // In bits, as CryptoAPI defines it (.NET's KeySize reads it).
     DWORD keyLen = 0;
-    if (GetKeyBytes(key, KP_KEYLEN, value) && value.size() == sizeof(DWORD)) memcpy(&keyLen, value.data(), 4);
-    report.Check("KP_KEYLEN", keyLen == bitLen / 8, "%lu for a %lu-bit key",
-                 static_cast<unsigned long>(keyLen), static_cast<unsigned long>(bitLen));
+    GetKeyDword(key, KP_KEYLEN, keyLen);
+    report.Compat("KP_KEYLEN", keyLen == bitLen, "%lu for a %lu-bit key", static_cast<unsigned long>(keyLen),
+                  static_cast<unsigned long>(bitLen));
     report.Check("WritePublicKeyBlob",
                  WriteFileBytes(JoinPath(options.OutDir, "pubkey.blob"), blob.data(), blob.size()));
 
@@ -219,13 +178,9 @@ void CheckSignature(TWineReport& report, HCRYPTPROV prov, HCRYPTKEY key, const T
 } // namespace
 
 int RunCapiPhase(const TWineOptions& options) {
-    TWineReport report("capi");
-    std::vector<BYTE> pem, der, message;
-    if (!report.Check("ReadInputs",
-                      ReadFileBytes(options.CertFile, pem) && PemToDer(pem, der) &&
-                          ReadFileBytes(options.MsgFile, message),
-                      "cannot read %s or %s", options.CertFile.c_str(), options.MsgFile.c_str()))
-        return report.Finish();
+    TWineReport report("capi", options.CompatRequired);
+    std::vector<BYTE> der, message;
+    if (!ReadCertAndMessage(report, options, der, message)) return report.Finish();
 
     HCRYPTPROV prov = 0;
     BOOL acquired =
@@ -304,20 +259,13 @@ int RunCapiPhase(const TWineOptions& options) {
 }
 
 int RunCertKeyPhase(const TWineOptions& options) {
-    TWineReport report("certkey");
-    std::vector<BYTE> pem, der, message;
-    if (!report.Check("ReadInputs",
-                      ReadFileBytes(options.CertFile, pem) && PemToDer(pem, der) &&
-                          ReadFileBytes(options.MsgFile, message),
-                      "cannot read %s or %s", options.CertFile.c_str(), options.MsgFile.c_str()))
-        return report.Finish();
-    HCERTSTORE store = OpenPersonalStore();
-    if (!report.Check("OpenPersonalStore", store != nullptr, "error %s",
-                      LastErrorText(GetLastError()).c_str()))
-        return report.Finish();
-    int count = 0;
-    PCCERT_CONTEXT cert = FindCertificate(store, der, &count);
-    if (report.Check("FindCertificate", cert != nullptr, "not in MY")) {
+    TWineReport report("certkey", options.CompatRequired);
+    std::vector<BYTE> der, message;
+    if (!ReadCertAndMessage(report, options, der, message)) return report.Finish();
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT cert = FindInstalledCertificate(report, der, &store);
+    if (!store) return report.Finish();
+    if (cert) {
         HCRYPTPROV prov = 0;
         DWORD keySpec = 0;
         BOOL callerFree = FALSE;

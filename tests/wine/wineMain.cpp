@@ -1,6 +1,7 @@
-// lucsp_wine_tests PHASE --cert FILE --token TEXT --serial HEX --msg FILE --out DIR
-// One phase per process, so that the provider is loaded and unloaded as an installer and an application
-// load it. Prints one line per check and "PHASE: N passed, N failed"; exit code 0 only when all passed.
+// lucsp_wine_tests PHASE --cert FILE --token TEXT --serial HEX --msg FILE --out DIR [--compat
+// pending|required] One phase per process, so that the provider is loaded and unloaded as an installer and an
+// application load it. Prints one line per check and "PHASE: N passed, N failed"; exit code 0 only when all
+// passed.
 #include "wineCheck.h"
 
 #include <cstdio>
@@ -9,9 +10,10 @@
 namespace {
 
 int Usage() {
-    fprintf(stderr,
-            "usage: lucsp_wine_tests register|capi|certkey|direct|unregister --cert FILE --token TEXT "
-            "--serial HEX --msg FILE --out DIR\n");
+    fprintf(
+        stderr,
+        "usage: lucsp_wine_tests register|capi|certkey|direct|compat|strict|crypt32|dotnet|java|unregister "
+        "--cert FILE --token TEXT --serial HEX --msg FILE --out DIR [--compat pending|required]\n");
     return 2;
 }
 
@@ -34,6 +36,8 @@ int main(int argc, char** argv) {
             options.MsgFile = value;
         else if (!strcmp(name, "--out"))
             options.OutDir = value;
+        else if (!strcmp(name, "--compat") && (!strcmp(value, "pending") || !strcmp(value, "required")))
+            options.CompatRequired = !strcmp(value, "required");
         else
             return Usage();
     }
@@ -43,6 +47,11 @@ int main(int argc, char** argv) {
     if (!strcmp(phase, "capi")) return RunCapiPhase(options);
     if (!strcmp(phase, "certkey")) return RunCertKeyPhase(options);
     if (!strcmp(phase, "direct")) return RunDirectPhase(options);
+    if (!strcmp(phase, "compat")) return RunCompatPhase(options);
+    if (!strcmp(phase, "strict")) return RunStrictPhase(options);
+    if (!strcmp(phase, "crypt32")) return RunCrypt32Phase(options);
+    if (!strcmp(phase, "dotnet")) return RunDotNetPhase(options);
+    if (!strcmp(phase, "java")) return RunJavaPhase(options);
     if (!strcmp(phase, "unregister")) return RunUnregisterPhase(options);
     return Usage();
 }

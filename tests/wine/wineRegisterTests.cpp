@@ -72,7 +72,7 @@ void UnloadProvider(TWineReport& report, TLoadedProvider& provider) {
 } // namespace
 
 int RunRegisterPhase(const TWineOptions& options) {
-    TWineReport report("register");
+    TWineReport report("register", options.CompatRequired);
     std::vector<BYTE> pem, der;
     if (!report.Check("ReadCertificate", ReadFileBytes(options.CertFile, pem) && PemToDer(pem, der),
                       "cannot read %s", options.CertFile.c_str()))
@@ -142,7 +142,7 @@ int RunRegisterPhase(const TWineOptions& options) {
 }
 
 int RunUnregisterPhase(const TWineOptions& options) {
-    TWineReport report("unregister");
+    TWineReport report("unregister", options.CompatRequired);
     std::vector<BYTE> pem, der;
     if (!report.Check("ReadCertificate", ReadFileBytes(options.CertFile, pem) && PemToDer(pem, der),
                       "cannot read %s", options.CertFile.c_str()))

@@ -26,6 +26,7 @@ targets=()
 for n in "${names[@]}"; do targets+=("fuzz_$n"); done
 cmake --build "$out/fuzz" -j"$jobs" --target "${targets[@]}"
 
+passed=0
 failed=0
 for n in "${names[@]}"; do
     seeds=$top/tests/fuzz/corpus/$n
@@ -42,11 +43,13 @@ for n in "${names[@]}"; do
     stats=$(grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE|INITED)' "$log" | tail -1 | sed 's/^\(#[0-9]*\)[[:space:]]*[A-Z]*[[:space:]]*/\1 /')
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     if [[ $rc -eq 0 ]]; then
+        passed=$((passed + 1))
         echo "fuzz $n: ok, ${execs:-?} executions in ${seconds}s; ${stats}"
     else
-        failed=1
+        failed=$((failed + 1))
         echo "fuzz $n: FINDING (exit status $rc), input kept in $findings, log $log"
         grep -E 'ERROR: |SUMMARY: |fuzz check failed|runtime error' "$log" | head -5
     fi
 done
-exit $failed
+echo "$passed passed, $failed failed"
+[[ $failed -eq 0 ]]

@@ -6,6 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang-format
   libssl-dev libcurl4-openssl-dev libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev
   python3 python3-aiosmtpd openssl curl valgrind
+  clang libclang-rt-14-dev msitools wixl osslsigncode
   g++-mingw-w64-i686 g++-mingw-w64-x86-64
 )
 

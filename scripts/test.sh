@@ -39,6 +39,18 @@ run_ctest() {
   rm -f "$log"
   return $rc
 }
+# A script whose last such line is "N passed, N failed" (other words may follow); its counts join the summary.
+run_counted() {
+  local log rc=0
+  log=$(mktemp)
+  "$@" 2>&1 | tee "$log" || rc=$?
+  sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\2 \1/p' "$log" | tail -1 | awk '{print $1, $1 + $2}' >>"$summary"
+  rm -f "$log"
+  if [ "$rc" -ne 0 ]; then
+    closing_line
+    exit "$rc"
+  fi
+}
 closing_line() {
   awk '{failed += $1; total += $2} END {printf "total: %d passed, %d failed\n", total - failed, failed}' "$summary"
 }
@@ -54,12 +66,10 @@ if [ "${LUCSP_QUICK:-0}" = "1" ]; then
 fi
 
 step "Valgrind memcheck (library-level and lucsp end-to-end suites, debug build)"
-valgrind_log=$(mktemp)
-valgrind_rc=0
-scripts/valgrind-tests.sh "$out/linux" 2>&1 | tee "$valgrind_log" || valgrind_rc=$?
-sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed$/\2 \1/p' "$valgrind_log" | tail -1 | awk '{print $1, $1 + $2}' >>"$summary"
-rm -f "$valgrind_log"
-[ "$valgrind_rc" -eq 0 ] || { closing_line; exit "$valgrind_rc"; }
+run_counted scripts/valgrind-tests.sh "$out/linux"
+
+step "Linux benchmark (one brief run, figures only)"
+"$out/linux/bench/lucsp_sign_bench" --quick
 
 step "Linux build (ASan + UBSan)"
 cmake -S . -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_SANITIZE=ON >/dev/null
@@ -70,6 +80,16 @@ step "Linux build (TSan, threaded tests)"
 cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_TSAN=ON >/dev/null
 cmake --build "$out/tsan" -j"$jobs" --target platform_tests frontend_tests dll_cspDriverTests
 TSAN_OPTIONS=halt_on_error=1 run_ctest "$out/tsan" -R 'Mutex|Thread|Concurren|Serialised|TraceLog'
+
+step "Fuzzing (${LUCSP_FUZZ_SECONDS:-30} s per harness)"
+run_counted scripts/fuzz.sh
+
+if [ "${LUCSP_RELEASE_TESTS:-1}" = "1" ]; then
+  step "Linux build (Release): tests that need the test hooks are skipped"
+  cmake -S . -B "$out/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$out/release" -j"$jobs"
+  run_ctest "$out/release"
+fi
 
 step "Windows DLLs (mingw-w64)"
 for arch in i686 x86_64; do
@@ -82,11 +102,14 @@ for arch in i686 x86_64; do
 done
 
 step "Wine acceptance (32-bit and 64-bit DLL)"
-wine_log=$(mktemp)
 for arch in i686 x86_64; do
-  scripts/wine-acceptance.sh "$arch" "$out/win-$arch" "$out/linux" 2>&1 | tee "$wine_log"
-  sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\2 \1/p' "$wine_log" | tail -1 | awk '{print $1, $1 + $2}' >>"$summary"
+  run_counted scripts/wine-acceptance.sh "$arch" "$out/win-$arch" "$out/linux"
 done
-rm -f "$wine_log"
+
+step "Installer under Wine (install, 32/64-bit signatures, proxy, upgrade, uninstall)"
+LUCSP_BUILD_ROOT="$out" run_counted scripts/wine-msi.sh
+
+step "Authenticode signing (throwaway certificate, osslsigncode verify)"
+LUCSP_BUILD_ROOT="$out" run_counted scripts/test-signing.sh
 
 closing_line

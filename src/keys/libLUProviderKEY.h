@@ -69,6 +69,10 @@ class TLUProviderKey {
     int VerifySignatureHash(const TVarnoMemory& value, const THashPaddingOIDInfo* row,
                             const TVarnoMemory& DataHashSigned, const TLUBlockOptions& options) const;
 
+    // 0 when result (big-endian) turned back with the public key gives exactly block, the block it was
+    // asked for; NTE_SYS_ERR otherwise: an answer of the signing service is never trusted unchecked.
+    int CheckPrivateResult(const TVarnoMemory& block, const TVarnoMemory& result) const;
+
     // The modulus size in bytes, 0 for a key without certificate.
     int KeyLenght() const;
     bool HasCertificate() const { return KeyType == LUK_TCertificate && certificate; }

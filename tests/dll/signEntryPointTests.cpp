@@ -479,7 +479,24 @@ TEST_F(CertificateExports, BadInputInstallsNothing) {
 }
 
 // ---------------------------------------------------------------------------------------------------
-// CPEncrypt is no decryption oracle
+// The service's answer is checked; CPEncrypt is no decryption oracle
+
+TEST_F(SignEntryPoints, WrongSignatureOfTheRightLengthFailsAndIsNotCached) {
+    TRefFault f;
+    f.Mode = TRefFaultMode::WrongSignature;
+    E.Service.Fault_Set(f);
+    ExpectSignFailure("não confere com a chave publica do certificado");
+    // The same value again, against a healthy service: asked again (nothing was cached) and right.
+    HCRYPTHASH h =
+        NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "failing não confere com a chave publica do certificado"));
+    E.Service.Fault_Set(TRefFault());
+    E.Service.Stats_Reset();
+    Bytes sig;
+    ASSERT_TRUE(Sign(h, sig)) << std::hex << GetLastError();
+    EXPECT_EQ(1u, E.Service.RequestCount());
+    EXPECT_TRUE(E.Api.CPVerifySignature(Prov, h, sig.data(), static_cast<DWORD>(sig.size()), 0, nullptr, 0));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
 
 namespace {
 

@@ -62,7 +62,7 @@ int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPa
     } else if (!HasCertificate()) {
         TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
         result = NTE_SYS_ERR;
-    } else if (IsBeyondModulus(certificate, DataHashSigned)) {
+    } else if (IsBeyondModulus(certificate.get(), DataHashSigned)) {
         // No RSA signature of this key is that large: a bad signature, not a failure of the system.
         TRACE(DBERRO_0, "Assinatura maior que o modulo da chave, LenFileData=[%d]\n",
               static_cast<int>(DataHashSigned.LenFileData));

@@ -564,7 +564,18 @@ TListCertificate::~TListCertificate() {
 
 bool TListCertificate::Add(TCertificate* certificate) {
     TRACE(DBHEAD_L, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificate));
-    bool result = certificate && TVarnoList::Add(certificate);
+    bool result = false;
+    if (certificate) {
+        try {
+            std::shared_ptr<TCertificate> owned(certificate);
+            TPlatLockGuard guard(Mutex);
+            Items.push_back(std::move(owned));
+            Count = static_cast<uint32_t>(Items.size());
+            result = true;
+        } catch (const std::bad_alloc&) {
+            // shared_ptr's constructor deletes what it could not take over; push_back leaves owned to go.
+        }
+    }
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
@@ -572,49 +583,54 @@ bool TListCertificate::Add(TCertificate* certificate) {
 TCertificate* TListCertificate::AddNewCert() {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     TCertificate* certificate = new (std::nothrow) TCertificate();
-    if (certificate && !Add(certificate)) {
-        delete certificate;
-        certificate = nullptr;
-    }
+    if (certificate && !Add(certificate)) certificate = nullptr;
     TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(certificate));
     return certificate;
 }
 
 TCertificate* TListCertificate::Get(int Indice) {
     TRACE(DBHEAD_L, "<%s Indice=[%d]>\n", LU_FN, Indice);
-    TCertificate* result =
-        Indice < 0 ? nullptr : static_cast<TCertificate*>(GetItem(static_cast<uint32_t>(Indice)));
+    TCertificate* result = nullptr;
+    {
+        TPlatLockGuard guard(Mutex);
+        if (Indice >= 0 && static_cast<size_t>(Indice) < Items.size())
+            result = Items[static_cast<size_t>(Indice)].get();
+    }
     TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
     return result;
 }
 
 bool TListCertificate::Clear() {
     TRACE(DBHEAD_L, "<%s Count=[%d]>\n", LU_FN, static_cast<int>(Count));
+    // Released after the lock: a certificate's destructor traces.
+    std::vector<std::shared_ptr<TCertificate>> dropped;
     {
         TPlatLockGuard guard(Mutex);
-        for (uint32_t i = 0; i < Count; ++i) {
-            delete static_cast<TCertificate*>(Items[i]);
-            Items[i] = nullptr;
-        }
+        dropped.swap(Items);
+        Count = 0;
     }
-    bool result = TVarnoList::Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    dropped.clear();
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
+    return true;
 }
 
-TCertificate* TListCertificate::Search_FromKeyName(const char* keyNameSearch) {
+std::shared_ptr<TCertificate> TListCertificate::Share_FromKeyName(const char* keyNameSearch) {
     TRACE(DBHEAD_L, "<%s keyNameSearch=[%p]>\n", LU_FN, static_cast<const void*>(keyNameSearch));
-    TCertificate* result = nullptr;
+    std::shared_ptr<TCertificate> result;
     if (keyNameSearch) {
-        for (uint32_t i = 0; i < Count && !result; ++i) {
-            TCertificate* candidate = static_cast<TCertificate*>(GetItem(i));
-            if (!candidate) continue;
+        TPlatLockGuard guard(Mutex);
+        for (size_t i = 0; i < Items.size() && !result; ++i) {
+            const std::shared_ptr<TCertificate>& candidate = Items[i];
             TRACE(DBINFO_0, "Procurando keyNameSearch=[%s], count=[%d], SerialNumber=[%s]\n", keyNameSearch,
                   static_cast<int>(i), candidate->SerialNumber ? candidate->SerialNumber : "");
             if (candidate->SerialNumber && strcmp(candidate->SerialNumber, keyNameSearch) == 0)
                 result = candidate;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
+    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result.get()));
     return result;
+}
+
+TCertificate* TListCertificate::Search_FromKeyName(const char* keyNameSearch) {
+    return Share_FromKeyName(keyNameSearch).get();
 }

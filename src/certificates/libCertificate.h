@@ -2,12 +2,14 @@
 // OpenSSL libcrypto does the parsing, digesting and the raw RSA arithmetic.
 #pragma once
 
-#include "platform/TVarnoList.h"
 #include "platform/TVarnoMemory.h"
+#include "platform/platMutex.h"
 #include "os/platTypes.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 // OpenSSL's own handle names, declared here so that users of the class need no OpenSSL headers.
 typedef struct x509_st X509;
@@ -76,18 +78,31 @@ class TCertificate {
     bool LoadPublicKeyInfo();
 };
 
-// Owns its certificates; their order is the order of insertion.
-class TListCertificate : public TVarnoList {
+// Owns its certificates with shared ownership: a key made for a certificate keeps it alive after the
+// list has dropped it (the store changed, the last context closed). Their order is that of insertion.
+class TListCertificate {
   public:
     TListCertificate() = default;
     ~TListCertificate();
+    TListCertificate(const TListCertificate&) = delete;
+    TListCertificate& operator=(const TListCertificate&) = delete;
 
+    // Takes certificate over (also when it fails).
     bool Add(TCertificate* certificate);
     // A new empty certificate already in the list, or null when the list refused it.
     TCertificate* AddNewCert();
     TCertificate* Get(int Indice);
-    // Destroys every certificate, then empties the list.
+    // Drops every certificate (those still held elsewhere live on), then empties the list.
     bool Clear();
     // First certificate whose SerialNumber equals keyNameSearch exactly (case-sensitive).
     TCertificate* Search_FromKeyName(const char* keyNameSearch);
+    // The same, shared.
+    std::shared_ptr<TCertificate> Share_FromKeyName(const char* keyNameSearch);
+
+    // Number of certificates; written only under the list's lock.
+    uint32_t Count = 0;
+
+  private:
+    TPlatMutex Mutex;
+    std::vector<std::shared_ptr<TCertificate>> Items;
 };

@@ -5,6 +5,7 @@
 #include "platform/platRotPadroes.h"
 
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -208,6 +209,50 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
     if (!result) listCert->Clear();
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
+}
+
+namespace {
+
+void AppendTime(std::string* out, const FILETIME& ft) {
+    char text[24];
+    snprintf(text, sizeof(text), "%08X%08X", static_cast<unsigned>(ft.dwHighDateTime),
+             static_cast<unsigned>(ft.dwLowDateTime));
+    *out += text;
+}
+
+} // namespace
+
+std::string TCertificateStore::ChangeStamp(const char* StoreName) {
+    std::string stamp;
+    if (!StoreName) return stamp;
+    // Windows keeps a user's system store in this key, and so does the Linux stand-in; an entry's key
+    // gets a new write time whenever its value is rewritten.
+    const std::string path =
+        std::string("Software\\Microsoft\\SystemCertificates\\") + StoreName + "\\Certificates";
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return stamp;
+    DWORD subKeys = 0;
+    FILETIME written{0, 0};
+    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr, &written) == ERROR_SUCCESS) {
+        stamp = std::to_string(subKeys) + ":";
+        AppendTime(&stamp, written);
+        char name[256];
+        for (DWORD i = 0;; ++i) {
+            DWORD lenName = sizeof(name);
+            FILETIME entryWritten{0, 0};
+            if (RegEnumKeyExA(key, i, name, &lenName, nullptr, nullptr, nullptr, &entryWritten) !=
+                ERROR_SUCCESS)
+                break;
+            stamp += ";";
+            stamp.append(name, lenName);
+            stamp += "@";
+            AppendTime(&stamp, entryWritten);
+        }
+    }
+    RegCloseKey(key);
+    TRACE(DBINFO_L, "ChangeStamp StoreName=[%s] SubKeys=[%d]\n", StoreName, static_cast<int>(subKeys));
+    return stamp;
 }
 
 bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName) {

@@ -5,6 +5,8 @@
 #include "certificates/libCertificate.h"
 #include "os/platTypes.h"
 
+#include <string>
+
 class TCertificateStore {
   public:
     // Reads one property of a certificate into a new buffer (free()) owned by the caller. An absent
@@ -13,6 +15,10 @@ class TCertificateStore {
     // Fills listCert with the store's certificates whose key-provider property names providerName
     // (every certificate with such a property when providerName is null). All or nothing.
     bool LoadCert(TListCertificate* listCert, const char* StoreName, const char* providerName);
+    // A cheap fingerprint of the current user's store StoreName (its registry key: entry names, count
+    // and write times), so that a reader knows when to load again; it changes with every certificate
+    // added, removed or rewritten, by this process or another. A store without key has the stamp "".
+    std::string ChangeStamp(const char* StoreName);
     // Adds the certificate to "ROOT", "CA" or, with its key link and friendly name, "MY" (StoreType 1..3).
     bool InstallCert(TCertificate* certificate, const char* providerName);
     // Deletes the store's certificates of ProviderNameCompare (every one when null), only those equal to

@@ -170,6 +170,66 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
     return context->VerifySignatureHash(hash->DataValue, options.Row, signature, options.Block);
 }
 
+// CPEncrypt is the key's private-key operation over caller data: only a PKCS #1 v1.5 type 1 block
+// with room for its padding is made. Any other padding would let the caller choose the whole block and
+// so decrypt whatever was encrypted to the certificate (blinding turns one such block into any other).
+// KP_PADDING lands on the context key (key parameters are the context's), so its setting is refused as
+// well as one of the key itself.
+bool IsType1Padding(const TLUProviderKey& key) {
+    return key.KeyPadding == TKP_PAD_PKCS1 && key.KeyPaddingPKCS1Type == TKS1_Type1_PrivateKey;
+}
+
+int CheckEncryptBlock(const TLUProviderKey& context, const TLUProviderKey& key, uint32_t lenData) {
+    if (!IsType1Padding(context) || !IsType1Padding(key)) {
+        TRACE(
+            DBERRO_0,
+            "CPEncrypt: somente PKCS #1 tipo 1 é permitido, KeyPadding=[%d/%d] KeyPaddingPKCS1Type=[%d/%d]\n",
+            context.KeyPadding, key.KeyPadding, context.KeyPaddingPKCS1Type, key.KeyPaddingPKCS1Type);
+        return NTE_BAD_FLAGS;
+    }
+    const int room = key.KeyLenght() - 11;
+    if (room <= 0 || lenData > static_cast<uint32_t>(room)) {
+        TRACE(DBERRO_0, "CPEncrypt: dados maiores que o bloco permite, LenData=[%u] Max=[%d]\n",
+              static_cast<unsigned>(lenData), room);
+        return NTE_BAD_LEN;
+    }
+    return 0;
+}
+
+int EncryptCollected(TLUProvider* session, const TKeyRef& context, const TKeyRef& userKey, HCRYPTHASH hHash,
+                     BOOL Final, BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen) {
+    TVarnoMemory& dataToCipher = userKey->EncryptData;
+    if (pbData && *pdwDataLen != 0) {
+        TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
+        // Refused at once: data that can never fit is not collected first.
+        int result = CheckEncryptBlock(*context, *userKey, dataToCipher.LenFileData + *pdwDataLen);
+        if (result != 0) return result;
+        if (!dataToCipher.Add(pbData, *pdwDataLen)) {
+            TRACE(DBERRO_0, "Falha ao adicionar dados dataToCipher, pdwDataLen=[%d]\n",
+                  static_cast<int>(*pdwDataLen));
+            return NTE_NO_MEMORY;
+        }
+    }
+    if (!Final) return 0;
+
+    int result = CheckEncryptBlock(*context, *userKey, dataToCipher.LenFileData);
+    if (result == 0 && hHash) {
+        THashRef hash;
+        result = luCheckHash(session, hHash, &hash);
+        if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
+    }
+    TLUSignJob job;
+    if (result == 0) result = luSignLogin(context, &job);
+    if (result == 0)
+        result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
+                               TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey});
+    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = luSignFinish(&job);
+    if (result == 0)
+        result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
+    return result;
+}
+
 int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
               DWORD dwBufLen) {
     if (!pdwDataLen) {
@@ -181,33 +241,9 @@ int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BY
     int result = ContextOf(hProv, &session, &context);
     if (result == 0) result = luCheckKey(session, hKey, &userKey);
     if (result != 0) return result;
-    TVarnoMemory& dataToCipher = userKey->EncryptData;
-
-    if (pbData && *pdwDataLen != 0) {
-        TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
-        if (!dataToCipher.Add(pbData, *pdwDataLen)) {
-            TRACE(DBERRO_0, "Falha ao adicionar dados dataToCipher, pdwDataLen=[%d]\n",
-                  static_cast<int>(*pdwDataLen));
-            return NTE_NO_MEMORY;
-        }
-    }
-    if (!Final) return 0;
-
-    if (hHash) {
-        THashRef hash;
-        result = luCheckHash(session, hHash, &hash);
-        if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
-        if (result != 0) return result;
-    }
-    TLUSignJob job;
-    result = luSignLogin(context, &job);
-    if (result == 0)
-        result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
-                               TLUBlockOptions{userKey->KeyPadding, userKey->KeyPaddingPKCS1Type});
-    if (result == 0) result = luSignSend(&job);
-    if (result == 0) result = luSignFinish(&job);
-    if (result == 0)
-        result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
+    result = EncryptCollected(session, context, userKey, hHash, Final, pbData, pdwDataLen, dwBufLen);
+    // Each final call signs only what was given since the last one; a failure starts afresh.
+    if (Final || result != 0) userKey->EncryptData.Clear();
     return result;
 }
 

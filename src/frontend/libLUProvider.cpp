@@ -117,7 +117,9 @@ int TLUProvider::OpenStorageProvider(TLUProvider** sessionOut) {
         result = NTE_INVALID_PARAMETER;
     } else {
         // A store that cannot be read only leaves the list empty: OpenKey then answers NTE_NO_KEY.
-        if (QtdProvSession <= 0 && gLumidra) gLumidra->Load_CertStore();
+        // The first session loads the list; later ones reload it when the store changed meanwhile (keys of
+        // certificates dropped then keep theirs).
+        if (gLumidra) gLumidra->Refresh_CertStore(QtdProvSession <= 0);
         ++QtdProvSession;
         *sessionOut = this;
     }
@@ -157,7 +159,8 @@ int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR
         result = NTE_INVALID_PARAMETER;
     } else {
         const char* nameUpper = ConvAnsiUpper(pszKeyName);
-        TCertificate* cert = gLumidra ? gLumidra->ListCertificate.Search_FromKeyName(nameUpper) : nullptr;
+        std::shared_ptr<TCertificate> cert =
+            gLumidra ? gLumidra->ListCertificate.Share_FromKeyName(nameUpper) : nullptr;
         std::shared_ptr<TLUProviderKey> key;
         ULONG_PTR handle = 0;
         if (!cert) {

@@ -29,6 +29,17 @@ bool TLumidra::Load_CertStore() {
     return result;
 }
 
+bool TLumidra::Refresh_CertStore(bool force) {
+    // The stamp is read before the store: a change in between makes the next stamp differ.
+    std::string stamp = Store.ChangeStamp("MY");
+    if (!force && stamp == LoadedStamp) return true;
+    if (!force) TRACE(DBINFO_0, "Repositorio MY alterado, recarregando a lista de certificados\n");
+    bool result = Load_CertStore();
+    // A load that failed is tried again next time.
+    LoadedStamp = result ? stamp : std::string("?");
+    return result;
+}
+
 bool TLumidra::UpdateState(int state, void* a, void* b) {
     bool result = true;
     TRACE(DBHEAD_L, "<%s state=[%d]>\n", LU_FN, state);

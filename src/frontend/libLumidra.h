@@ -9,6 +9,8 @@
 #include "platform/platThread.h"
 #include "service/libLUConex.h"
 
+#include <string>
+
 // A method bound to its object: the state callback and the call to be synchronised.
 struct TLUFuncUpdateState {
     bool (*Code)(void* object, int state, void* a, void* b);
@@ -28,6 +30,8 @@ class TLumidra {
 
     // Fills the certificate list with the personal store's certificates of this provider.
     bool Load_CertStore();
+    // Loads the list when force is set or when the personal store changed since the last load.
+    bool Refresh_CertStore(bool force);
     // The state callback of the signing-service client; a and b are passed through.
     bool UpdateState(int state, void* a, void* b);
     static bool UpdateStateCallback(void* object, int state, void* a, void* b);
@@ -43,6 +47,8 @@ class TLumidra {
 
   private:
     TPlatMutex SyncMutex;
+    // The personal store's stamp at the last load; the list is read again when it differs.
+    std::string LoadedStamp;
 };
 
 // The certificate holder of the process; null before start-up and after teardown.

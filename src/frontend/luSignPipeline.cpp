@@ -86,6 +86,8 @@ int luSignFinish(TLUSignJob* job) {
             TRACE(DBERRO_0, "Resultado da Request_EncryptDecrypt invalido, LenFileData=[%d] KeyLenght=[%d]\n",
                   static_cast<int>(signature.LenFileData), lenKey);
             result = NTE_SYS_ERR;
+        } else if ((result = job->Key->CheckPrivateResult(job->Item.DataValuePadded, signature)) != 0) {
+            // A wrong answer is neither returned nor cached.
         } else if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) {
             result = NTE_NO_MEMORY;
         } else {

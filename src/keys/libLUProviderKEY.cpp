@@ -21,8 +21,8 @@ void TLULoginToken::Clear() {
     SecureZero(Text, sizeof(Text));
 }
 
-TLUProviderKey::TLUProviderKey(TCertificate* certificateToLoad, DWORD legacyKeySpec)
-    : KeyType(certificateToLoad ? LUK_TCertificate : LUK_TNone), certificate(certificateToLoad),
+TLUProviderKey::TLUProviderKey(std::shared_ptr<TCertificate> certificateToLoad, DWORD legacyKeySpec)
+    : KeyType(certificateToLoad ? LUK_TCertificate : LUK_TNone), certificate(std::move(certificateToLoad)),
       KeyPadding(TKP_PAD_PKCS1), KeyPaddingPKCS1Type(TKS1_Type1_PrivateKey), AlgId(CALG_RSA_KEYX),
       LegacyKeySpec(legacyKeySpec) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);

@@ -9,6 +9,8 @@
 #include "keys/luResultCache.h"
 #include "platform/TVarnoMemory.h"
 
+#include <memory>
+
 // Kinds of key; only certificate keys exist.
 enum TKeyType : int {
     LUK_TNone = 0,
@@ -32,7 +34,7 @@ struct TLULoginToken {
 class TLUProviderKey {
   public:
     // A certificate key (KeyType LUK_TCertificate) when certificate is given, else an empty one.
-    explicit TLUProviderKey(TCertificate* certificate = nullptr, DWORD legacyKeySpec = 0);
+    explicit TLUProviderKey(std::shared_ptr<TCertificate> certificate = nullptr, DWORD legacyKeySpec = 0);
     ~TLUProviderKey();
     TLUProviderKey(const TLUProviderKey&) = delete;
     TLUProviderKey& operator=(const TLUProviderKey&) = delete;
@@ -69,13 +71,17 @@ class TLUProviderKey {
     int VerifySignatureHash(const TVarnoMemory& value, const THashPaddingOIDInfo* row,
                             const TVarnoMemory& DataHashSigned, const TLUBlockOptions& options) const;
 
+    // 0 when result (big-endian) turned back with the public key gives exactly block, the block it was
+    // asked for; NTE_SYS_ERR otherwise: an answer of the signing service is never trusted unchecked.
+    int CheckPrivateResult(const TVarnoMemory& block, const TVarnoMemory& result) const;
+
     // The modulus size in bytes, 0 for a key without certificate.
     int KeyLenght() const;
     bool HasCertificate() const { return KeyType == LUK_TCertificate && certificate; }
 
     int KeyType;
-    // Not owned: it belongs to the certificate list of the certificate holder.
-    TCertificate* certificate;
+    // Shared with the certificate list: the key keeps its certificate after the list dropped it.
+    std::shared_ptr<TCertificate> certificate;
     // Padding of CPEncrypt, set with KP_PADDING; signatures always use PKCS #1.
     int KeyPadding;
     int KeyPaddingPKCS1Type;

@@ -62,7 +62,7 @@ int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPa
     } else if (!HasCertificate()) {
         TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
         result = NTE_SYS_ERR;
-    } else if (IsBeyondModulus(certificate, DataHashSigned)) {
+    } else if (IsBeyondModulus(certificate.get(), DataHashSigned)) {
         // No RSA signature of this key is that large: a bad signature, not a failure of the system.
         TRACE(DBERRO_0, "Assinatura maior que o modulo da chave, LenFileData=[%d]\n",
               static_cast<int>(DataHashSigned.LenFileData));
@@ -108,4 +108,23 @@ int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPa
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
     return result;
+}
+
+int TLUProviderKey::CheckPrivateResult(const TVarnoMemory& block, const TVarnoMemory& result) const {
+    const int lenKey = KeyLenght();
+    TVarnoMemory recovered;
+    bool same = false;
+    if (lenKey > 0 && static_cast<int>(result.LenFileData) == lenKey &&
+        static_cast<int>(block.LenFileData) == lenKey &&
+        recovered.AddZeroBytes(static_cast<uint32_t>(lenKey)) &&
+        certificate->PublicKeyEncryptDecrypt(false, result.FileData, recovered.FileData, lenKey))
+        same = memcmp(recovered.FileData, block.FileData, static_cast<size_t>(lenKey)) == 0;
+    if (!same) {
+        TRACE(DBERRO_0,
+              "Resultado do servico de assinatura não confere com a chave publica do certificado, "
+              "LenFileData=[%d] KeyLenght=[%d]\n",
+              static_cast<int>(result.LenFileData), lenKey);
+        return NTE_SYS_ERR;
+    }
+    return 0;
 }

@@ -26,7 +26,7 @@ int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULogin
           static_cast<unsigned>(dwFlags));
     int result = 0;
     if (KeyType == LUK_TCertificate) {
-        result = VerifyLogin_LoadLocalToken(certificate, token);
+        result = VerifyLogin_LoadLocalToken(certificate.get(), token);
         if (result != 0) TRACE(DBERRO_0, "Falha na VerifyLogin_LoadLocalToken, result=[%d]\n", result);
     } else {
         TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);

@@ -30,6 +30,8 @@ struct TCspApi {
     decltype(&::CPDestroyKey) CPDestroyKey = nullptr;
     decltype(&::CPGetUserKey) CPGetUserKey = nullptr;
     decltype(&::CPEncrypt) CPEncrypt = nullptr;
+    decltype(&::CPSetKeyParam) CPSetKeyParam = nullptr;
+    decltype(&::CPGetKeyParam) CPGetKeyParam = nullptr;
     decltype(&::TrelisServer_RegisterCertificate) TrelisServer_RegisterCertificate = nullptr;
     decltype(&::TrelisServer_UnregisterCertificate) TrelisServer_UnregisterCertificate = nullptr;
     std::string Error;
@@ -51,7 +53,8 @@ struct TCspApi {
                   Find(CPGetHashParam, "CPGetHashParam") & Find(CPSignHash, "CPSignHash") &
                   Find(CPVerifySignature, "CPVerifySignature") & Find(CPDestroyHash, "CPDestroyHash") &
                   Find(CPDestroyKey, "CPDestroyKey") & Find(CPGetUserKey, "CPGetUserKey") &
-                  Find(CPEncrypt, "CPEncrypt") &
+                  Find(CPEncrypt, "CPEncrypt") & Find(CPSetKeyParam, "CPSetKeyParam") &
+                  Find(CPGetKeyParam, "CPGetKeyParam") &
                   Find(TrelisServer_RegisterCertificate, "TrelisServer_RegisterCertificate") &
                   Find(TrelisServer_UnregisterCertificate, "TrelisServer_UnregisterCertificate");
         return ok;

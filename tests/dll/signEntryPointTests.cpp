@@ -6,6 +6,7 @@
 #include "support/testRoot.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -475,4 +476,160 @@ TEST_F(CertificateExports, BadInputInstallsNothing) {
     EXPECT_TRUE(E.Api.TrelisServer_RegisterCertificate(cert.data(), static_cast<int>(cert.size()),
                                                        longest.c_str() + 1, 255));
     EXPECT_TRUE(Unregister(cert));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The service's answer is checked; CPEncrypt is no decryption oracle
+
+TEST_F(SignEntryPoints, WrongSignatureOfTheRightLengthFailsAndIsNotCached) {
+    TRefFault f;
+    f.Mode = TRefFaultMode::WrongSignature;
+    E.Service.Fault_Set(f);
+    ExpectSignFailure("não confere com a chave publica do certificado");
+    // The same value again, against a healthy service: asked again (nothing was cached) and right.
+    HCRYPTHASH h =
+        NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "failing não confere com a chave publica do certificado"));
+    E.Service.Fault_Set(TRefFault());
+    E.Service.Stats_Reset();
+    Bytes sig;
+    ASSERT_TRUE(Sign(h, sig)) << std::hex << GetLastError();
+    EXPECT_EQ(1u, E.Service.RequestCount());
+    EXPECT_TRUE(E.Api.CPVerifySignature(Prov, h, sig.data(), static_cast<DWORD>(sig.size()), 0, nullptr, 0));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+namespace {
+
+struct TBnFree {
+    void operator()(BIGNUM* b) const { BN_free(b); }
+};
+using TBn = std::unique_ptr<BIGNUM, TBnFree>;
+
+TBn BnOf(const Bytes& b) {
+    return TBn(BN_bin2bn(b.data(), static_cast<int>(b.size()), nullptr));
+}
+Bytes BytesOf(const BIGNUM* b, size_t len) {
+    Bytes out(len);
+    BN_bn2binpad(b, out.data(), static_cast<int>(len));
+    return out;
+}
+
+struct TPublicKey {
+    TBn N, E;
+};
+TPublicKey PublicKeyOf(const std::string& certPEM) {
+    TPublicKey k;
+    BIO* bio = BIO_new_mem_buf(certPEM.data(), static_cast<int>(certPEM.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    BIGNUM *n = nullptr, *e = nullptr;
+    EVP_PKEY_get_bn_param(X509_get0_pubkey(cert), "n", &n);
+    EVP_PKEY_get_bn_param(X509_get0_pubkey(cert), "e", &e);
+    X509_free(cert);
+    k.N.reset(n);
+    k.E.reset(e);
+    return k;
+}
+
+// A PKCS #1 v1.5 encryption to the certificate's key, made with OpenSSL.
+Bytes EncryptToCertificate(const std::string& certPEM, const std::string& secret) {
+    BIO* bio = BIO_new_mem_buf(certPEM.data(), static_cast<int>(certPEM.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(X509_get0_pubkey(cert), nullptr);
+    Bytes out(512);
+    size_t len = out.size();
+    bool ok = ctx && EVP_PKEY_encrypt_init(ctx) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_PKEY_encrypt(ctx, out.data(), &len, reinterpret_cast<const unsigned char*>(secret.data()),
+                               secret.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    X509_free(cert);
+    out.resize(ok ? len : 0);
+    return out;
+}
+
+} // namespace
+
+TEST_F(SignEntryPoints, EncryptIsNoDecryptionOracle) {
+    const size_t k = E.Key.ModulusBytes;
+    const std::string secret = "segredo cifrado para o certificado";
+    Bytes c = EncryptToCertificate(E.Key.CertPEM, secret);
+    ASSERT_EQ(k, c.size());
+    TPublicKey pub = PublicKeyOf(E.Key.CertPEM);
+    ASSERT_TRUE(pub.N && pub.E);
+    BN_CTX* bn = BN_CTX_new();
+
+    // Blinded ciphertext c*r^e that fits k-1 bytes, so that zero padding (data, then one zero byte) would
+    // give the block (c*r^e)*256; a second call with the data 1 gives 256 itself: their quotient is m*r.
+    TBn r(BN_new()), blinded(BN_new()), re(BN_new());
+    Bytes blindedData;
+    for (int tries = 0; tries < 4096 && blindedData.empty(); ++tries) {
+        BN_rand_range(r.get(), pub.N.get());
+        BN_mod_exp(re.get(), r.get(), pub.E.get(), pub.N.get(), bn);
+        BN_mod_mul(blinded.get(), BnOf(c).get(), re.get(), pub.N.get(), bn);
+        if (BN_num_bytes(blinded.get()) <= static_cast<int>(k - 1))
+            blindedData = BytesOf(blinded.get(), k - 1);
+    }
+    BN_CTX_free(bn);
+    ASSERT_FALSE(blindedData.empty());
+    Bytes one(k - 1, 0);
+    one.back() = 1;
+
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(E.Api.CPGetUserKey(Prov, AT_KEYEXCHANGE, &key));
+    for (DWORD padding : {static_cast<DWORD>(ZERO_PADDING), static_cast<DWORD>(RANDOM_PADDING),
+                          static_cast<DWORD>(PKCS5_PADDING)}) {
+        SCOPED_TRACE(padding);
+        ASSERT_TRUE(E.Api.CPSetKeyParam(Prov, key, KP_PADDING, reinterpret_cast<BYTE*>(&padding), 0));
+        for (const Bytes* data : {&blindedData, &one}) {
+            Bytes buf = *data;
+            buf.resize(k);
+            DWORD len = static_cast<DWORD>(data->size());
+            SetLastError(0);
+            EXPECT_FALSE(E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, buf.data(), &len, static_cast<DWORD>(k)));
+            EXPECT_EQ(static_cast<DWORD>(NTE_BAD_FLAGS), GetLastError());
+        }
+    }
+    EXPECT_EQ(0u, E.Service.RequestCount());
+    EXPECT_NE(std::string::npos, TraceText().find("somente PKCS #1 tipo 1"));
+    EXPECT_TRUE(E.Api.CPDestroyKey(Prov, key));
+    // KP_PADDING stays on the context (no value sets PKCS #1 back): a fresh one for the rest.
+    ASSERT_TRUE(E.Api.CPReleaseContext(Prov, 0));
+    Prov = 0;
+    VTableProvStruc vt = MakeVTable();
+    ASSERT_TRUE(E.Api.CPAcquireContext(&Prov, E.Key.SerialHex.c_str(), 0, &vt));
+
+    // With PKCS #1 type 1 the service only ever sees 00 01 FF..FF 00 || data: more than k-11 bytes are
+    // refused, whether given at once or collected over several calls.
+    ASSERT_TRUE(E.Api.CPGetUserKey(Prov, AT_KEYEXCHANGE, &key));
+    Bytes big(k - 10, 0x42);
+    big.resize(k);
+    DWORD len = static_cast<DWORD>(k - 10);
+    EXPECT_FALSE(E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, big.data(), &len, static_cast<DWORD>(k)));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+    len = static_cast<DWORD>(k - 11);
+    EXPECT_TRUE(E.Api.CPEncrypt(Prov, key, 0, FALSE, 0, big.data(), &len, static_cast<DWORD>(k)));
+    len = 1;
+    EXPECT_FALSE(E.Api.CPEncrypt(Prov, key, 0, FALSE, 0, big.data(), &len, static_cast<DWORD>(k)));
+    EXPECT_EQ(static_cast<DWORD>(NTE_BAD_LEN), GetLastError());
+    EXPECT_EQ(0u, E.Service.RequestCount());
+
+    // Two final calls each sign only their own data: the result turned back with the public key is the
+    // type 1 block of that data alone.
+    for (const std::string& part : {std::string("primeira parte"), std::string("segunda")}) {
+        SCOPED_TRACE(part);
+        Bytes buf(part.begin(), part.end());
+        buf.resize(k);
+        DWORD half = static_cast<DWORD>(part.size() / 2);
+        ASSERT_TRUE(E.Api.CPEncrypt(Prov, key, 0, FALSE, 0, buf.data(), &half, static_cast<DWORD>(k)));
+        Bytes rest(buf.begin() + static_cast<long>(part.size() / 2), buf.end());
+        DWORD restLen = static_cast<DWORD>(part.size() - part.size() / 2);
+        ASSERT_TRUE(E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, rest.data(), &restLen, static_cast<DWORD>(k)))
+            << std::hex << GetLastError();
+        ASSERT_EQ(k, restLen);
+        Bytes sig(rest.begin(), rest.begin() + static_cast<long>(k));
+        EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, sig, Bytes(part.begin(), part.end()), nullptr));
+    }
+    EXPECT_TRUE(E.Api.CPDestroyKey(Prov, key));
 }

@@ -34,21 +34,6 @@ std::string ChurnListPath() {
     return std::string(getenv("LUCSP_ROOT")) + "/churn.txt";
 }
 
-// Exit status of the worker, or -1 when it had to be killed after the time given.
-int WaitExit(pid_t pid, int seconds) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > until) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(20000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
 // Every value file below dir, recursively.
 void ValueFiles(const std::string& dir, std::vector<std::string>& out) {
     DIR* d = opendir(dir.c_str());
@@ -184,7 +169,7 @@ TEST(StoreProcesses, FifosPlantedAsValueFilesDoNotHangTheLibraryLoad) {
     // A first load writes the settings with their defaults; then each of those value files is a FIFO.
     pid_t first = SpawnWorker("load");
     ASSERT_GT(first, 0);
-    ASSERT_EQ(0, WaitExit(first, 60));
+    ASSERT_EQ(0, WaitTestWorker(first, 60));
     std::vector<std::string> values;
     ValueFiles(root.Path() + "/registry", values);
     ASSERT_FALSE(values.empty());
@@ -194,5 +179,5 @@ TEST(StoreProcesses, FifosPlantedAsValueFilesDoNotHangTheLibraryLoad) {
     }
     pid_t second = SpawnWorker("load");
     ASSERT_GT(second, 0);
-    EXPECT_EQ(0, WaitExit(second, 60)) << values.size() << " FIFOs";
+    EXPECT_EQ(0, WaitTestWorker(second, 60)) << values.size() << " FIFOs";
 }

@@ -76,11 +76,11 @@ TEST(KeyParam, PaddingAndMode) {
 }
 
 TEST(KeyObject, MadeForACertificateOrEmpty) {
-    TCertificate cert;
-    cert.KeyLenght = 128;
-    TLUProviderKey key(&cert, AT_SIGNATURE);
+    auto cert = std::make_shared<TCertificate>();
+    cert->KeyLenght = 128;
+    TLUProviderKey key(cert, AT_SIGNATURE);
     EXPECT_EQ(LUK_TCertificate, key.KeyType);
-    EXPECT_EQ(&cert, key.certificate);
+    EXPECT_EQ(cert, key.certificate);
     EXPECT_EQ(static_cast<DWORD>(AT_SIGNATURE), key.LegacyKeySpec);
     EXPECT_EQ(128, key.KeyLenght());
     TLUProviderKey empty;

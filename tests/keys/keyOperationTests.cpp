@@ -196,3 +196,32 @@ TEST(ResultCache, ComparesTheWholeInputNotItsMd5) {
     EXPECT_TRUE(cache.Find(ma, kType1, &found));
     EXPECT_FALSE(cache.Find(mb, kType1, &found));
 }
+
+TEST(KeyOperation, PrivateResultIsCheckedWithThePublicKey) {
+    TCertKey k;
+    ASSERT_TRUE(k.Loaded);
+    const size_t len = static_cast<size_t>(k.Certificate->KeyLenght);
+    Bytes block = keytest::Type1Block(Pattern(35), len);
+    Bytes good = k.Key.PrivateRaw(block);
+    ASSERT_EQ(len, good.size());
+    TVarnoMemory sent, answer;
+    keytest::Load(sent, block);
+    keytest::Load(answer, good);
+    EXPECT_EQ(0, k.KeyObject.CheckPrivateResult(sent, answer));
+
+    // The key's genuine result for a neighbouring block, one byte flipped, one byte short, all ones
+    // (beyond the modulus): none is the answer to this block.
+    Bytes other = block;
+    other.back() ^= 0x01;
+    Bytes flipped = good;
+    flipped[len / 2] ^= 0x80;
+    const Bytes wrong[] = {k.Key.PrivateRaw(other), flipped, Bytes(good.begin() + 1, good.end()),
+                           Bytes(len, 0xFF)};
+    for (const Bytes& w : wrong) {
+        keytest::Load(answer, w);
+        EXPECT_EQ(NTE_SYS_ERR, k.KeyObject.CheckPrivateResult(sent, answer));
+    }
+    TLUProviderKey empty;
+    keytest::Load(answer, good);
+    EXPECT_EQ(NTE_SYS_ERR, empty.CheckPrivateResult(sent, answer));
+}

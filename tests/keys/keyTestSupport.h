@@ -35,28 +35,28 @@ inline Bytes Pattern(size_t n, uint8_t start = 1) {
 struct TCertKey {
     explicit TCertKey(int bits = 2048, unsigned long exponent = 65537)
         : Key(testcerts::TTestKey::Rsa(bits, exponent)), Cert(testcerts::TTestCert::SelfSigned(Key)),
-          Certificate(new TCertificate()) {
+          Certificate(std::make_shared<TCertificate>()) {
         std::string pem = Cert.Pem();
         Loaded = Certificate->LoadCert_FromMemory(0, pem.data(), static_cast<uint32_t>(pem.size()),
                                                   "Varno Base Cryptographic Provider Server", true);
         KeyObject.KeyType = LUK_TCertificate;
-        KeyObject.certificate = Certificate.get();
+        KeyObject.certificate = Certificate;
     }
     testcerts::TTestKey Key;
     testcerts::TTestCert Cert;
-    std::unique_ptr<TCertificate> Certificate;
+    std::shared_ptr<TCertificate> Certificate;
     TLUProviderKey KeyObject;
     bool Loaded = false;
 };
 
 // A key whose certificate only carries a modulus size: enough for the padding.
 struct TSizedKey {
-    explicit TSizedKey(int keyLenght) {
-        Certificate.KeyLenght = keyLenght;
+    explicit TSizedKey(int keyLenght) : Certificate(std::make_shared<TCertificate>()) {
+        Certificate->KeyLenght = keyLenght;
         KeyObject.KeyType = LUK_TCertificate;
-        KeyObject.certificate = &Certificate;
+        KeyObject.certificate = Certificate;
     }
-    TCertificate Certificate;
+    std::shared_ptr<TCertificate> Certificate;
     TLUProviderKey KeyObject;
 };
 

@@ -1,6 +1,10 @@
 #include "support/testProcess.h"
 
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <spawn.h>
 #include <vector>
 
@@ -25,4 +29,18 @@ pid_t SpawnTestWorker(const char* testName, const char* envName, const std::stri
     int rc = posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&actions);
     return rc == 0 ? pid : -1;
+}
+
+int WaitTestWorker(pid_t pid, int seconds) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > until) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(20000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
 }

@@ -175,6 +175,71 @@ void CheckSignature(TWineReport& report, HCRYPTPROV prov, HCRYPTKEY key, const T
                  LastErrorText(GetLastError()).c_str());
 }
 
+// CPEncrypt makes no block but PKCS #1 type 1: asked for zero padding it refuses, so that it cannot be
+// used to decrypt what was encrypted to the certificate.
+void CheckEncryptZeroPaddingRefused(TWineReport& report, const TWineOptions& options) {
+    HCRYPTPROV prov = 0;
+    HCRYPTKEY key = 0;
+    if (!CryptAcquireContextA(&prov, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL, 0)) {
+        report.Check("EncryptZeroPadding_Acquire", false, "error %s", LastErrorText(GetLastError()).c_str());
+        return;
+    }
+    if (report.Check("EncryptZeroPadding_GetUserKey", CryptGetUserKey(prov, AT_KEYEXCHANGE, &key) != FALSE,
+                     "error %s", LastErrorText(GetLastError()).c_str())) {
+        DWORD padding = ZERO_PADDING;
+        CryptSetKeyParam(key, KP_PADDING, reinterpret_cast<BYTE*>(&padding), 0);
+        BYTE data[512] = {0x01};
+        DWORD len = 16;
+        BOOL ok = CryptEncrypt(key, 0, TRUE, 0, data, &len, sizeof(data));
+        DWORD error = GetLastError();
+        report.Check("EncryptZeroPaddingRefused", !ok && error == static_cast<DWORD>(NTE_BAD_FLAGS),
+                     "ok %d, error %s", ok, LastErrorText(error).c_str());
+        CryptDestroyKey(key);
+    }
+    CryptReleaseContext(prov, 0);
+}
+
+typedef BOOL(WINAPI* TRegisterCertificate)(const char*, int, const char*, int);
+typedef BOOL(WINAPI* TUnregisterCertificate)(const char*, int);
+
+// The certificate taken out of the store and put back while a context stays open: the next
+// CryptAcquireContext sees each change, without every context being closed first.
+void CheckStoreChangesWhileAContextIsOpen(TWineReport& report, const TWineOptions& options) {
+    std::vector<BYTE> pem;
+    if (!report.Check("StoreChange_ReadCert", ReadFileBytes(options.CertFile, pem) && !pem.empty())) return;
+    HCRYPTPROV held = 0, next = 0;
+    if (!report.Check("StoreChange_Acquire",
+                      CryptAcquireContextA(&held, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                           0) != FALSE,
+                      "error %s", LastErrorText(GetLastError()).c_str()))
+        return;
+    // advapi32 has the provider loaded for the open context: this is the same module.
+    HMODULE module = LoadLibraryA(LUCSP_DLL_NAME);
+    auto registerCert = reinterpret_cast<TRegisterCertificate>(
+        reinterpret_cast<void*>(GetProcAddress(module, "TrelisServer_RegisterCertificate")));
+    auto unregisterCert = reinterpret_cast<TUnregisterCertificate>(
+        reinterpret_cast<void*>(GetProcAddress(module, "TrelisServer_UnregisterCertificate")));
+    if (report.Check("StoreChange_Exports", registerCert && unregisterCert)) {
+        const char* text = reinterpret_cast<const char*>(pem.data());
+        const int lenText = static_cast<int>(pem.size());
+        report.Check("StoreChange_Unregister", unregisterCert(text, lenText) != FALSE);
+        BOOL found =
+            CryptAcquireContextA(&next, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL, 0);
+        DWORD error = GetLastError();
+        report.Check("UnregisteredGoneWhileAContextIsOpen", !found && error == static_cast<DWORD>(NTE_NO_KEY),
+                     "ok %d, error %s", found, LastErrorText(error).c_str());
+        if (found) CryptReleaseContext(next, 0);
+        report.Check("StoreChange_Register", registerCert(text, lenText, options.Token.data(),
+                                                          static_cast<int>(options.Token.size())) != FALSE);
+        found = CryptAcquireContextA(&next, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL, 0);
+        report.Check("RegisteredFoundWhileAContextIsOpen", found != FALSE, "error %s",
+                     LastErrorText(GetLastError()).c_str());
+        if (found) CryptReleaseContext(next, 0);
+    }
+    if (module) FreeLibrary(module);
+    CryptReleaseContext(held, 0);
+}
+
 } // namespace
 
 int RunCapiPhase(const TWineOptions& options) {
@@ -239,6 +304,9 @@ int RunCapiPhase(const TWineOptions& options) {
     } else {
         if (first) CryptReleaseContext(first, 0);
     }
+
+    CheckEncryptZeroPaddingRefused(report, options);
+    CheckStoreChangesWhileAContextIsOpen(report, options);
 
     // advapi32 loads the provider for each first context and unloads it with the last one.
     LARGE_INTEGER frequency, start;

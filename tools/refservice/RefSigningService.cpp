@@ -41,6 +41,7 @@ const TFaultName kFaultNames[] = {
     {TRefFaultMode::TwoElements, "twoelements"},
     {TRefFaultMode::Truncated, "truncated"},
     {TRefFaultMode::Pretty, "pretty"},
+    {TRefFaultMode::WrongSignature, "wrongsig"},
 };
 
 const unsigned kMaxDelayMs = 10 * 60 * 1000;
@@ -293,6 +294,15 @@ struct TRefSigningService::TImpl {
             for (auto& b : wrong)
                 b ^= 0x5A;
             body = "{\"signatures\":[" + good + "," + Element(id + "-2", refBase64_Encode(wrong)) + "]}";
+            break;
+        }
+        case TRefFaultMode::WrongSignature: {
+            // A genuine result of the key, below the modulus, for a block one bit away from the asked one.
+            TRefBytes other = block, otherSig;
+            other.back() ^= 0x01;
+            if (!TRefCrypto::RawPrivate(key->Key.get(), other, otherSig, why))
+                return Plain(res, 500, "no other block to sign");
+            body = "{\"signatures\":[" + Element(id, refBase64_Encode(otherSig)) + "]}";
             break;
         }
         default:

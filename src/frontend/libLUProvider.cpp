@@ -1,10 +1,12 @@
 #include "frontend/libLUProvider.h"
 
 #include "frontend/libLumidra.h"
+#include "frontend/luProviderEnum.h"
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
+#include "service/luAppConfig.h"
 
 #include <cstring>
 #include <new>
@@ -13,6 +15,10 @@ TLUProvider* gLUProvider = nullptr;
 
 // ---------------------------------------------------------------------------------------------------
 // Free functions of the CSP glue
+
+bool luCompatibility() {
+    return !gModAppConfig || gModAppConfig->CSP_Compatibility != 0;
+}
 
 BOOL luConvResultNTE(DWORD result) {
     if (result == 0) {
@@ -136,13 +142,33 @@ int TLUProvider::FreeProvider(TLUProvider* session, ULONG_PTR hContext) {
         if (hContext) Handles.Remove(hContext, TLUHandleKind::Context);
         if (QtdProvSession > 0) --QtdProvSession;
         if (QtdProvSession == 0) {
-            Handles.Clear();
+            Handles.ClearCertificateHandles();
             if (gLumidra) gLumidra->ListCertificate.Clear();
         }
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X] QtdProvSession=[%d]>\n", LU_FN, static_cast<unsigned>(result),
           QtdProvSession);
     return result;
+}
+
+int TLUProvider::OpenVerifyContext(ULONG_PTR* handleOut) {
+    std::shared_ptr<TLUProviderKey> key;
+    try {
+        key = std::make_shared<TLUProviderKey>();
+    } catch (const std::bad_alloc&) {
+        TRACE(DBERRO_0, "Falha ao alocar TLUProviderKey\n");
+        return NTE_NO_MEMORY;
+    }
+    ULONG_PTR handle = Handles.AddContext(key);
+    if (!handle) return NTE_NO_MEMORY;
+    *handleOut = handle;
+    TRACE(DBINFO_0, "Contexto CRYPT_VERIFYCONTEXT aberto, hProviderKey=[%p]\n",
+          reinterpret_cast<void*>(handle));
+    return 0;
+}
+
+int TLUProvider::FreeVerifyContext(ULONG_PTR hContext) {
+    return Handles.Remove(hContext, TLUHandleKind::Context) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
@@ -222,9 +248,18 @@ int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID Se
             TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
         }
         // The row is attached before the handle exists: no hash is ever seen without one.
+        const bool compat = luCompatibility();
         if (newHash)
             result =
                 TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&newHash->HashPaddingOIDInfo, SetAlgID);
+        if (result == 0 && !compat && newHash->HashPaddingOIDInfo->HashAlgType == THT_SSL3_SHAMD5)
+            result = NTE_FAIL;
+        // CryptoAPI's answer to an algorithm the provider does not have.
+        if (result == NTE_FAIL && compat) result = NTE_BAD_ALGID;
+        if (result == 0 && compat) {
+            int started = newHash->StartDigest();
+            if (started == NTE_NO_MEMORY) result = started;
+        }
         if (result != 0) {
             TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
         } else if (!newHash || !(*hProviderHash = Handles.AddHash(newHash, hContext))) {
@@ -252,6 +287,20 @@ int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
     return result;
 }
 
+int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& source,
+                               HCRYPTHASH* hProviderHash) {
+    std::shared_ptr<TLUProviderDataHash> copy;
+    try {
+        copy = std::make_shared<TLUProviderDataHash>();
+    } catch (const std::bad_alloc&) {
+        TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
+        return NTE_NO_MEMORY;
+    }
+    int result = copy->CopyFrom(source);
+    if (result == 0 && !(*hProviderHash = Handles.AddHash(copy, hContext))) result = NTE_NO_MEMORY;
+    return result;
+}
+
 int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramGetType,
                           BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
     (void)session;
@@ -269,9 +318,17 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
         const char* text = nullptr;
         bool isDword = true;
         switch (paramGetType) {
-        case PP_ENUMALGS:
         case PP_ENUMCONTAINERS:
+        case PP_ENUMALGS:
         case PP_ENUMALGS_EX:
+            if (luCompatibility()) {
+                result =
+                    paramGetType == PP_ENUMCONTAINERS
+                        ? luEnumContainers(hProviderKey, QtdProvSession <= 0, paramValue, paramSize, dwFlags)
+                        : luEnumAlgorithms(hProviderKey, paramGetType, paramValue, paramSize, dwFlags);
+                TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
+                return result;
+            }
             TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_NO_MORE_ITEMS\n",
                   static_cast<unsigned>(paramGetType));
             result = ERROR_NO_MORE_ITEMS;

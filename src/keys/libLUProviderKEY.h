@@ -29,6 +29,13 @@ struct TLULoginToken {
     char Text[LU_LOGIN_TOKEN_SIZE];
 };
 
+// Where the PP_ENUM* lists of a context stand; CRYPT_FIRST starts one again.
+struct TLUEnumPositions {
+    uint32_t Containers = 0;
+    uint32_t Algorithms = 0;
+    uint32_t AlgorithmsEx = 0;
+};
+
 class TLUProviderKey {
   public:
     // A certificate key (KeyType LUK_TCertificate) when certificate is given, else an empty one.
@@ -76,6 +83,7 @@ class TLUProviderKey {
     int KeyType;
     // Not owned: it belongs to the certificate list of the certificate holder.
     TCertificate* certificate;
+    TLUEnumPositions EnumPositions;
     // Padding of CPEncrypt, set with KP_PADDING; signatures always use PKCS #1.
     int KeyPadding;
     int KeyPaddingPKCS1Type;

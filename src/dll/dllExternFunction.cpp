@@ -363,6 +363,21 @@ int DoDuplicateHash(HCRYPTPROV hProv, HCRYPTHASH hHash, const DWORD* pdwReserved
     return result != 0 ? result : session->DuplicateHash(hProv, *hash, phHash);
 }
 
+// A public key to verify with (PUBLICKEYBLOB only; no key wraps it).
+int DoImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
+                HCRYPTKEY* phKey) {
+    if (!pbData || !phKey) return NTE_INVALID_PARAMETER;
+    if (hPubKey || dwFlags) return NTE_BAD_FLAGS;
+    TLUProvider* session = nullptr;
+    TKeyRef context;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0 && (cbDataLen < 1 || pbData[0] != PUBLICKEYBLOB)) {
+        TRACE(DBERRO_0, "Somente PUBLICKEYBLOB pode ser importado\n");
+        result = NTE_BAD_TYPE;
+    }
+    return result != 0 ? result : session->ImportPublicKey(hProv, pbData, cbDataLen, phKey);
+}
+
 // What the refusing entry points do, whatever they are given.
 int RefuseNotImplemented(const char* name) {
     TRACE(DBERRO_0, "Função '%s' não implementada\n", name);
@@ -581,7 +596,7 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
 
 // ---------------------------------------------------------------------------------------------------
 // Entry points that refuse every call: no lock, no argument or handle is looked at. CPHashData and
-// CPDuplicateHash work as the others unless "CSP_Compatibility" is 0.
+// CPDuplicateHash and CPImportKey (PUBLICKEYBLOB) work as the others unless "CSP_Compatibility" is 0.
 
 BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags,
                       BYTE* pbData, DWORD* pcbDataLen) {
@@ -660,11 +675,14 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
 
 BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
                         DWORD dwFlags, HCRYPTKEY* phKey) {
-    LU_ENTRY_FRAME(frame, kEntryRefusing);
+    const bool works = luCompatibility();
+    LU_ENTRY_FRAME(frame, works ? kEntryWorking : kEntryRefusing);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] pbData=[%p] dwDataLen=[%d] hPubKey=[%p] dwFlags=[%X] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<const void*>(pbData), static_cast<int>(cbDataLen),
           reinterpret_cast<void*>(hPubKey), static_cast<unsigned>(dwFlags), static_cast<void*>(phKey));
+    if (works)
+        return frame.Run([&] { return DoImportKey(hProv, pbData, cbDataLen, hPubKey, dwFlags, phKey); });
     return frame.Run([] { return RefuseNotImplemented("CPImportKey"); });
 }
 

@@ -31,6 +31,8 @@ class TLUProvider {
     int OpenKey(TLUProvider* session, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
                 const char* pszKeyName, DWORD dwLegacyKeySpec, DWORD dwFlags);
     int FreeKey(TLUProvider* session, HCRYPTKEY hKey);
+    // A PUBLICKEYBLOB (RSA) as a key of the context owner, for verifying signatures.
+    int ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlob, HCRYPTKEY* hKey);
 
     int CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID SetAlgID, HCRYPTKEY hKey, DWORD dwFlags,
                    HCRYPTHASH* hProviderHash);

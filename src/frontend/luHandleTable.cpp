@@ -77,14 +77,13 @@ void TLUHandleTable::ClearCertificateHandles() {
     {
         TPlatLockGuard guard(Mutex);
         auto kept = [&](const TEntry& entry) {
-            if (entry.Kind == TLUHandleKind::Key) return false;
             if (entry.Kind == TLUHandleKind::Context) return !entry.Key->HasCertificate();
             auto owner = Entries.find(entry.Owner);
             return owner != Entries.end() && !owner->second.Key->HasCertificate();
         };
-        // Hashes first, while their owners are still there to be asked.
+        // Keys and hashes first, while their owners are still there to be asked.
         for (auto it = Entries.begin(); it != Entries.end();) {
-            if (it->second.Kind == TLUHandleKind::Hash && !kept(it->second))
+            if (it->second.Kind != TLUHandleKind::Context && !kept(it->second))
                 removed.insert(Entries.extract(it++));
             else
                 ++it;

@@ -9,6 +9,8 @@
 #include "keys/luResultCache.h"
 #include "platform/TVarnoMemory.h"
 
+#include <memory>
+
 // Kinds of key; only certificate keys exist.
 enum TKeyType : int {
     LUK_TNone = 0,
@@ -84,6 +86,8 @@ class TLUProviderKey {
     // Not owned: it belongs to the certificate list of the certificate holder.
     TCertificate* certificate;
     TLUEnumPositions EnumPositions;
+    // The public key of an imported PUBLICKEYBLOB, which certificate then points to; null otherwise.
+    std::unique_ptr<TCertificate> ImportedPublicKey;
     // Padding of CPEncrypt, set with KP_PADDING; signatures always use PKCS #1.
     int KeyPadding;
     int KeyPaddingPKCS1Type;

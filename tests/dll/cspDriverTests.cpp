@@ -942,7 +942,20 @@ TEST_F(CspCompat, VerifyContextHasNoPrivateKeyAndReadsNoStore) {
     HCRYPTPROV prov = Acquire(Main.Serial);
     CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
     CSP_OK(Csp.CPVerifySignature(verify, hash, signature.data(), 256, key, nullptr, 0));
+    // ...or an imported PUBLICKEYBLOB, which outlives the context it was exported from.
+    Bytes blob(1024);
+    DWORD blobLen = static_cast<DWORD>(blob.size());
+    CSP_OK(Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), &blobLen));
     CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+    HCRYPTKEY imported = 0;
+    CSP_OK(Csp.CPImportKey(verify, blob.data(), blobLen, 0, 0, &imported));
+    CSP_OK(Csp.CPVerifySignature(verify, hash, signature.data(), 256, imported, nullptr, 0));
+    signature[10] ^= 1;
+    CSP_FAILS(NTE_BAD_SIGNATURE,
+              Csp.CPVerifySignature(verify, hash, signature.data(), 256, imported, nullptr, 0));
+    CSP_FAILS(NTE_BAD_DATA, Csp.CPImportKey(verify, blob.data(), 40, 0, 0, &imported));
+    blob[0] = PRIVATEKEYBLOB;
+    CSP_FAILS(NTE_BAD_TYPE, Csp.CPImportKey(verify, blob.data(), blobLen, 0, 0, &imported));
 
     // The verify contexts are outside the session count: releasing them changes nothing for others.
     prov = Acquire(Main.Serial);

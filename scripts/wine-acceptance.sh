@@ -22,9 +22,9 @@
 #
 # Environment: LUCSP_WINE_TIMEOUT (seconds per Wine call, default 300), LUCSP_WINE_KEEP=1 keeps the
 # temporary directory (prefix, logs, signatures).
-#   LUCSP_WINE_COMPAT=pending (default) | required: the checks of the client-compatibility features
+#   LUCSP_WINE_COMPAT=required (default) | pending: the checks of the client-compatibility features
 #     (hashing in the provider, CALG_SSL3_SHAMD5, verify-only contexts, enumeration, KP_KEYLEN in bits, last
-#     error kept by clean-up calls) print XFAIL instead of FAIL while pending; "required" makes them count.
+#     error kept by clean-up calls) count as every other check; "pending" prints XFAIL instead of FAIL.
 #   LUCSP_WINE_OPENSSL_APPS=0 skips the openssl.exe client (its first build takes several minutes; cached).
 set -euo pipefail
 
@@ -33,7 +33,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 source "$top/scripts/lib/wine-common.sh"
 parse_arch_args "$@"
 wine_timeout=${LUCSP_WINE_TIMEOUT:-300}
-compat_mode=${LUCSP_WINE_COMPAT:-pending}
+compat_mode=${LUCSP_WINE_COMPAT:-required}
 case "$compat_mode" in pending | required) ;; *) echo "LUCSP_WINE_COMPAT: pending or required" >&2; exit 2 ;; esac
 with_openssl_apps=${LUCSP_WINE_OPENSSL_APPS:-1}
 t_start=$(ms)

@@ -504,6 +504,26 @@ bool TCertificate::FormatAsn1Time(int asn1Type, const char* timeText, int lenTim
     return true;
 }
 
+bool TCertificate::LoadPublicKey(const BYTE* modulus, uint32_t lenModulus, uint32_t exponent) {
+    BYTE e[4] = {static_cast<BYTE>(exponent >> 24), static_cast<BYTE>(exponent >> 16),
+                 static_cast<BYTE>(exponent >> 8), static_cast<BYTE>(exponent)};
+    RSA* rsa = RSA_new();
+    BIGNUM* n = BN_bin2bn(modulus, static_cast<int>(lenModulus), nullptr);
+    BIGNUM* pe = BN_bin2bn(e, 4, nullptr);
+    if (!rsa || !n || !pe || RSA_set0_key(rsa, n, pe, nullptr) != 1) {
+        RSA_free(rsa);
+        BN_free(n);
+        BN_free(pe);
+        return false;
+    }
+    RSA_free(rsaPublicKey);
+    rsaPublicKey = rsa;
+    KeyLenght = RSA_size(rsaPublicKey);
+    PublicModulus.Clear();
+    PublicExponent.Clear();
+    return PublicModulus.Add(modulus, lenModulus) && PublicExponent.Add(e, 4);
+}
+
 bool TCertificate::PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput, BYTE* buffOutput,
                                            int lenBuffInput) {
     TRACE(DBHEAD_0, "<%s IsEncrypt=[%d] buffInput=[%d] buffOutput=[%p] lenBuffInput=[%d]>\n", LU_FN,

@@ -46,6 +46,10 @@ class TCertificate {
     // Derives SerialNumber, the prints, the subject texts and the validity texts from x509Cert.
     bool LoadCert_GetInfo();
 
+    // A public key without certificate (an imported PUBLICKEYBLOB): modulus big-endian, exponent;
+    // fills rsaPublicKey, PublicModulus, PublicExponent and KeyLenght.
+    bool LoadPublicKey(const BYTE* modulus, uint32_t lenModulus, uint32_t exponent);
+
     // Raw RSA public operation without padding; lenBuffInput must equal KeyLenght and buffOutput must
     // hold as many bytes. Blocks are big-endian.
     bool PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput, BYTE* buffOutput, int lenBuffInput);

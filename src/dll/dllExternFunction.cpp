@@ -22,7 +22,28 @@ int PtrAsInt(const void* p) {
     return static_cast<int>(reinterpret_cast<intptr_t>(p));
 }
 
+// CRYPT_VERIFYCONTEXT: a context without private key, whatever container is named; the certificate
+// list is not read for it.
+int DoAcquireVerifyContext(HCRYPTPROV* phProv, DWORD dwFlags) {
+    if (!phProv || !gLUProvider) {
+        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p] luProvider=[%p]\n", static_cast<void*>(phProv),
+              static_cast<void*>(gLUProvider));
+        return NTE_INVALID_PARAMETER;
+    }
+    const DWORD allowed = CRYPT_VERIFYCONTEXT | CRYPT_SILENT;
+    if (dwFlags & ~allowed) {
+        TRACE(DBERRO_0, "Flags invalidas com CRYPT_VERIFYCONTEXT, dwFlags=[%X]\n",
+              static_cast<unsigned>(dwFlags));
+        return NTE_BAD_FLAGS;
+    }
+    ULONG_PTR handle = 0;
+    int code = gLUProvider->OpenVerifyContext(&handle);
+    if (code == 0) *phProv = static_cast<HCRYPTPROV>(handle);
+    return code;
+}
+
 int DoAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, TLUProvider** session) {
+    if ((dwFlags & CRYPT_VERIFYCONTEXT) && luCompatibility()) return DoAcquireVerifyContext(phProv, dwFlags);
     if (!szContainer || !phProv) {
         TRACE(DBERRO_0, "Parametro invalido, pszKeyName=[%p] hProviderKey=[%p]\n",
               static_cast<const void*>(szContainer), static_cast<void*>(phProv));
@@ -75,10 +96,23 @@ int DoReleaseContext(HCRYPTPROV hProv) {
     TLUProvider* session = nullptr;
     TKeyRef context;
     int result = ContextOf(hProv, &session, &context);
-    if (result == 0) result = session->FreeProvider(session, hProv);
+    // A verify-only context was never counted as a session.
+    if (result == 0)
+        result = context->HasCertificate() ? session->FreeProvider(session, hProv)
+                                           : session->FreeVerifyContext(hProv);
     if (result == 0)
         TRACE(DBINFO_0, "hProvSessionLocal=[%p] destruido com sucesso, luProvider=[%p]\n",
               static_cast<void*>(session), static_cast<void*>(gLUProvider));
+    return result;
+}
+
+// ...for a call that needs the context's key: a verify-only context has none.
+int KeyContextOf(HCRYPTPROV hProv, TLUProvider** session, TKeyRef* context) {
+    int result = ContextOf(hProv, session, context);
+    if (result == 0 && !(*context)->HasCertificate()) {
+        TRACE(DBERRO_0, "Contexto sem chave privada (CRYPT_VERIFYCONTEXT)\n");
+        result = NTE_BAD_KEY;
+    }
     return result;
 }
 
@@ -138,6 +172,11 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
     TKeyRef context;
     THashRef hash;
     int result = SignedHashOf(hProv, hHash, &context, &hash);
+    if (result == 0 && !context->HasCertificate()) {
+        TRACE(DBERRO_0, "Contexto sem chave privada (CRYPT_VERIFYCONTEXT)\n");
+        result = NTE_BAD_KEY;
+    }
+    if (result == 0) result = hash->FinishValue();
     TLUSignJob job;
     TLUSignOptions options{};
     if (result == 0) result = luSignLogin(context, &job);
@@ -152,7 +191,7 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
 }
 
 int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
-                      DWORD dwFlags) {
+                      HCRYPTKEY hPubKey, DWORD dwFlags) {
     if (!pbSignature || !hHash) {
         TRACE(DBERRO_0, "Parametro invalido, pbSignature=[%p] hProviderHash=[%p]\n",
               static_cast<const void*>(pbSignature), reinterpret_cast<void*>(hHash));
@@ -161,13 +200,20 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
     TKeyRef context;
     THashRef hash;
     int result = SignedHashOf(hProv, hHash, &context, &hash);
+    // A verify-only context checks with the public key handed in: a key of another context.
+    TKeyRef verifier = context;
+    if (result == 0 && !context->HasCertificate() && luCheckKey(gLUProvider, hPubKey, &verifier) != 0) {
+        TRACE(DBERRO_0, "Sem chave publica para verificar, hPubKey=[%p]\n", reinterpret_cast<void*>(hPubKey));
+        result = NTE_BAD_KEY;
+    }
+    if (result == 0) result = hash->FinishValue();
     TLUSignOptions options{};
     if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, false, &options);
     if (result != 0) return result;
     // CryptoAPI hands signatures in little-endian order; the RSA block is big-endian.
     TVarnoMemory signature;
     if (dwSigLen > 0 && !signature.AddInverted(pbSignature, dwSigLen)) return NTE_NO_MEMORY;
-    return context->VerifySignatureHash(hash->DataValue, options.Row, signature, options.Block);
+    return verifier->VerifySignatureHash(hash->DataValue, options.Row, signature, options.Block);
 }
 
 // CPEncrypt is the key's private-key operation over caller data: only a PKCS #1 v1.5 type 1 block
@@ -321,6 +367,53 @@ int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData
     return CopyOutValue(blob.FileData, blob.LenFileData, pbData, pdwDataLen, *pdwDataLen, kCopyExport);
 }
 
+int DoHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cbDataLen, DWORD dwFlags) {
+    if (dwFlags & ~static_cast<DWORD>(CRYPT_USERDATA)) {
+        TRACE(DBERRO_0, "Parametro invalido, dwFlags=[%X]\n", static_cast<unsigned>(dwFlags));
+        return NTE_BAD_FLAGS;
+    }
+    TLUProvider* session = nullptr;
+    TKeyRef context;
+    THashRef hash;
+    int result = HashOf(hProv, hHash, &session, &context, &hash);
+    if (result == 0 && !pbData && cbDataLen > 0) {
+        TRACE(DBERRO_0, "Parametro invalido, pbData=[%p] dwDataLen=[%d]\n", static_cast<const void*>(pbData),
+              static_cast<int>(cbDataLen));
+        result = NTE_INVALID_PARAMETER;
+    }
+    return result != 0 ? result : hash->HashData(pbData, cbDataLen);
+}
+
+int DoDuplicateHash(HCRYPTPROV hProv, HCRYPTHASH hHash, const DWORD* pdwReserved, DWORD dwFlags,
+                    HCRYPTHASH* phHash) {
+    if (pdwReserved || !phHash) {
+        TRACE(DBERRO_0, "Parametro invalido, pdwReserved=[%p] phHash=[%p]\n",
+              static_cast<const void*>(pdwReserved), static_cast<void*>(phHash));
+        return NTE_INVALID_PARAMETER;
+    }
+    if (dwFlags != 0) return NTE_BAD_FLAGS;
+    TLUProvider* session = nullptr;
+    TKeyRef context;
+    THashRef hash;
+    int result = HashOf(hProv, hHash, &session, &context, &hash);
+    return result != 0 ? result : session->DuplicateHash(hProv, *hash, phHash);
+}
+
+// A public key to verify with (PUBLICKEYBLOB only; no key wraps it).
+int DoImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY hPubKey, DWORD dwFlags,
+                HCRYPTKEY* phKey) {
+    if (!pbData || !phKey) return NTE_INVALID_PARAMETER;
+    if (hPubKey || dwFlags) return NTE_BAD_FLAGS;
+    TLUProvider* session = nullptr;
+    TKeyRef context;
+    int result = ContextOf(hProv, &session, &context);
+    if (result == 0 && (cbDataLen < 1 || pbData[0] != PUBLICKEYBLOB)) {
+        TRACE(DBERRO_0, "Somente PUBLICKEYBLOB pode ser importado\n");
+        result = NTE_BAD_TYPE;
+    }
+    return result != 0 ? result : session->ImportPublicKey(hProv, pbData, cbDataLen, phKey);
+}
+
 // What the refusing entry points do, whatever they are given.
 int RefuseNotImplemented(const char* name) {
     TRACE(DBERRO_0, "Função '%s' não implementada\n", name);
@@ -349,7 +442,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
 }
 
 BOOL WINAPI CPReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
-    LU_ENTRY_FRAME(frame, kEntryWorking);
+    LU_ENTRY_FRAME(frame, kEntryCleanup);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] dwFlags=[%X]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           static_cast<unsigned>(dwFlags));
     return frame.Run([&] { return DoReleaseContext(hProv); });
@@ -389,7 +482,7 @@ BOOL WINAPI CPGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey
 }
 
 BOOL WINAPI CPDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
-    LU_ENTRY_FRAME(frame, kEntryWorking);
+    LU_ENTRY_FRAME(frame, kEntryCleanup);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hKeyToDestroy=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           reinterpret_cast<void*>(hKey));
     return frame.Run([&] { return DoDestroyKey(hProv, hKey); });
@@ -406,7 +499,7 @@ BOOL WINAPI CPGetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, BYTE*
     return frame.Run([&] {
         TLUProvider* session = nullptr;
         TKeyRef context;
-        int r = ContextOf(hProv, &session, &context);
+        int r = KeyContextOf(hProv, &session, &context);
         return r != 0 ? r : context->GetParam(dwParam, pbData, pcbDataLen, dwFlags);
     });
 }
@@ -420,7 +513,7 @@ BOOL WINAPI CPSetKeyParam(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwParam, const
     return frame.Run([&] {
         TLUProvider* session = nullptr;
         TKeyRef context;
-        int r = ContextOf(hProv, &session, &context);
+        int r = KeyContextOf(hProv, &session, &context);
         return r != 0 ? r : context->SetParam(dwParam, pbData, dwFlags);
     });
 }
@@ -439,7 +532,7 @@ BOOL WINAPI CPCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey, DWORD d
 }
 
 BOOL WINAPI CPDestroyHash(HCRYPTPROV hProv, HCRYPTHASH hHash) {
-    LU_ENTRY_FRAME(frame, kEntryWorking);
+    LU_ENTRY_FRAME(frame, kEntryCleanup);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p], hProviderHash=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProv),
           reinterpret_cast<void*>(hHash));
     return frame.Run([&] {
@@ -507,7 +600,8 @@ BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pb
           static_cast<unsigned>(PtrAsInt(pbSignature)), static_cast<int>(cbSigLen),
           reinterpret_cast<void*>(hPubKey), static_cast<const void*>(szDescription),
           static_cast<unsigned>(dwFlags));
-    return frame.Run([&] { return DoVerifySignature(hProv, hHash, pbSignature, cbSigLen, dwFlags); });
+    return frame.Run(
+        [&] { return DoVerifySignature(hProv, hHash, pbSignature, cbSigLen, hPubKey, dwFlags); });
 }
 
 BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags,
@@ -537,7 +631,8 @@ BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWO
 }
 
 // ---------------------------------------------------------------------------------------------------
-// Entry points that refuse every call: no lock, no argument or handle is looked at.
+// Entry points that refuse every call: no lock, no argument or handle is looked at. CPHashData and
+// CPDuplicateHash and CPImportKey (PUBLICKEYBLOB) work as the others unless "CSP_Compatibility" is 0.
 
 BOOL WINAPI CPDecrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL fFinal, DWORD dwFlags,
                       BYTE* pbData, DWORD* pcbDataLen) {
@@ -561,10 +656,12 @@ BOOL WINAPI CPDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData, DW
 
 BOOL WINAPI CPDuplicateHash(HCRYPTPROV hUID, HCRYPTHASH hHash, DWORD* pdwReserved, DWORD dwFlags,
                             HCRYPTHASH* phHash) {
-    LU_ENTRY_FRAME(frame, kEntryRefusing);
+    const bool works = luCompatibility();
+    LU_ENTRY_FRAME(frame, works ? kEntryWorking : kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hHash=[%p] pdwReserved=[%p] dwFlags=[%X] phHash=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hUID), reinterpret_cast<void*>(hHash), static_cast<void*>(pdwReserved),
           static_cast<unsigned>(dwFlags), static_cast<void*>(phHash));
+    if (works) return frame.Run([&] { return DoDuplicateHash(hUID, hHash, pdwReserved, dwFlags, phHash); });
     return frame.Run([] { return RefuseNotImplemented("CPDuplicateHash"); });
 }
 
@@ -595,10 +692,12 @@ BOOL WINAPI CPGenRandom(HCRYPTPROV hProv, DWORD cbLen, BYTE* pbBuffer) {
 
 BOOL WINAPI CPHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cbDataLen,
                        DWORD dwFlags) {
-    LU_ENTRY_FRAME(frame, kEntryRefusing);
+    const bool works = luCompatibility();
+    LU_ENTRY_FRAME(frame, works ? kEntryWorking : kEntryRefusing);
     TRACE(DBHEAD_E, "<%s hProviderKey=[%p] hHash=[%p] pbData=[%p] dwDataLen=[%p] dwFlags=[%X]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash), static_cast<const void*>(pbData),
           reinterpret_cast<void*>(static_cast<uintptr_t>(cbDataLen)), static_cast<unsigned>(dwFlags));
+    if (works) return frame.Run([&] { return DoHashData(hProv, hHash, pbData, cbDataLen, dwFlags); });
     return frame.Run([] { return RefuseNotImplemented("CPHashData"); });
 }
 
@@ -612,11 +711,14 @@ BOOL WINAPI CPHashSessionKey(HCRYPTPROV hProv, HCRYPTHASH hHash, HCRYPTKEY hKey,
 
 BOOL WINAPI CPImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY hPubKey,
                         DWORD dwFlags, HCRYPTKEY* phKey) {
-    LU_ENTRY_FRAME(frame, kEntryRefusing);
+    const bool works = luCompatibility();
+    LU_ENTRY_FRAME(frame, works ? kEntryWorking : kEntryRefusing);
     TRACE(DBHEAD_E,
           "<%s hProviderKey=[%p] pbData=[%p] dwDataLen=[%d] hPubKey=[%p] dwFlags=[%X] phKey=[%p]>\n", LU_FN,
           reinterpret_cast<void*>(hProv), static_cast<const void*>(pbData), static_cast<int>(cbDataLen),
           reinterpret_cast<void*>(hPubKey), static_cast<unsigned>(dwFlags), static_cast<void*>(phKey));
+    if (works)
+        return frame.Run([&] { return DoImportKey(hProv, pbData, cbDataLen, hPubKey, dwFlags, phKey); });
     return frame.Run([] { return RefuseNotImplemented("CPImportKey"); });
 }
 

@@ -1,18 +1,26 @@
 #include "frontend/libLUProvider.h"
 
 #include "frontend/libLumidra.h"
+#include "frontend/luProviderEnum.h"
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
+#include "service/luAppConfig.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
+#include <vector>
 
 TLUProvider* gLUProvider = nullptr;
 
 // ---------------------------------------------------------------------------------------------------
 // Free functions of the CSP glue
+
+bool luCompatibility() {
+    return !gModAppConfig || gModAppConfig->CSP_Compatibility != 0;
+}
 
 BOOL luConvResultNTE(DWORD result) {
     if (result == 0) {
@@ -138,13 +146,33 @@ int TLUProvider::FreeProvider(TLUProvider* session, ULONG_PTR hContext) {
         if (hContext) Handles.Remove(hContext, TLUHandleKind::Context);
         if (QtdProvSession > 0) --QtdProvSession;
         if (QtdProvSession == 0) {
-            Handles.Clear();
+            Handles.ClearCertificateHandles();
             if (gLumidra) gLumidra->ListCertificate.Clear();
         }
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X] QtdProvSession=[%d]>\n", LU_FN, static_cast<unsigned>(result),
           QtdProvSession);
     return result;
+}
+
+int TLUProvider::OpenVerifyContext(ULONG_PTR* handleOut) {
+    std::shared_ptr<TLUProviderKey> key;
+    try {
+        key = std::make_shared<TLUProviderKey>();
+    } catch (const std::bad_alloc&) {
+        TRACE(DBERRO_0, "Falha ao alocar TLUProviderKey\n");
+        return NTE_NO_MEMORY;
+    }
+    ULONG_PTR handle = Handles.AddContext(key);
+    if (!handle) return NTE_NO_MEMORY;
+    *handleOut = handle;
+    TRACE(DBINFO_0, "Contexto CRYPT_VERIFYCONTEXT aberto, hProviderKey=[%p]\n",
+          reinterpret_cast<void*>(handle));
+    return 0;
+}
+
+int TLUProvider::FreeVerifyContext(ULONG_PTR hContext) {
+    return Handles.Remove(hContext, TLUHandleKind::Context) ? 0 : ERROR_INVALID_HANDLE;
 }
 
 int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
@@ -190,6 +218,37 @@ int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR
     return result;
 }
 
+int TLUProvider::ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlob, HCRYPTKEY* hKey) {
+    // BLOBHEADER (type, version, reserved, ALG_ID), RSAPUBKEY ("RSA1", bit length, exponent), then the
+    // modulus least significant byte first; every number little-endian.
+    auto dword = [&](DWORD at) {
+        return static_cast<DWORD>(blob[at]) | static_cast<DWORD>(blob[at + 1]) << 8 |
+               static_cast<DWORD>(blob[at + 2]) << 16 | static_cast<DWORD>(blob[at + 3]) << 24;
+    };
+    if (!blob || lenBlob < 20 || blob[0] != PUBLICKEYBLOB || dword(8) != 0x31415352u) {
+        TRACE(DBERRO_0, "PUBLICKEYBLOB invalido, dwDataLen=[%d]\n", static_cast<int>(lenBlob));
+        return NTE_BAD_DATA;
+    }
+    const DWORD alg = dword(4), bits = dword(12), exponent = dword(16);
+    if ((alg != CALG_RSA_KEYX && alg != CALG_RSA_SIGN) || bits < 512 || bits > 16384 || bits % 8 != 0 ||
+        lenBlob < 20 + bits / 8 || exponent == 0)
+        return NTE_BAD_DATA;
+    std::vector<BYTE> modulus(blob + 20, blob + 20 + bits / 8);
+    std::reverse(modulus.begin(), modulus.end());
+    std::shared_ptr<TLUProviderKey> key;
+    try {
+        auto cert = std::make_shared<TCertificate>();
+        if (!cert->LoadPublicKey(modulus.data(), static_cast<uint32_t>(modulus.size()), exponent))
+            return NTE_BAD_DATA;
+        key = std::make_shared<TLUProviderKey>(std::move(cert), 0);
+        key->AlgId = alg;
+    } catch (const std::bad_alloc&) {
+        return NTE_NO_MEMORY;
+    }
+    *hKey = Handles.AddKey(key, owner);
+    return *hKey ? 0 : NTE_NO_MEMORY;
+}
+
 int TLUProvider::FreeKey(TLUProvider* session, HCRYPTKEY hKey) {
     (void)session;
     TRACE(DBHEAD_0, "<%s hProviderKey=[%p]>\n", LU_FN, reinterpret_cast<void*>(hKey));
@@ -225,9 +284,18 @@ int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID Se
             TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
         }
         // The row is attached before the handle exists: no hash is ever seen without one.
+        const bool compat = luCompatibility();
         if (newHash)
             result =
                 TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&newHash->HashPaddingOIDInfo, SetAlgID);
+        if (result == 0 && !compat && newHash->HashPaddingOIDInfo->HashAlgType == THT_SSL3_SHAMD5)
+            result = NTE_FAIL;
+        // CryptoAPI's answer to an algorithm the provider does not have.
+        if (result == NTE_FAIL && compat) result = NTE_BAD_ALGID;
+        if (result == 0 && compat) {
+            int started = newHash->StartDigest();
+            if (started == NTE_NO_MEMORY) result = started;
+        }
         if (result != 0) {
             TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
         } else if (!newHash || !(*hProviderHash = Handles.AddHash(newHash, hContext))) {
@@ -255,6 +323,20 @@ int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
     return result;
 }
 
+int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& source,
+                               HCRYPTHASH* hProviderHash) {
+    std::shared_ptr<TLUProviderDataHash> copy;
+    try {
+        copy = std::make_shared<TLUProviderDataHash>();
+    } catch (const std::bad_alloc&) {
+        TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
+        return NTE_NO_MEMORY;
+    }
+    int result = copy->CopyFrom(source);
+    if (result == 0 && !(*hProviderHash = Handles.AddHash(copy, hContext))) result = NTE_NO_MEMORY;
+    return result;
+}
+
 int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramGetType,
                           BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
     (void)session;
@@ -272,9 +354,17 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
         const char* text = nullptr;
         bool isDword = true;
         switch (paramGetType) {
-        case PP_ENUMALGS:
         case PP_ENUMCONTAINERS:
+        case PP_ENUMALGS:
         case PP_ENUMALGS_EX:
+            if (luCompatibility()) {
+                result =
+                    paramGetType == PP_ENUMCONTAINERS
+                        ? luEnumContainers(hProviderKey, QtdProvSession <= 0, paramValue, paramSize, dwFlags)
+                        : luEnumAlgorithms(hProviderKey, paramGetType, paramValue, paramSize, dwFlags);
+                TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
+                return result;
+            }
             TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_NO_MORE_ITEMS\n",
                   static_cast<unsigned>(paramGetType));
             result = ERROR_NO_MORE_ITEMS;

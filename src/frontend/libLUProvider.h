@@ -21,16 +21,24 @@ class TLUProvider {
     // Closes a session and releases the context hContext (0: none) with every key and hash made through
     // it; the last session also empties the certificate list.
     int FreeProvider(TLUProvider* session, ULONG_PTR hContext);
+    // A verify-only context (CRYPT_VERIFYCONTEXT): a context key without certificate, outside the
+    // session count, so that it neither loads nor keeps the certificate list.
+    int OpenVerifyContext(ULONG_PTR* handleOut);
+    int FreeVerifyContext(ULONG_PTR hContext);
 
     // A new key object for the certificate whose serial number equals the upper-cased name, recorded as
     // a context (owner 0) or as a key of the context owner.
     int OpenKey(TLUProvider* session, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
                 const char* pszKeyName, DWORD dwLegacyKeySpec, DWORD dwFlags);
     int FreeKey(TLUProvider* session, HCRYPTKEY hKey);
+    // A PUBLICKEYBLOB (RSA) as a key of the context owner, for verifying signatures.
+    int ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlob, HCRYPTKEY* hKey);
 
     int CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID SetAlgID, HCRYPTKEY hKey, DWORD dwFlags,
                    HCRYPTHASH* hProviderHash);
     int DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash);
+    // A copy of source, recorded as a hash of the context hContext.
+    int DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& source, HCRYPTHASH* hProviderHash);
 
     // Provider parameters (CPGetProvParam / CPSetProvParam) of the context key.
     int GetParam(TLUProvider* session, TLUProviderKey* contextKey, DWORD paramGetType, BYTE* paramValue,
@@ -50,6 +58,10 @@ class TLUProvider {
 
 // The provider object of the process; null before start-up and after teardown.
 extern TLUProvider* gLUProvider;
+
+// "CSP_Compatibility": hashing in the provider, CALG_SSL3_SHAMD5, verify-only contexts and the
+// enumerations are offered (the default), or refused when the setting is 0.
+bool luCompatibility();
 
 // 0 -> TRUE and ERROR_SUCCESS; anything else -> FALSE with the code as the thread's last error.
 BOOL luConvResultNTE(DWORD result);

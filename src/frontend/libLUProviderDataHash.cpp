@@ -3,7 +3,33 @@
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 
-TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr) {
+#include <openssl/evp.h>
+
+namespace {
+
+// OpenSSL's digest of a row of the hash table; null for rows that are no digest of their own (no
+// algorithm, SSL3's SHA-MD5 pair) or that OpenSSL's default provider lacks (MD2).
+const EVP_MD* DigestOfRow(const THashPaddingOIDInfo* row) {
+    if (!row) return nullptr;
+    switch (row->HashAlgType) {
+    case THT_MD5:
+        return EVP_md5();
+    case THT_SHA1:
+        return EVP_sha1();
+    case THT_SHA256:
+        return EVP_sha256();
+    case THT_SHA384:
+        return EVP_sha384();
+    case THT_SHA512:
+        return EVP_sha512();
+    default:
+        return nullptr;
+    }
+}
+
+} // namespace
+
+TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr), Digest(nullptr), Finished(false) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
@@ -11,7 +37,66 @@ TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr) {
 TLUProviderDataHash::~TLUProviderDataHash() {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     DataValue.Clear();
+    EVP_MD_CTX_free(Digest);
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+}
+
+int TLUProviderDataHash::StartDigest() {
+    const EVP_MD* md = DigestOfRow(HashPaddingOIDInfo);
+    if (!md) return NTE_BAD_ALGID;
+    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+    if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) {
+        TRACE(DBERRO_0, "Falha ao iniciar o digest, AlgId=[%X]\n",
+              static_cast<unsigned>(HashPaddingOIDInfo->AlgId));
+        EVP_MD_CTX_free(ctx);
+        return NTE_NO_MEMORY;
+    }
+    EVP_MD_CTX_free(Digest);
+    Digest = ctx;
+    Finished = false;
+    return 0;
+}
+
+int TLUProviderDataHash::HashData(const BYTE* data, DWORD len) {
+    if (!Digest) {
+        TRACE(DBERRO_0, "O algoritmo nao permite CPHashData, AlgId=[%X]\n",
+              HashPaddingOIDInfo ? static_cast<unsigned>(HashPaddingOIDInfo->AlgId) : 0u);
+        return NTE_BAD_ALGID;
+    }
+    if (Finished) {
+        TRACE(DBERRO_0, "O valor do hash ja foi finalizado\n");
+        return NTE_BAD_HASH_STATE;
+    }
+    if (len > 0 && EVP_DigestUpdate(Digest, data, len) != 1) return NTE_FAIL;
+    return 0;
+}
+
+int TLUProviderDataHash::FinishValue() {
+    if (!Digest || Finished) return 0;
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int len = 0;
+    if (EVP_DigestFinal_ex(Digest, value, &len) != 1) return NTE_FAIL;
+    DataValue.Clear();
+    if (!DataValue.Add(value, len)) return NTE_NO_MEMORY;
+    Finished = true;
+    TRACE_DUMP(DBINFO_0, "Finished HP_HASHVAL", DataValue.FileData, static_cast<int>(DataValue.LenFileData));
+    return 0;
+}
+
+int TLUProviderDataHash::CopyFrom(const TLUProviderDataHash& source) {
+    HashPaddingOIDInfo = source.HashPaddingOIDInfo;
+    Finished = source.Finished;
+    DataValue.Clear();
+    if (source.DataValue.LenFileData > 0 &&
+        !DataValue.Add(source.DataValue.FileData, source.DataValue.LenFileData))
+        return NTE_NO_MEMORY;
+    EVP_MD_CTX_free(Digest);
+    Digest = nullptr;
+    if (source.Digest) {
+        Digest = EVP_MD_CTX_new();
+        if (!Digest || EVP_MD_CTX_copy_ex(Digest, source.Digest) != 1) return NTE_NO_MEMORY;
+    }
+    return 0;
 }
 
 int TLUProviderDataHash::ComputeHash(TVarnoMemory* source, TLUProviderDataHash* hash) {
@@ -43,6 +128,8 @@ int TLUProviderDataHash::SetParam(DWORD paramType, const BYTE* paramValue, DWORD
             DataValue.Clear();
             result = NTE_NO_MEMORY;
         } else {
+            // A value of the caller's ends hashing, as CryptoAPI has it.
+            Finished = true;
             TRACE_DUMP(DBINFO_0, "Setted HP_HASHVAL", DataValue.FileData,
                        static_cast<int>(DataValue.LenFileData));
         }
@@ -76,6 +163,8 @@ int TLUProviderDataHash::GetParam(DWORD paramType, BYTE* paramValue, DWORD* para
             value = reinterpret_cast<const BYTE*>(&dwordValue);
             sizeValue = sizeof(dwordValue);
         }
+    } else if (paramType == HP_HASHVAL && (result = FinishValue()) != 0) {
+        TRACE(DBERRO_0, "Falha ao finalizar o hash\n");
     } else if (paramType == HP_HASHVAL) {
         if (DataValue.LenFileData > 0) {
             value = DataValue.FileData;

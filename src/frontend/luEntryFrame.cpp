@@ -7,6 +7,7 @@
 const TLUEntryStyle kEntryWorking = {true, DBHEAD_E, false};
 const TLUEntryStyle kEntryRefusing = {false, DBHEAD_E, false};
 const TLUEntryStyle kEntryExport = {true, DBHEAD_0, false};
+const TLUEntryStyle kEntryCleanup = {true, DBHEAD_E, true};
 
 TLUEntryLock::TLUEntryLock(bool take) : Provider(take ? gLUProvider : nullptr), Locked(false) {
     if (Provider) Locked = Provider->Mutex.Lock() == 1;

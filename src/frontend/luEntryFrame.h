@@ -46,8 +46,10 @@ struct TLUEntryStyle {
     // A successful call leaves the last error as the caller had it (instead of ERROR_SUCCESS).
     bool KeepLastErrorOnSuccess;
 };
-// The working CSP entry points; the refusing ones (no lock); the install and certificate exports.
+// The working CSP entry points; the refusing ones (no lock); the install and certificate exports; the
+// clean-up calls, which callers make after a failure and expect to leave its error readable.
 extern const TLUEntryStyle kEntryWorking;
+extern const TLUEntryStyle kEntryCleanup;
 extern const TLUEntryStyle kEntryRefusing;
 extern const TLUEntryStyle kEntryExport;
 

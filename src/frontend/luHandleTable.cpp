@@ -72,6 +72,31 @@ void TLUHandleTable::Clear() {
     }
 }
 
+void TLUHandleTable::ClearCertificateHandles() {
+    std::map<ULONG_PTR, TEntry> removed;
+    {
+        TPlatLockGuard guard(Mutex);
+        auto kept = [&](const TEntry& entry) {
+            if (entry.Kind == TLUHandleKind::Context) return !entry.Key->HasCertificate();
+            auto owner = Entries.find(entry.Owner);
+            return owner != Entries.end() && !owner->second.Key->HasCertificate();
+        };
+        // Keys and hashes first, while their owners are still there to be asked.
+        for (auto it = Entries.begin(); it != Entries.end();) {
+            if (it->second.Kind != TLUHandleKind::Context && !kept(it->second))
+                removed.insert(Entries.extract(it++));
+            else
+                ++it;
+        }
+        for (auto it = Entries.begin(); it != Entries.end();) {
+            if (!kept(it->second))
+                removed.insert(Entries.extract(it++));
+            else
+                ++it;
+        }
+    }
+}
+
 int TLUHandleTable::Count(TLUHandleKind kind) {
     TPlatLockGuard guard(Mutex);
     int count = 0;

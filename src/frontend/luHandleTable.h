@@ -34,6 +34,9 @@ class TLUHandleTable {
     // along. False when there was no such handle.
     bool Remove(ULONG_PTR handle, TLUHandleKind kind);
     void Clear();
+    // Clear, except the contexts without certificate (CRYPT_VERIFYCONTEXT) and the keys (imported) and
+    // hashes made through them: they hold nothing of the certificate list.
+    void ClearCertificateHandles();
     int Count(TLUHandleKind kind);
 
   private:

@@ -12,6 +12,9 @@ enum THashAlgType : int {
     THT_SHA256 = 4,
     THT_SHA384 = 5,
     THT_SHA512 = 6,
+    // SSL 3.0 / TLS 1.0 client authentication: MD5 then SHA-1 of the handshake, 36 bytes, signed without
+    // DigestInfo.
+    THT_SSL3_SHAMD5 = 7,
 };
 
 struct THashPaddingOIDInfo {
@@ -25,7 +28,7 @@ struct THashPaddingOIDInfo {
     BYTE BuffPaddingOID[64];
 };
 
-#define LU_QTD_HASH_PADDING_OID 7
+#define LU_QTD_HASH_PADDING_OID 8
 
 // Constant table; callers keep pointers into it, so rows are never copied or changed.
 extern const THashPaddingOIDInfo HashPaddingOIDInfo[LU_QTD_HASH_PADDING_OID];

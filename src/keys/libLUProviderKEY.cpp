@@ -107,14 +107,16 @@ int TLUProviderKey::GetParam(DWORD paramGetType, BYTE* paramValue, DWORD* paramS
             TRACE(DBINFO_0, "Reading KP_ALGID=[%X]\n", static_cast<unsigned>(dwordValue));
             break;
         case KP_KEYLEN:
+        case KP_BLOCKLEN:
         case KP_CERTIFICATE:
             // Both read the certificate, which only a certificate key has.
             if (KeyType != LUK_TCertificate || !certificate) {
                 TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
                 result = NTE_SYS_ERR;
-            } else if (paramGetType == KP_KEYLEN) {
-                dwordValue = static_cast<DWORD>(certificate->KeyLenght);
-                TRACE(DBINFO_0, "Reading KP_KEYLEN=[%d]\n", static_cast<int>(dwordValue));
+            } else if (paramGetType != KP_CERTIFICATE) {
+                // CryptoAPI gives both in bits; an RSA key's block is its modulus.
+                dwordValue = static_cast<DWORD>(certificate->KeyLenght) * 8;
+                TRACE(DBINFO_0, "Reading KP_KEYLEN/KP_BLOCKLEN=[%d]\n", static_cast<int>(dwordValue));
             } else {
                 value = certificate->CertFileBIN.FileData;
                 sizeValue = certificate->CertFileBIN.LenFileData;

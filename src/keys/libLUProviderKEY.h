@@ -31,6 +31,13 @@ struct TLULoginToken {
     char Text[LU_LOGIN_TOKEN_SIZE];
 };
 
+// Where the PP_ENUM* lists of a context stand; CRYPT_FIRST starts one again.
+struct TLUEnumPositions {
+    uint32_t Containers = 0;
+    uint32_t Algorithms = 0;
+    uint32_t AlgorithmsEx = 0;
+};
+
 class TLUProviderKey {
   public:
     // A certificate key (KeyType LUK_TCertificate) when certificate is given, else an empty one.
@@ -82,6 +89,7 @@ class TLUProviderKey {
     int KeyType;
     // Shared with the certificate list: the key keeps its certificate after the list dropped it.
     std::shared_ptr<TCertificate> certificate;
+    TLUEnumPositions EnumPositions;
     // Padding of CPEncrypt, set with KP_PADDING; signatures always use PKCS #1.
     int KeyPadding;
     int KeyPaddingPKCS1Type;

@@ -82,7 +82,7 @@ int TLUProviderKey::EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue,
         result = NTE_INVALID_PARAMETER;
     } else {
         DataValuePadding->Clear();
-        if (HashPaddingOIDInfo->HashAlgType == THT_NONE) {
+        if (HashPaddingOIDInfo->HashAlgType == THT_NONE || HashPaddingOIDInfo->LenBuffPaddingOID == 0) {
             TRACE(DBINFO_0, "Padding OID: Sucess no adding padding, returning only data.\n");
         } else if (!DataValuePadding->Add(HashPaddingOIDInfo->BuffPaddingOID,
                                           static_cast<uint32_t>(HashPaddingOIDInfo->LenBuffPaddingOID))) {

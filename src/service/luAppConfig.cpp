@@ -27,7 +27,7 @@ bool IsServiceHostText(const char* host) {
 TModAppConfig::TModAppConfig()
     : SYS_ShowMenuAux(0), VersionInstall(nullptr), CNX_TO_MS_HTTP_Request(0), CNX_TO_MS_WebSocekt_Internal(0),
       CNX_TO_MS_PushNotification(0), CNX_SetHomolog(0), CNX_SetHomolog_EndPointVersion(0),
-      CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr) {
+      CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr), CSP_Compatibility(1) {
     TRACE(DBHEAD_0, "<%s>\n", LU_FN);
     memset(HostLabel, 0, sizeof(HostLabel));
     memset(HostDomain, 0, sizeof(HostDomain));
@@ -44,6 +44,7 @@ TModAppConfig::TModAppConfig()
     SetVariable(GRUPO_NAME_CONEX, &CNX_ServiceHost, "CNX_ServiceHost", "");
     SetVariable(GRUPO_NAME_CONEX, &CNX_CAFile, "CNX_CAFile", "");
     SetVariable(GRUPO_NAME_CONEX, &CNX_Proxy, "CNX_Proxy", "");
+    SetVariable(GRUPO_NAME_CONEX, &CSP_Compatibility, "CSP_Compatibility", 1);
     LoadValues(0);
     ConfigURLCliente();
     TRACE(DBHEAD_0, "</%s>\n", LU_FN);

@@ -36,6 +36,9 @@ class TModAppConfig : public TVarnoAppConfig {
     char* CNX_CAFile;
     // The proxy towards the service: a proxy URL, "DIRECT", or empty for the system's settings.
     char* CNX_Proxy;
+    // 1 (default): hashing inside the provider, CALG_SSL3_SHAMD5, verify-only contexts and the
+    // enumerations that common CryptoAPI clients need; 0: the provider refuses them.
+    int32_t CSP_Compatibility;
     char HostLabel[520];
     char HostDomain[260];
     char ServiceHost[520];

@@ -37,6 +37,16 @@ const DWORD kUnset = 0xDEADBEEF;
         EXPECT_EQ(0u, error_) << #call;                                                                      \
     } while (0)
 
+// A clean-up call: it succeeds and leaves the caller's last error as it was.
+#define CSP_CLEANS(call)                                                                                     \
+    do {                                                                                                     \
+        SetLastError(kUnset);                                                                                \
+        BOOL ok_ = (call);                                                                                   \
+        DWORD error_ = GetLastError();                                                                       \
+        EXPECT_EQ(TRUE, ok_) << #call;                                                                       \
+        EXPECT_EQ(kUnset, error_) << #call;                                                                  \
+    } while (0)
+
 #define CSP_FAILS(code, call)                                                                                \
     do {                                                                                                     \
         SetLastError(kUnset);                                                                                \
@@ -85,13 +95,20 @@ bool AimAtClosedPort() {
            reg.RegSetValueW("CNX_ServiceHost", GRUPO_NAME_CONEX, REG_SZ, host, sizeof(host));
 }
 
-// RSASSA-PKCS1-v1_5 by OpenSSL over a finished hash value; big-endian.
+// "CSP_Compatibility" as an administrator would set it.
+bool SetCompatibility(DWORD value) {
+    TVarnoRegedit reg;
+    return reg.SetGrupoName(GRUPO_NAME_CONEX, "Conex", KEY_WOW64_32KEY) &&
+           reg.RegSetValueW("CSP_Compatibility", GRUPO_NAME_CONEX, REG_DWORD, &value, sizeof(value));
+}
+
+// RSASSA-PKCS1-v1_5 by OpenSSL over a finished hash value (md null: the value bare); big-endian.
 Bytes OpenSSLSign(const testcerts::TTestKey& key, const EVP_MD* md, const Bytes& value) {
     EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key.Get(), nullptr);
     Bytes sig;
     size_t len = 0;
     if (ctx && EVP_PKEY_sign_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0 &&
-        EVP_PKEY_CTX_set_signature_md(ctx, md) > 0 &&
+        (!md || EVP_PKEY_CTX_set_signature_md(ctx, md) > 0) &&
         EVP_PKEY_sign(ctx, nullptr, &len, value.data(), value.size()) > 0) {
         sig.resize(len);
         if (EVP_PKEY_sign(ctx, sig.data(), &len, value.data(), value.size()) <= 0) sig.clear();
@@ -124,9 +141,12 @@ class CspDriver : public ::testing::Test {
         ASSERT_TRUE(InstallInStore(Second, kProviderName));
         ASSERT_TRUE(InstallInStore(Foreign, "Some Other Provider"));
         ASSERT_TRUE(AimAtClosedPort());
+        ASSERT_TRUE(SetCompatibility(Compatibility()));
         ASSERT_TRUE(Csp.Load()) << Csp.Error;
     }
     void TearDown() override { Csp.Unload(); }
+    // These suites hold the provider to its refusals; CspCompat below runs with the default.
+    virtual DWORD Compatibility() const { return 0; }
 
     HCRYPTPROV Acquire(const std::string& container, DWORD flags = 0) {
         TAdvapiVTable vtable;
@@ -205,7 +225,7 @@ TEST_F(CspDriver, AcquireChecksArgumentsAndFlags) {
 
     // A context opened now is a normal one.
     HCRYPTPROV silent = Acquire(Main.Serial, CRYPT_SILENT);
-    CSP_OK(Csp.CPReleaseContext(silent, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(silent, 0));
 }
 
 TEST_F(CspDriver, ContainerNameIsMatchedUpperCased) {
@@ -219,7 +239,7 @@ TEST_F(CspDriver, ContainerNameIsMatchedUpperCased) {
     CSP_OK(Csp.CPGetProvParam(prov, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &size, 0));
     EXPECT_EQ(Main.Serial, name);
     EXPECT_EQ(Main.Serial.size() + 1, size);
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, ProviderParameters) {
@@ -253,7 +273,7 @@ TEST_F(CspDriver, ProviderParameters) {
     for (DWORD param : std::vector<DWORD>{PP_KEYEXCHANGE_PIN, PP_SIGNATURE_PIN, PP_CLIENT_HWND, 0xFFFFu})
         CSP_FAILS(NTE_BAD_TYPE, Csp.CPSetProvParam(prov, param, reinterpret_cast<BYTE*>(&value), 0));
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPSetProvParam(prov, PP_KEYEXCHANGE_PIN, nullptr, 0));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, RefusingEntryPointsNeedNoContext) {
@@ -275,7 +295,7 @@ TEST_F(CspDriver, RefusingEntryPointsNeedNoContext) {
     HCRYPTPROV prov = Acquire(Main.Serial);
     CSP_FAILS(NTE_NOT_SUPPORTED, Csp.CPHashData(prov, 0x1234, nullptr, 99, 0));
     CSP_FAILS(NTE_NOT_SUPPORTED, Csp.CPGenRandom(prov, 99, nullptr));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, TheStoreIsReadWhenTheFirstContextOpens) {
@@ -290,14 +310,14 @@ TEST_F(CspDriver, TheStoreIsReadWhenTheFirstContextOpens) {
 
     HCRYPTPROV b = Acquire(Second.Serial);
     EXPECT_EQ(1u, StoreReads());
-    CSP_OK(Csp.CPReleaseContext(a, 0));
-    CSP_OK(Csp.CPReleaseContext(b, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(a, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(b, 0));
 
     // Opened and released in turn: one read each time the count rises from 0 to 1.
     a = Acquire(Main.Serial);
-    CSP_OK(Csp.CPReleaseContext(a, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(a, 0));
     b = Acquire(Second.Serial);
-    CSP_OK(Csp.CPReleaseContext(b, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(b, 0));
     EXPECT_EQ(3u, StoreReads());
 
     // A released or never issued provider handle.
@@ -316,19 +336,19 @@ TEST_F(CspDriver, ReleasingAContextReleasesItsKeysAndHashesOnly) {
     HCRYPTHASH otherHash = Hash(b, CALG_SHA1, Pattern(20));
     // Hash handles are not tied to the context they are used with.
     EXPECT_EQ(20u, HashDword(b, hash, HP_HASHSIZE));
-    CSP_OK(Csp.CPReleaseContext(a, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(a, 0));
     DWORD size = 4, value = 0;
     CSP_FAILS(ERROR_INVALID_HANDLE,
               Csp.CPGetHashParam(b, hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value), &size, 0));
     CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(b, userKey));
     EXPECT_EQ(20u, HashDword(b, otherHash, HP_HASHSIZE));
-    CSP_OK(Csp.CPDestroyKey(b, otherKey));
-    CSP_OK(Csp.CPReleaseContext(b, 0));
+    CSP_CLEANS(Csp.CPDestroyKey(b, otherKey));
+    CSP_CLEANS(Csp.CPReleaseContext(b, 0));
     // The last release took everything with it.
     HCRYPTPROV c = Acquire(Main.Serial);
     CSP_FAILS(ERROR_INVALID_HANDLE,
               Csp.CPGetHashParam(c, otherHash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&value), &size, 0));
-    CSP_OK(Csp.CPReleaseContext(c, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(c, 0));
 }
 
 TEST_F(CspDriver, UnloadingWithOpenContextsAndKeepingTheLastError) {
@@ -392,10 +412,10 @@ TEST_F(CspDriver, HashParameters) {
     CSP_FAILS(NTE_BAD_HASH, Csp.CPSetHashParam(prov, sha1, HP_HASHVAL, nullptr, 0));
     CSP_FAILS(NTE_BAD_HASH, Csp.CPGetHashParam(prov, sha1, HP_ALGID, value.data(), nullptr, 0));
 
-    CSP_OK(Csp.CPDestroyHash(prov, sha1));
+    CSP_CLEANS(Csp.CPDestroyHash(prov, sha1));
     CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyHash(prov, sha1));
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPDestroyHash(prov, 0));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -412,7 +432,9 @@ TEST_F(CspDriver, UserKeysAndKeyParameters) {
 
     DWORD value = 0, size = 4;
     CSP_OK(Csp.CPGetKeyParam(prov, k1, KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(256u, value);
+    EXPECT_EQ(2048u, value);
+    CSP_OK(Csp.CPGetKeyParam(prov, k1, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
+    EXPECT_EQ(2048u, value);
     // hKey is not looked at: one never issued answers from the context key.
     CSP_OK(Csp.CPGetKeyParam(prov, 0x1234567, KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
     EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), value);
@@ -432,11 +454,11 @@ TEST_F(CspDriver, UserKeysAndKeyParameters) {
     CSP_FAILS(NTE_BAD_TYPE, Csp.CPSetKeyParam(prov, k1, KP_MODE, reinterpret_cast<BYTE*>(&mode), 0));
     CSP_FAILS(NTE_BAD_HASH, Csp.CPSetKeyParam(prov, k1, KP_PADDING, nullptr, 0));
 
-    CSP_OK(Csp.CPDestroyKey(prov, k1));
-    CSP_OK(Csp.CPDestroyKey(prov, k2));
+    CSP_CLEANS(Csp.CPDestroyKey(prov, k1));
+    CSP_CLEANS(Csp.CPDestroyKey(prov, k2));
     CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDestroyKey(prov, k1));
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPDestroyKey(prov, 0));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, PublicKeyBlob) {
@@ -468,7 +490,7 @@ TEST_F(CspDriver, PublicKeyBlob) {
     CSP_FAILS(NTE_BAD_TYPE, Csp.CPExportKey(prov, key, 0, SYMMETRICWRAPKEYBLOB, 0, blob.data(), &size));
     EXPECT_EQ(276u, size);
     CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), nullptr));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, PublicKeyBlobExponents) {
@@ -487,14 +509,14 @@ TEST_F(CspDriver, PublicKeyBlobExponents) {
     EXPECT_EQ(148u, size);
     EXPECT_EQ(Bytes({0x00, 0x04, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00}),
               Bytes(blob.begin() + 12, blob.begin() + 20));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 
     prov = Acquire(large.Serial);
     CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
     size = static_cast<DWORD>(blob.size());
     CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), &size));
     CSP_FAILS(NTE_BAD_KEY, Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, nullptr, &size));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -525,9 +547,9 @@ TEST_F(CspDriver, VerifiesAnOpenSSLSignatureInCryptoApiOrder) {
             CSP_FAILS(NTE_BAD_SIGNATURE,
                       Csp.CPVerifySignature(prov, hash, changed.data(), 256, 0, nullptr, 0));
         }
-        CSP_OK(Csp.CPDestroyHash(prov, hash));
+        CSP_CLEANS(Csp.CPDestroyHash(prov, hash));
     }
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, VerifyRefusals) {
@@ -550,8 +572,8 @@ TEST_F(CspDriver, VerifyRefusals) {
     CSP_OK(Csp.CPVerifySignature(other, otherHash, otherSignature.data(), 128, 0, nullptr, 0));
     // Hash handles belong to no context.
     CSP_OK(Csp.CPVerifySignature(prov, otherHash, signature.data(), 256, 0, nullptr, 0));
-    CSP_OK(Csp.CPReleaseContext(other, 0));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(other, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, SignRunsTheLoginBeforeAnythingElse) {
@@ -580,7 +602,7 @@ TEST_F(CspDriver, SignRunsTheLoginBeforeAnythingElse) {
     CSP_FAILS(NTE_SYS_ERR, Csp.CPSignHash(prov, hash, AT_SIGNATURE, nullptr, CRYPT_NOHASHOID, nullptr, &len));
     EXPECT_EQ(static_cast<DWORD>(CALG_SHA_256), HashDword(prov, hash, HP_ALGID));
     EXPECT_EQ(32u, HashDword(prov, hash, HP_HASHSIZE));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, EncryptCollectsThenNeedsTheSigningService) {
@@ -597,7 +619,7 @@ TEST_F(CspDriver, EncryptCollectsThenNeedsTheSigningService) {
     CSP_FAILS(NTE_FAIL, Csp.CPEncrypt(prov, key, 0, TRUE, 0, nullptr, &len, 256));
     ASSERT_TRUE(StoreToken(Main.Serial, "token-of-the-test"));
     CSP_FAILS(NTE_SYS_ERR, Csp.CPEncrypt(prov, key, 0, TRUE, 0, nullptr, &len, 256));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -610,9 +632,9 @@ TEST_F(CspDriver, RandomAndStaleHandlesNeverReachAnObject) {
     Bytes value = Pattern(32);
     HCRYPTHASH hash = Hash(prov, CALG_SHA_256, value);
     HCRYPTPROV released = Acquire(Main.Serial);
-    CSP_OK(Csp.CPReleaseContext(released, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(released, 0));
     HCRYPTHASH destroyed = Hash(prov, CALG_SHA1, {});
-    CSP_OK(Csp.CPDestroyHash(prov, destroyed));
+    CSP_CLEANS(Csp.CPDestroyHash(prov, destroyed));
 
     Bytes buffer(512, 0);
     Bytes signature = Reversed(OpenSSLSign(Main.Key, EVP_sha256(), value));
@@ -669,7 +691,7 @@ TEST_F(CspDriver, RandomAndStaleHandlesNeverReachAnObject) {
 
     // Everything valid still works afterwards.
     CSP_OK(Csp.CPVerifySignature(prov, hash, signature.data(), 256, 0, nullptr, 0));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
 }
 
 TEST_F(CspDriver, HandlesOfAnotherKindAreRefusedAndHarmNothing) {
@@ -704,13 +726,13 @@ TEST_F(CspDriver, HandlesOfAnotherKindAreRefusedAndHarmNothing) {
     len = static_cast<DWORD>(buffer.size());
     CSP_OK(Csp.CPGetProvParam(other, PP_CONTAINER, buffer.data(), &len, 0));
     EXPECT_EQ(Second.Serial, std::string(reinterpret_cast<char*>(buffer.data())));
-    CSP_OK(Csp.CPDestroyKey(prov, key));
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
-    CSP_OK(Csp.CPReleaseContext(other, 0));
+    CSP_CLEANS(Csp.CPDestroyKey(prov, key));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(other, 0));
     size_t reads = StoreReads();
     HCRYPTPROV again = Acquire(Main.Serial);
     EXPECT_EQ(reads + 1, StoreReads());
-    CSP_OK(Csp.CPReleaseContext(again, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(again, 0));
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -761,9 +783,276 @@ TEST_F(CspDriver, AnExceptionInAnEntryPointGivesErrorUnwindAndReleasesTheLock) {
     other_thread.join();
     EXPECT_EQ(TRUE, fromOtherThread);
     // Only the first context is open: its release empties everything.
-    CSP_OK(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
     HCRYPTPROV again = Acquire(Main.Serial);
     EXPECT_EQ(2u, StoreReads());
-    CSP_OK(Csp.CPReleaseContext(again, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(again, 0));
 }
 #endif
+
+// ---------------------------------------------------------------------------------------------------
+// "CSP_Compatibility" 1, the default: what common CryptoAPI clients need
+
+namespace {
+
+class CspCompat : public CspDriver {
+  protected:
+    DWORD Compatibility() const override { return 1; }
+
+    Bytes HashValue(HCRYPTPROV prov, HCRYPTHASH hash) {
+        DWORD size = 0;
+        CSP_OK(Csp.CPGetHashParam(prov, hash, HP_HASHVAL, nullptr, &size, 0));
+        Bytes value(size);
+        CSP_OK(Csp.CPGetHashParam(prov, hash, HP_HASHVAL, value.data(), &size, 0));
+        return value;
+    }
+};
+
+Bytes Digest(const EVP_MD* md, const Bytes& data) {
+    Bytes out(static_cast<size_t>(EVP_MD_get_size(md)));
+    unsigned int len = 0;
+    EVP_Digest(data.data(), data.size(), out.data(), &len, md, nullptr);
+    return out;
+}
+
+} // namespace
+
+TEST_F(CspCompat, HashDataAccumulatesUntilTheValueIsRead) {
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    const Bytes message = Pattern(1000, 3);
+    const struct {
+        ALG_ID alg;
+        const EVP_MD* md;
+    } algs[] = {{CALG_MD5, EVP_md5()},
+                {CALG_SHA1, EVP_sha1()},
+                {CALG_SHA_256, EVP_sha256()},
+                {CALG_SHA_384, EVP_sha384()},
+                {CALG_SHA_512, EVP_sha512()}};
+    for (const auto& a : algs) {
+        HCRYPTHASH hash = Hash(prov, a.alg, {});
+        CSP_OK(Csp.CPHashData(prov, hash, message.data(), 600, 0));
+        CSP_OK(Csp.CPHashData(prov, hash, nullptr, 0, 0));
+        CSP_OK(Csp.CPHashData(prov, hash, message.data() + 600, 400, CRYPT_USERDATA));
+        EXPECT_EQ(Digest(a.md, message), HashValue(prov, hash)) << a.alg;
+        CSP_FAILS(NTE_BAD_HASH_STATE, Csp.CPHashData(prov, hash, message.data(), 1, 0));
+        EXPECT_EQ(Digest(a.md, message), HashValue(prov, hash)) << a.alg;
+        CSP_CLEANS(Csp.CPDestroyHash(prov, hash));
+    }
+    // Nothing hashed: the value of no data, as CryptoAPI gives it.
+    HCRYPTHASH empty = Hash(prov, CALG_SHA_256, {});
+    EXPECT_EQ(Digest(EVP_sha256(), {}), HashValue(prov, empty));
+
+    // A value of the caller's ends hashing; bad arguments are refused.
+    HCRYPTHASH set = Hash(prov, CALG_SHA1, Pattern(20));
+    CSP_FAILS(NTE_BAD_HASH_STATE, Csp.CPHashData(prov, set, message.data(), 1, 0));
+    EXPECT_EQ(Pattern(20), HashValue(prov, set));
+    HCRYPTHASH open = Hash(prov, CALG_SHA1, {});
+    CSP_FAILS(NTE_BAD_FLAGS, Csp.CPHashData(prov, open, message.data(), 1, 0x10));
+    CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPHashData(prov, open, nullptr, 5, 0));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPHashData(prov, 0x1234, message.data(), 1, 0));
+    CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPHashData(prov, 0, message.data(), 1, 0));
+    // MD2 and the bare row take a value only.
+    for (ALG_ID alg : {static_cast<ALG_ID>(CALG_MD2), static_cast<ALG_ID>(0)}) {
+        HCRYPTHASH valueOnly = Hash(prov, alg, {});
+        CSP_FAILS(NTE_BAD_ALGID, Csp.CPHashData(prov, valueOnly, message.data(), 1, 0));
+    }
+
+    // A duplicate goes on from where the original stood, each on its own.
+    HCRYPTHASH original = Hash(prov, CALG_SHA_256, {});
+    CSP_OK(Csp.CPHashData(prov, original, message.data(), 500, 0));
+    HCRYPTHASH copy = 0;
+    CSP_OK(Csp.CPDuplicateHash(prov, original, nullptr, 0, &copy));
+    EXPECT_NE(original, copy);
+    CSP_OK(Csp.CPHashData(prov, copy, message.data() + 500, 500, 0));
+    EXPECT_EQ(Digest(EVP_sha256(), message), HashValue(prov, copy));
+    EXPECT_EQ(Digest(EVP_sha256(), Bytes(message.begin(), message.begin() + 500)), HashValue(prov, original));
+    DWORD reserved = 0;
+    CSP_FAILS(NTE_INVALID_PARAMETER, Csp.CPDuplicateHash(prov, original, &reserved, 0, &copy));
+    CSP_FAILS(NTE_BAD_FLAGS, Csp.CPDuplicateHash(prov, original, nullptr, 1, &copy));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPDuplicateHash(prov, 0x999, nullptr, 0, &copy));
+
+    // The hashed value is what a signature is checked against.
+    HCRYPTHASH hashed = Hash(prov, CALG_SHA_256, {});
+    CSP_OK(Csp.CPHashData(prov, hashed, message.data(), static_cast<DWORD>(message.size()), 0));
+    Bytes signature = Reversed(OpenSSLSign(Main.Key, EVP_sha256(), Digest(EVP_sha256(), message)));
+    CSP_OK(Csp.CPVerifySignature(prov, hashed, signature.data(), 256, 0, nullptr, 0));
+    CSP_FAILS(NTE_BAD_HASH_STATE, Csp.CPHashData(prov, hashed, message.data(), 1, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+}
+
+TEST_F(CspCompat, Ssl3ShaMd5IsAValueOfThirtySixBytesWithoutDigestInfo) {
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    const Bytes message = Pattern(300, 7);
+    Bytes value = Digest(EVP_md5(), message);
+    Bytes sha1 = Digest(EVP_sha1(), message);
+    value.insert(value.end(), sha1.begin(), sha1.end());
+    HCRYPTHASH hash = Hash(prov, CALG_SSL3_SHAMD5, {});
+    EXPECT_EQ(36u, HashDword(prov, hash, HP_HASHSIZE));
+    CSP_FAILS(NTE_BAD_ALGID, Csp.CPHashData(prov, hash, message.data(), 1, 0));
+    CSP_OK(Csp.CPSetHashParam(prov, hash, HP_HASHVAL, value.data(), 0));
+    EXPECT_EQ(value, HashValue(prov, hash));
+    // Type 1 padding over the 36 bytes themselves, as TLS 1.0 and 1.1 sign them.
+    Bytes signature = Reversed(OpenSSLSign(Main.Key, nullptr, value));
+    ASSERT_EQ(256u, signature.size());
+    CSP_OK(Csp.CPVerifySignature(prov, hash, signature.data(), 256, 0, nullptr, 0));
+
+    HCRYPTHASH failed = 0x55;
+    CSP_FAILS(NTE_BAD_ALGID, Csp.CPCreateHash(prov, CALG_HMAC, 0, 0, &failed));
+    CSP_FAILS(NTE_BAD_ALGID, Csp.CPCreateHash(prov, CALG_MD4, 0, 0, &failed));
+    EXPECT_EQ(0x55u, failed);
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+}
+
+TEST_F(CspCompat, VerifyContextHasNoPrivateKeyAndReadsNoStore) {
+    TAdvapiVTable vtable;
+    HCRYPTPROV verify = 0;
+    CSP_OK(Csp.CPAcquireContext(&verify, nullptr, CRYPT_VERIFYCONTEXT, &vtable.Table));
+    EXPECT_TRUE(vtable.Unchanged());
+    HCRYPTPROV named = 0;
+    CSP_OK(
+        Csp.CPAcquireContext(&named, Main.Serial.c_str(), CRYPT_VERIFYCONTEXT | CRYPT_SILENT, &vtable.Table));
+    EXPECT_EQ(0u, StoreReads());
+    HCRYPTPROV refused = 0;
+    CSP_FAILS(NTE_BAD_FLAGS,
+              Csp.CPAcquireContext(&refused, nullptr, CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET, &vtable.Table));
+    CSP_FAILS(NTE_INVALID_PARAMETER,
+              Csp.CPAcquireContext(nullptr, nullptr, CRYPT_VERIFYCONTEXT, &vtable.Table));
+    EXPECT_EQ(0u, refused);
+
+    // Hashing and parameters work; everything that needs the private key is NTE_BAD_KEY.
+    HCRYPTHASH hash = Hash(verify, CALG_SHA_256, {});
+    const Bytes message = Pattern(64);
+    CSP_OK(Csp.CPHashData(verify, hash, message.data(), 64, 0));
+    DWORD size = 0;
+    CSP_OK(Csp.CPGetProvParam(verify, PP_NAME, nullptr, &size, 0));
+    BYTE buffer[512];
+    size = sizeof(buffer);
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPSignHash(verify, hash, AT_KEYEXCHANGE, nullptr, 0, buffer, &size));
+    HCRYPTKEY key = 0;
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPGetUserKey(verify, AT_KEYEXCHANGE, &key));
+    size = 4;
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPGetKeyParam(verify, 0, KP_KEYLEN, buffer, &size, 0));
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPSetKeyParam(verify, 0, KP_PADDING, buffer, 0));
+    size = sizeof(buffer);
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPGetProvParam(verify, PP_CONTAINER, buffer, &size, 0));
+
+    // A signature is checked with a public key handed in, here a key of a regular context.
+    Bytes signature = Reversed(OpenSSLSign(Main.Key, EVP_sha256(), Digest(EVP_sha256(), message)));
+    CSP_FAILS(NTE_BAD_KEY, Csp.CPVerifySignature(verify, hash, signature.data(), 256, 0, nullptr, 0));
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
+    CSP_OK(Csp.CPVerifySignature(verify, hash, signature.data(), 256, key, nullptr, 0));
+    // ...or an imported PUBLICKEYBLOB, which outlives the context it was exported from.
+    Bytes blob(1024);
+    DWORD blobLen = static_cast<DWORD>(blob.size());
+    CSP_OK(Csp.CPExportKey(prov, key, 0, PUBLICKEYBLOB, 0, blob.data(), &blobLen));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+    HCRYPTKEY imported = 0;
+    CSP_OK(Csp.CPImportKey(verify, blob.data(), blobLen, 0, 0, &imported));
+    CSP_OK(Csp.CPVerifySignature(verify, hash, signature.data(), 256, imported, nullptr, 0));
+    signature[10] ^= 1;
+    CSP_FAILS(NTE_BAD_SIGNATURE,
+              Csp.CPVerifySignature(verify, hash, signature.data(), 256, imported, nullptr, 0));
+    CSP_FAILS(NTE_BAD_DATA, Csp.CPImportKey(verify, blob.data(), 40, 0, 0, &imported));
+    blob[0] = PRIVATEKEYBLOB;
+    CSP_FAILS(NTE_BAD_TYPE, Csp.CPImportKey(verify, blob.data(), blobLen, 0, 0, &imported));
+
+    // The verify contexts are outside the session count: releasing them changes nothing for others.
+    prov = Acquire(Main.Serial);
+    CSP_CLEANS(Csp.CPReleaseContext(verify, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(named, 0));
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPGetHashParam(verify, hash, HP_HASHVAL, nullptr, &size, 0));
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+}
+
+TEST_F(CspCompat, EnumeratesContainersAndAlgorithms) {
+    TAdvapiVTable vtable;
+    HCRYPTPROV verify = 0;
+    CSP_OK(Csp.CPAcquireContext(&verify, nullptr, CRYPT_VERIFYCONTEXT, &vtable.Table));
+    DWORD size = 0;
+    CSP_OK(Csp.CPGetProvParam(verify, PP_ENUMCONTAINERS, nullptr, &size, CRYPT_FIRST));
+    EXPECT_EQ(std::max(Main.Serial.size(), Second.Serial.size()) + 1, size);
+    std::vector<std::string> names;
+    std::vector<char> name(64);
+    size = 2;
+    CSP_FAILS(ERROR_MORE_DATA, Csp.CPGetProvParam(verify, PP_ENUMCONTAINERS,
+                                                  reinterpret_cast<BYTE*>(name.data()), &size, CRYPT_FIRST));
+    for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+        size = static_cast<DWORD>(name.size());
+        SetLastError(kUnset);
+        if (!Csp.CPGetProvParam(verify, PP_ENUMCONTAINERS, reinterpret_cast<BYTE*>(name.data()), &size,
+                                flags)) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+            break;
+        }
+        names.emplace_back(name.data());
+        ASSERT_LT(names.size(), 10u);
+    }
+    // The provider's certificates only, each once.
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ((std::vector<std::string>{Main.Serial, Second.Serial}), names);
+
+    HCRYPTPROV prov = Acquire(Second.Serial);
+    std::vector<PROV_ENUMALGS> algs;
+    for (DWORD flags = CRYPT_FIRST;; flags = CRYPT_NEXT) {
+        PROV_ENUMALGS item;
+        size = sizeof(item);
+        if (!Csp.CPGetProvParam(prov, PP_ENUMALGS, reinterpret_cast<BYTE*>(&item), &size, flags)) {
+            EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_ITEMS), GetLastError());
+            break;
+        }
+        algs.push_back(item);
+        ASSERT_LT(algs.size(), 20u);
+    }
+    auto bits = [&](ALG_ID alg) -> DWORD {
+        for (const auto& a : algs)
+            if (a.aiAlgid == alg) return a.dwBitLen;
+        return 0;
+    };
+    EXPECT_EQ(9u, algs.size());
+    EXPECT_EQ(128u, bits(CALG_MD5));
+    EXPECT_EQ(160u, bits(CALG_SHA1));
+    EXPECT_EQ(512u, bits(CALG_SHA_512));
+    EXPECT_EQ(288u, bits(CALG_SSL3_SHAMD5));
+    EXPECT_EQ(1024u, bits(CALG_RSA_KEYX));
+    EXPECT_EQ(1024u, bits(CALG_RSA_SIGN));
+    EXPECT_STREQ("SHA256", algs[3].szName);
+    EXPECT_EQ(7u, algs[3].dwNameLen);
+
+    PROV_ENUMALGS_EX ex;
+    size = sizeof(ex);
+    CSP_OK(Csp.CPGetProvParam(verify, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, CRYPT_FIRST));
+    EXPECT_EQ(static_cast<ALG_ID>(CALG_MD2), ex.aiAlgid);
+    size = 4;
+    CSP_FAILS(ERROR_MORE_DATA,
+              Csp.CPGetProvParam(verify, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, CRYPT_NEXT));
+    EXPECT_EQ(sizeof(ex), size);
+    CSP_OK(Csp.CPGetProvParam(verify, PP_ENUMALGS_EX, reinterpret_cast<BYTE*>(&ex), &size, CRYPT_NEXT));
+    EXPECT_EQ(static_cast<ALG_ID>(CALG_MD5), ex.aiAlgid);
+    EXPECT_EQ(128u, ex.dwDefaultLen);
+    EXPECT_STREQ("MD5", ex.szLongName);
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+    CSP_CLEANS(Csp.CPReleaseContext(verify, 0));
+}
+
+TEST_F(CspCompat, CleanUpCallsKeepTheFailuresError) {
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    HCRYPTHASH hash = Hash(prov, CALG_SHA_256, {});
+    HCRYPTKEY key = 0;
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
+    DWORD value = 0, size = sizeof(value);
+    for (int call = 0; call < 3; ++call) {
+        EXPECT_FALSE(Csp.CPGetHashParam(prov, hash, 0x7FFF, reinterpret_cast<BYTE*>(&value), &size, 0));
+        const DWORD failure = GetLastError();
+        EXPECT_EQ(static_cast<DWORD>(NTE_BAD_TYPE), failure);
+        BOOL ok = call == 0   ? Csp.CPDestroyHash(prov, hash)
+                  : call == 1 ? Csp.CPDestroyKey(prov, key)
+                              : Csp.CPReleaseContext(prov, 0);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(failure, GetLastError()) << call;
+        if (call == 0) hash = Hash(prov, CALG_SHA_256, {});
+    }
+    // A failing clean-up call still reports its own error.
+    CSP_FAILS(ERROR_INVALID_HANDLE, Csp.CPReleaseContext(prov, 0));
+}

@@ -105,7 +105,7 @@ TEST(StoreRefresh, RegistrationsOfAnotherProcessReachTheNextAcquireWhileAContext
     DWORD bits = 0;
     len = sizeof(bits);
     ASSERT_TRUE(api.CPGetKeyParam(held, 0, KP_KEYLEN, reinterpret_cast<BYTE*>(&bits), &len, 0));
-    EXPECT_EQ(1024u / 8, bits);
+    EXPECT_EQ(1024u, bits);
     // The other certificate, registered meanwhile, is still there.
     ASSERT_TRUE(api.CPAcquireContext(&other, second.Cert.SerialHex().c_str(), 0, &vt));
     EXPECT_TRUE(api.CPReleaseContext(other, 0));

@@ -38,7 +38,7 @@ Bytes OpenSSLDigestInfo(int nid, const Bytes& value) {
 
 } // namespace
 
-TEST(HashTable, SevenRowsInOrderWithTheirSizes) {
+TEST(HashTable, EightRowsInOrderWithTheirSizes) {
     const struct {
         int type;
         ALG_ID alg;
@@ -50,7 +50,8 @@ TEST(HashTable, SevenRowsInOrderWithTheirSizes) {
                     {THT_SHA1, CALG_SHA1, 20, 15},
                     {THT_SHA256, CALG_SHA_256, 32, 19},
                     {THT_SHA384, CALG_SHA_384, 48, 19},
-                    {THT_SHA512, CALG_SHA_512, 64, 19}};
+                    {THT_SHA512, CALG_SHA_512, 64, 19},
+                    {THT_SSL3_SHAMD5, CALG_SSL3_SHAMD5, 36, 0}};
     for (int i = 0; i < LU_QTD_HASH_PADDING_OID; ++i) {
         const THashPaddingOIDInfo& row = HashPaddingOIDInfo[i];
         EXPECT_EQ(expected[i].type, row.HashAlgType);
@@ -99,12 +100,24 @@ TEST(HashTable, Lookups) {
     const THashPaddingOIDInfo* untouched = &HashPaddingOIDInfo[6];
     EXPECT_EQ(NTE_FAIL, TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&untouched,
                                                                             static_cast<ALG_ID>(CALG_HMAC)));
-    EXPECT_EQ(NTE_FAIL, TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(
-                            &untouched, static_cast<ALG_ID>(CALG_SSL3_SHAMD5)));
     EXPECT_EQ(NTE_FAIL,
-              TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&untouched, static_cast<THashAlgType>(7)));
+              TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&untouched, static_cast<THashAlgType>(8)));
     EXPECT_EQ(&HashPaddingOIDInfo[6], untouched);
     EXPECT_EQ(NTE_INVALID_PARAMETER, TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(nullptr, THT_NONE));
+}
+
+TEST(HashTable, Ssl3ShaMd5IsSignedWithoutDigestInfo) {
+    const THashPaddingOIDInfo* row = nullptr;
+    ASSERT_EQ(
+        0, TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&row, static_cast<ALG_ID>(CALG_SSL3_SHAMD5)));
+    Bytes value = Pattern(36, 0x40);
+    TVarnoMemory hash;
+    hash.LoadFromMemory(value.data(), static_cast<uint32_t>(value.size()));
+    TVarnoMemory out;
+    ASSERT_EQ(0, TLUProviderKey::EncryptDecryptHashPaddingOID(&hash, &out, row, true));
+    EXPECT_EQ(value, ToBytes(out));
+    hash.LoadFromMemory(value.data(), 35);
+    EXPECT_EQ(NTE_INVALID_PARAMETER, TLUProviderKey::EncryptDecryptHashPaddingOID(&hash, &out, row, true));
 }
 
 TEST(HashTable, DigestInfoOfSha256Is51Bytes) {

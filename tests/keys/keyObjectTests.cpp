@@ -14,8 +14,10 @@ TEST(KeyParam, ReadsFromTheCertificate) {
     TLUProviderKey& key = ck.KeyObject;
     DWORD value = 0, size = sizeof(value);
     ASSERT_EQ(0, key.GetParam(KP_KEYLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
-    EXPECT_EQ(256u, value);
+    EXPECT_EQ(2048u, value);
     EXPECT_EQ(4u, size);
+    ASSERT_EQ(0, key.GetParam(KP_BLOCKLEN, reinterpret_cast<BYTE*>(&value), &size, 0));
+    EXPECT_EQ(2048u, value);
     ASSERT_EQ(0, key.GetParam(KP_ALGID, reinterpret_cast<BYTE*>(&value), &size, 0));
     EXPECT_EQ(static_cast<DWORD>(CALG_RSA_KEYX), value);
     ASSERT_EQ(0, key.GetParam(KP_PERMISSIONS, reinterpret_cast<BYTE*>(&value), &size, 0));

@@ -337,6 +337,11 @@ int RunStrictPhase(const TWineOptions& options) {
         ExpectRefused(report, false, "HashDataRefused",
                       CryptHashData(hash, message.data(), static_cast<DWORD>(message.size()), 0),
                       static_cast<DWORD>(NTE_NOT_SUPPORTED));
+        BYTE sig[512];
+        DWORD sigLen = sizeof(sig);
+        report.Check("SignWithoutValueRefused",
+                     !CryptSignHashA(hash, AT_KEYEXCHANGE, nullptr, 0, sig, &sigLen), "error %s",
+                     LastErrorText(GetLastError()).c_str());
         CryptDestroyHash(hash);
     }
     hash = 0;

@@ -230,7 +230,10 @@ int RunLog(TCommand& cmd) {
 const char kConfigDetails[] =
     "The settings live under HKEY_LOCAL_MACHINE\\SOFTWARE\\Varno\\Trelis_Server (32-bit registry view; on\n"
     "Linux in the registry stand-in below $LUCSP_ROOT). The library reads them once, when it is loaded.\n"
-    "Missing values are written with their defaults, by the library and by this command.\n";
+    "Missing values are written with their defaults, by the library and by this command.\n"
+    "CSP_Compatibility (Conex, REG_DWORD, default 1): 1 offers what common CryptoAPI clients need\n"
+    "(CryptHashData, CALG_SSL3_SHAMD5 for TLS 1.0/1.1, CRYPT_VERIFYCONTEXT, PP_ENUMCONTAINERS and\n"
+    "PP_ENUMALGS[_EX]); 0 refuses them as the provider did before.\n";
 
 } // namespace
 

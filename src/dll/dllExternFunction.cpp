@@ -7,6 +7,7 @@
 #include "frontend/libLUProvider.h"
 #include "frontend/luEntryFrame.h"
 #include "frontend/luSignPipeline.h"
+#include "os/platOS.h"
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 
@@ -20,6 +21,16 @@ using THashRef = std::shared_ptr<TLUProviderDataHash>;
 // A pointer in a trace field written as a 32-bit number.
 int PtrAsInt(const void* p) {
     return static_cast<int>(reinterpret_cast<intptr_t>(p));
+}
+
+// From the first context on the library stays loaded: a context per signature then pays no start-up,
+// and the kept-alive connection and the CA store outlive the last context. Runs under the provider lock.
+void PinLibrary() {
+    static bool pinned = false;
+    if (pinned) return;
+    TLUKeepLastError keep;
+    pinned = osPinModule();
+    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
 }
 
 int DoAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, TLUProvider** session) {
@@ -309,6 +320,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
         TLUKeepLastError keep;
         session->FreeProvider(session, 0);
     }
+    if (result) PinLibrary();
     return result;
 }
 

@@ -140,7 +140,27 @@ int SignedHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TKeyRef* context, THashRef*
     return result;
 }
 
-int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) {
+// The request runs without the provider's lock. Releasing the context meanwhile frees the certificate
+// its keys read, so the call ends there unless the context is still open.
+int SendUnlocked(TLUEntryFrame& frame, HCRYPTPROV hProv, const TKeyRef& context, TLUSignJob* job) {
+    int result = 0;
+    {
+        TLUEntryUnlock unlocked(frame);
+        result = luSignSend(job);
+    }
+    TLUProvider* session = nullptr;
+    TKeyRef again;
+    if (result == 0) result = ContextOf(hProv, &session, &again);
+    if (result == 0 && again != context) {
+        TRACE(DBERRO_0, "Contexto liberado durante a requisicao, hProv=[%p]\n",
+              reinterpret_cast<void*>(hProv));
+        result = ERROR_INVALID_HANDLE;
+    }
+    return result;
+}
+
+int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature,
+               DWORD* pdwSigLen) {
     if (!pdwSigLen || !hHash) {
         TRACE(DBERRO_0, "Parametro invalido, pdwSigLen=[%p] hProviderHash=[%p]\n",
               static_cast<void*>(pdwSigLen), reinterpret_cast<void*>(hHash));
@@ -154,7 +174,7 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
     if (result == 0) result = luSignLogin(context, &job);
     if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, true, &options);
     if (result == 0) result = luSignPrepare(&job, context, options.Row, hash->DataValue, options.Block);
-    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result =
@@ -181,8 +201,8 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
     return context->VerifySignatureHash(hash->DataValue, options.Row, signature, options.Block);
 }
 
-int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
-              DWORD dwBufLen) {
+int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+              BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen) {
     if (!pdwDataLen) {
         TRACE(DBERRO_0, "Parametro invalido, pdwDataLen=[%p]\n", static_cast<void*>(pdwDataLen));
         return NTE_INVALID_PARAMETER;
@@ -215,7 +235,7 @@ int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BY
     if (result == 0)
         result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
                                TLUBlockOptions{userKey->KeyPadding, userKey->KeyPaddingPKCS1Type});
-    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
@@ -469,7 +489,7 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash),
           static_cast<unsigned>(dwKeySpec), static_cast<const void*>(szDescription),
           static_cast<unsigned>(dwFlags), static_cast<void*>(pbSignature), PtrAsInt(pcbSigLen));
-    return frame.Run([&] { return DoSignHash(hProv, hHash, dwFlags, pbSignature, pcbSigLen); });
+    return frame.Run([&] { return DoSignHash(frame, hProv, hHash, dwFlags, pbSignature, pcbSigLen); });
 }
 
 BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature, DWORD cbSigLen,
@@ -496,7 +516,8 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey),
           reinterpret_cast<void*>(hHash), fFinal, static_cast<unsigned>(dwFlags), static_cast<void*>(pbData),
           static_cast<void*>(pcbDataLen), static_cast<int>(cbBufLen));
-    return frame.Run([&] { return DoEncrypt(hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen); });
+    return frame.Run(
+        [&] { return DoEncrypt(frame, hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen); });
 }
 
 BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType, DWORD dwFlags,

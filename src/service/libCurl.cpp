@@ -20,6 +20,8 @@ namespace {
 std::atomic<int> gLastTraceType{-1};
 
 const char kTokenHeaderName[] = "tokenpsc";
+// The CA directory that marks connections verified against the kept system store: no path holds '|'.
+const char kSystemStoreMarker[] = "|system-ca-store|";
 const char kTokenMask[] = "****";
 
 // Case-insensitive prefix test against a lower-case ASCII name.
@@ -331,7 +333,11 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             // The store read by an earlier request of this setting: no file, no system store read again.
             curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, caStore.Store);
             curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
-            curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+            // libcurl reuses a connection only for the same CA options: the setting goes into them as a
+            // CA directory (added to the context's own store, which the kept one replaces), so that no
+            // request rides on a connection verified against another setting's store.
+            std::string marker = caPath.empty() ? std::string(kSystemStoreMarker) : caPath;
+            curl_easy_setopt(curl, CURLOPT_CAPATH, marker.c_str());
         } else {
             if (FileName_CAPeer) {
                 curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());

@@ -78,7 +78,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 step "Linux build (TSan, threaded tests)"
 cmake -S . -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUCSP_TSAN=ON >/dev/null
-cmake --build "$out/tsan" -j"$jobs" --target platform_tests frontend_tests dll_cspDriverTests
+cmake --build "$out/tsan" -j"$jobs" --target platform_tests frontend_tests dll_cspDriverTests dll_signEntryPointTests
 TSAN_OPTIONS=halt_on_error=1 run_ctest "$out/tsan" -R 'Mutex|Thread|Concurren|Serialised|TraceLog'
 
 step "Fuzzing (${LUCSP_FUZZ_SECONDS:-30} s per harness)"

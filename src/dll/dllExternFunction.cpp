@@ -7,6 +7,7 @@
 #include "frontend/libLUProvider.h"
 #include "frontend/luEntryFrame.h"
 #include "frontend/luSignPipeline.h"
+#include "os/platOS.h"
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
 
@@ -40,6 +41,16 @@ int DoAcquireVerifyContext(HCRYPTPROV* phProv, DWORD dwFlags) {
     int code = gLUProvider->OpenVerifyContext(&handle);
     if (code == 0) *phProv = static_cast<HCRYPTPROV>(handle);
     return code;
+}
+
+// From the first context on the library stays loaded: a context per signature then pays no start-up,
+// and the kept-alive connection and the CA store outlive the last context. Runs under the provider lock.
+void PinLibrary() {
+    static bool pinned = false;
+    if (pinned) return;
+    TLUKeepLastError keep;
+    pinned = osPinModule();
+    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
 }
 
 int DoAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, TLUProvider** session) {
@@ -163,7 +174,27 @@ int SignedHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TKeyRef* context, THashRef*
     return result;
 }
 
-int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature, DWORD* pdwSigLen) {
+// The request runs without the provider's lock. Releasing the context meanwhile frees the certificate
+// its keys read, so the call ends there unless the context is still open.
+int SendUnlocked(TLUEntryFrame& frame, HCRYPTPROV hProv, const TKeyRef& context, TLUSignJob* job) {
+    int result = 0;
+    {
+        TLUEntryUnlock unlocked(frame);
+        result = luSignSend(job);
+    }
+    TLUProvider* session = nullptr;
+    TKeyRef again;
+    if (result == 0) result = ContextOf(hProv, &session, &again);
+    if (result == 0 && again != context) {
+        TRACE(DBERRO_0, "Contexto liberado durante a requisicao, hProv=[%p]\n",
+              reinterpret_cast<void*>(hProv));
+        result = ERROR_INVALID_HANDLE;
+    }
+    return result;
+}
+
+int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature,
+               DWORD* pdwSigLen) {
     if (!pdwSigLen || !hHash) {
         TRACE(DBERRO_0, "Parametro invalido, pdwSigLen=[%p] hProviderHash=[%p]\n",
               static_cast<void*>(pdwSigLen), reinterpret_cast<void*>(hHash));
@@ -182,7 +213,7 @@ int DoSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignat
     if (result == 0) result = luSignLogin(context, &job);
     if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, true, &options);
     if (result == 0) result = luSignPrepare(&job, context, options.Row, hash->DataValue, options.Block);
-    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result =
@@ -242,8 +273,9 @@ int CheckEncryptBlock(const TLUProviderKey& context, const TLUProviderKey& key, 
     return 0;
 }
 
-int EncryptCollected(TLUProvider* session, const TKeyRef& context, const TKeyRef& userKey, HCRYPTHASH hHash,
-                     BOOL Final, BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen) {
+int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* session, const TKeyRef& context,
+                     const TKeyRef& userKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
+                     DWORD dwBufLen) {
     TVarnoMemory& dataToCipher = userKey->EncryptData;
     if (pbData && *pdwDataLen != 0) {
         TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
@@ -269,15 +301,15 @@ int EncryptCollected(TLUProvider* session, const TKeyRef& context, const TKeyRef
     if (result == 0)
         result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
                                TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey});
-    if (result == 0) result = luSignSend(&job);
+    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
     return result;
 }
 
-int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
-              DWORD dwBufLen) {
+int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+              BYTE* pbData, DWORD* pdwDataLen, DWORD dwBufLen) {
     if (!pdwDataLen) {
         TRACE(DBERRO_0, "Parametro invalido, pdwDataLen=[%p]\n", static_cast<void*>(pdwDataLen));
         return NTE_INVALID_PARAMETER;
@@ -287,7 +319,8 @@ int DoEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final, BY
     int result = ContextOf(hProv, &session, &context);
     if (result == 0) result = luCheckKey(session, hKey, &userKey);
     if (result != 0) return result;
-    result = EncryptCollected(session, context, userKey, hHash, Final, pbData, pdwDataLen, dwBufLen);
+    result =
+        EncryptCollected(frame, hProv, session, context, userKey, hHash, Final, pbData, pdwDataLen, dwBufLen);
     // Each final call signs only what was given since the last one; a failure starts afresh.
     if (Final || result != 0) userKey->EncryptData.Clear();
     return result;
@@ -438,6 +471,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
         TLUKeepLastError keep;
         session->FreeProvider(session, 0);
     }
+    if (result) PinLibrary();
     return result;
 }
 
@@ -586,7 +620,7 @@ BOOL WINAPI CPSignHash(HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwKeySpec, LPCW
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hHash),
           static_cast<unsigned>(dwKeySpec), static_cast<const void*>(szDescription),
           static_cast<unsigned>(dwFlags), static_cast<void*>(pbSignature), PtrAsInt(pcbSigLen));
-    return frame.Run([&] { return DoSignHash(hProv, hHash, dwFlags, pbSignature, pcbSigLen); });
+    return frame.Run([&] { return DoSignHash(frame, hProv, hHash, dwFlags, pbSignature, pcbSigLen); });
 }
 
 BOOL WINAPI CPVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature, DWORD cbSigLen,
@@ -614,7 +648,8 @@ BOOL WINAPI CPEncrypt(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL f
           LU_FN, reinterpret_cast<void*>(hProv), reinterpret_cast<void*>(hKey),
           reinterpret_cast<void*>(hHash), fFinal, static_cast<unsigned>(dwFlags), static_cast<void*>(pbData),
           static_cast<void*>(pcbDataLen), static_cast<int>(cbBufLen));
-    return frame.Run([&] { return DoEncrypt(hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen); });
+    return frame.Run(
+        [&] { return DoEncrypt(frame, hProv, hKey, hHash, fFinal, pbData, pcbDataLen, cbBufLen); });
 }
 
 BOOL WINAPI CPExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTKEY hPubKey, DWORD dwBlobType, DWORD dwFlags,

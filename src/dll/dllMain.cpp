@@ -48,7 +48,8 @@ BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
         } else if (reason == DLL_PROCESS_DETACH) {
             // A set lpReserved is the end of the process: the exit handlers that ran before (OpenSSL's,
             // the C runtime's) may have torn down what the destructors use, so nothing is released and
-            // the system reclaims it. An unload destroys everything.
+            // the system reclaims it. An unload destroys everything; once the first context has pinned
+            // the library, only the end of the process comes here.
             if (!lpReserved) luAppGlobal_Stop();
             TRACE(DBHEAD_E, "</%s PLATFORM=[%s] reason=[DLL_PROCESS_DETACH]>\n", LU_FN, gPlatformNameDll);
         }

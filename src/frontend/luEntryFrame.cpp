@@ -9,13 +9,31 @@ const TLUEntryStyle kEntryRefusing = {false, DBHEAD_E, false};
 const TLUEntryStyle kEntryExport = {true, DBHEAD_0, false};
 const TLUEntryStyle kEntryCleanup = {true, DBHEAD_E, true};
 
-TLUEntryLock::TLUEntryLock(bool take) : Provider(take ? gLUProvider : nullptr), Locked(false) {
+TLUEntryLock::TLUEntryLock(bool take)
+    : Provider(take ? gLUProvider : nullptr), Locked(false), Released(false) {
     if (Provider) Locked = Provider->Mutex.Lock() == 1;
 }
 
 TLUEntryLock::~TLUEntryLock() {
     TLUKeepLastError keep;
     if (Provider && Locked) Provider->Mutex.Unlock();
+}
+
+void TLUEntryLock::Release() {
+    TLUKeepLastError keep;
+    if (Provider && Locked) {
+        Provider->Mutex.Unlock();
+        Released = true;
+        Locked = false;
+    }
+}
+
+void TLUEntryLock::Retake() {
+    TLUKeepLastError keep;
+    if (Provider && Released) {
+        Locked = Provider->Mutex.Lock() == 1;
+        Released = false;
+    }
 }
 
 BOOL luCatchEntryException(const std::exception& e, const char* EntryName, int line) {

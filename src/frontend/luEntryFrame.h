@@ -19,10 +19,14 @@ class TLUEntryLock {
     TLUEntryLock& operator=(const TLUEntryLock&) = delete;
 
     bool IsLocked() const { return Locked; }
+    // Lets the other threads in for a while and takes the lock back; nothing when it was not held.
+    void Release();
+    void Retake();
 
   private:
     TLUProvider* Provider;
     bool Locked;
+    bool Released;
 };
 
 // Restores the thread's last error at the end of a scope (traces, teardown, unlocking).
@@ -88,6 +92,7 @@ class TLUEntryFrame {
         HasTraced = true;
     }
     BOOL Result;
+    TLUEntryLock& HeldLock() { return Lock; }
 
   private:
     void Finish(DWORD code);
@@ -100,6 +105,21 @@ class TLUEntryFrame {
     int Traced;
     bool HasTraced;
     TLUEntryLock Lock;
+};
+
+// A stretch of an entry point that uses only objects of its own (the network request of a signature):
+// the provider's lock is released for it, so one slow request holds up no other call, and taken back
+// at its end, also when it ends by an exception. Objects found before stay alive through their
+// shared_ptrs; whatever was looked up by handle is looked up again afterwards.
+class TLUEntryUnlock {
+  public:
+    explicit TLUEntryUnlock(TLUEntryFrame& frame) : Lock(frame.HeldLock()) { Lock.Release(); }
+    ~TLUEntryUnlock() { Lock.Retake(); }
+    TLUEntryUnlock(const TLUEntryUnlock&) = delete;
+    TLUEntryUnlock& operator=(const TLUEntryUnlock&) = delete;
+
+  private:
+    TLUEntryLock& Lock;
 };
 
 // The frame of the enclosing entry point, named after it as the traces name it.

@@ -63,14 +63,14 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
 int luSignSend(TLUSignJob* job) {
     if (job->Cached) return 0;
     TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
-    bool requested = conex && conex->Request_EncryptDecrypt(&job->Item, job->SerialNumber.c_str(),
-                                                            job->Token.Text, true, job->HashAlias.c_str());
+    int codErro = 0;
+    bool requested =
+        conex && conex->Request_EncryptDecrypt(&job->Item, job->SerialNumber.c_str(), job->Token.Text, true,
+                                               job->HashAlias.c_str(), &codErro);
     job->Token.Clear();
     if (!requested) {
         TRACE(DBERRO_0, "Erro na Request_EncryptDecrypt, Request_CodErro=[%d], Request_MsgErro=[%s]\n",
-              conex ? conex->Request_CodErro : 0,
-              conex && conex->Request_MsgErro ? conex->Request_MsgErro
-                                              : "Cliente do servico de assinatura indisponivel");
+              codErro, conex ? TLUConex::MsgErroDefault : "Cliente do servico de assinatura indisponivel");
         return NTE_SYS_ERR;
     }
     return 0;

@@ -5,6 +5,8 @@
 #include "platform/platStringJSON.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include <atomic>
 #include <cstdio>
@@ -18,6 +20,8 @@ namespace {
 std::atomic<int> gLastTraceType{-1};
 
 const char kTokenHeaderName[] = "tokenpsc";
+// The CA directory that marks connections verified against the kept system store: no path holds '|'.
+const char kSystemStoreMarker[] = "|system-ca-store|";
 const char kTokenMask[] = "****";
 
 // Case-insensitive prefix test against a lower-case ASCII name.
@@ -107,7 +111,100 @@ struct TCurlEasyGuard {
     }
 };
 
+// The store of a TLS connection's context, kept for the next connections (first request of a setting).
+struct TCaCapture {
+    TLibCurlShared* Shared;
+    std::string Key;
+};
+
+CURLcode CaptureStore(CURL*, void* sslctx, void* userp) {
+    TCaCapture* capture = static_cast<TCaCapture*>(userp);
+    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
+    if (capture && store) capture->Shared->KeepStore(capture->Key, store);
+    return CURLE_OK;
+}
+
+// The kept store given to a new connection's context, which takes a reference of its own.
+CURLcode InstallStore(CURL*, void* sslctx, void* userp) {
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslctx), static_cast<X509_STORE*>(userp));
+    return CURLE_OK;
+}
+
+// Holds the caller's reference of a kept store for the length of a request.
+struct TStoreRef {
+    void* Store = nullptr;
+    ~TStoreRef() { TLibCurlShared::ReleaseStore(Store); }
+};
+
 } // namespace
+
+struct TLibCurlSharedLocks {
+    static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* userp) {
+        static_cast<TLibCurlShared*>(userp)->DataLocks[static_cast<unsigned>(data) % 8].lock();
+    }
+    static void Unlock(CURL*, curl_lock_data data, void* userp) {
+        static_cast<TLibCurlShared*>(userp)->DataLocks[static_cast<unsigned>(data) % 8].unlock();
+    }
+};
+
+TLibCurlShared::TLibCurlShared() : ShareHandle(nullptr), ShareFailed(false), Store(nullptr) {}
+
+TLibCurlShared::~TLibCurlShared() {
+    // Closes the kept connections: libcurl's global state stays up until after that.
+    if (ShareHandle) {
+        curl_share_cleanup(static_cast<CURLSH*>(ShareHandle));
+        curl_global_cleanup();
+    }
+    ReleaseStore(Store);
+}
+
+void* TLibCurlShared::Share() {
+    std::lock_guard<std::mutex> guard(Mutex);
+    if (ShareHandle || ShareFailed) return ShareHandle;
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
+        ShareFailed = true;
+        return nullptr;
+    }
+    CURLSH* share = curl_share_init();
+    bool ok = share &&
+              curl_share_setopt(share, CURLSHOPT_LOCKFUNC, TLibCurlSharedLocks::Lock) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_UNLOCKFUNC, TLibCurlSharedLocks::Unlock) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_USERDATA, this) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK &&
+              curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
+    if (!ok) {
+        // Each handle then keeps its own connection, as a handle without a share does.
+        TRACE(DBERRO_0, "Falha ao criar o curl_share\n");
+        if (share) curl_share_cleanup(share);
+        curl_global_cleanup();
+        ShareFailed = true;
+        return nullptr;
+    }
+    ShareHandle = share;
+    return ShareHandle;
+}
+
+void* TLibCurlShared::TakeStore(const std::string& caKey) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    if (!Store || StoreKey != caKey) return nullptr;
+    if (X509_STORE_up_ref(static_cast<X509_STORE*>(Store)) != 1) return nullptr;
+    return Store;
+}
+
+void TLibCurlShared::ReleaseStore(void* store) {
+    if (store) X509_STORE_free(static_cast<X509_STORE*>(store));
+}
+
+void TLibCurlShared::KeepStore(const std::string& caKey, void* store) {
+    std::lock_guard<std::mutex> guard(Mutex);
+    if (Store && StoreKey == caKey) return;
+    if (X509_STORE_up_ref(static_cast<X509_STORE*>(store)) != 1) return;
+    // A changed setting replaces the store of the old one.
+    ReleaseStore(Store);
+    Store = store;
+    StoreKey = caKey;
+}
 
 // Copies text with the value after every "TokenPSC" header name replaced by a fixed mask, so that the
 // access token never reaches the trace file (HTTP/1 header lines and the "[name: value]" form of HTTP/2
@@ -158,7 +255,7 @@ char* TLibCurl::CopyMaskingToken(const char* data, size_t size) {
 TLibCurl::TLibCurl()
     : resultCurl(CURLE_OK), FuncRecv(nullptr), FuncRecvCtx(nullptr), TimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS),
       ConnectTimeoutMs(LU_CURL_DEFAULT_TIMEOUT_MS), MaxRecvBytes(LU_CURL_MAX_RECV_BYTES), HttpStatus(0),
-      UserAgent(nullptr), Proxy(nullptr), globalReady(false), handleCurl(nullptr) {
+      UserAgent(nullptr), Proxy(nullptr), Shared(nullptr), globalReady(false), handleCurl(nullptr) {
     // libcurl's global set-up loads the TLS library and the socket layer; that must not run under the
     // loader lock, where this object is built, so it is done by the first request.
 }
@@ -166,6 +263,14 @@ TLibCurl::TLibCurl()
 TLibCurl::~TLibCurl() {
     if (handleCurl) curl_easy_cleanup(static_cast<CURL*>(handleCurl));
     if (globalReady) curl_global_cleanup();
+}
+
+void* TLibCurl::NewHandle() {
+    CURL* curl = curl_easy_init();
+    void* share = curl && Shared ? Shared->Share() : nullptr;
+    // Set once: the share survives curl_easy_reset, and setting it again would drop its connections.
+    if (share) curl_easy_setopt(curl, CURLOPT_SHARE, share);
+    return curl;
 }
 
 bool TLibCurl::GlobalInit() {
@@ -187,6 +292,9 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
           static_cast<const void*>(FileName_CAPeer));
     bool result = false;
     HttpStatus = 0;
+    // Declared before the guard: the handle forgets the options that point at them first.
+    TStoreRef caStore;
+    TCaCapture capture{nullptr, std::string()};
     TCurlEasyGuard easy;
     TLibCurlRecv recv{};
     char errorText[CURL_ERROR_SIZE + 1];
@@ -207,7 +315,7 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
     } else if (!GlobalInit()) {
         TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
               curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-    } else if (!handleCurl && !(handleCurl = curl_easy_init())) {
+    } else if (!handleCurl && !(handleCurl = NewHandle())) {
         TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
               curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
     } else if (FileName_CAPeer && !FileExists(FileName_CAPeer)) {
@@ -219,14 +327,32 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
         // The peer is verified on every path: the token must never go to an unproven server.
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        if (FileName_CAPeer) {
-            std::string caPath = osMapPath(FileName_CAPeer);
-            curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+        std::string caPath = FileName_CAPeer ? osMapPath(FileName_CAPeer) : std::string();
+        caStore.Store = Shared ? Shared->TakeStore(caPath) : nullptr;
+        if (caStore.Store && curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, InstallStore) == CURLE_OK) {
+            // The store read by an earlier request of this setting: no file, no system store read again.
+            curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, caStore.Store);
+            curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+            // libcurl reuses a connection only for the same CA options: the setting goes into them as a
+            // CA directory (added to the context's own store, which the kept one replaces), so that no
+            // request rides on a connection verified against another setting's store.
+            std::string marker = caPath.empty() ? std::string(kSystemStoreMarker) : caPath;
+            curl_easy_setopt(curl, CURLOPT_CAPATH, marker.c_str());
         } else {
+            if (FileName_CAPeer) {
+                curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+            } else {
 #ifdef _WIN32
-            // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store.
-            curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+                // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store.
+                curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
 #endif
+            }
+            if (Shared) {
+                capture.Shared = Shared;
+                capture.Key = caPath;
+                if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, CaptureStore) == CURLE_OK)
+                    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &capture);
+            }
         }
         if (!proxy.empty()) {
             TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());

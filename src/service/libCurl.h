@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <string>
 
 class TPlatStringJSON;
 
@@ -25,6 +27,37 @@ struct TLibCurlRecv {
     void* FuncRecvCtx;
     uint32_t MaxRecvBytes;
     bool Overflow;
+};
+
+// What the transfer handles of one owner share, so that threads sign in parallel over the same kept-
+// alive connections: libcurl's share object (connections, TLS sessions, DNS answers) and the CA store of
+// the last CA setting, read from its file (or, on Windows, from the system store) once and then given to
+// every new TLS connection instead of being read again.
+class TLibCurlShared {
+  public:
+    TLibCurlShared();
+    ~TLibCurlShared();
+    TLibCurlShared(const TLibCurlShared&) = delete;
+    TLibCurlShared& operator=(const TLibCurlShared&) = delete;
+
+    // libcurl's share object, made on first use; null when it cannot be made.
+    void* Share();
+    // The cached store of caKey (the mapped CA file, or empty for the system's store) with a reference
+    // of the caller's, or null when none is cached yet. Release it with ReleaseStore.
+    void* TakeStore(const std::string& caKey);
+    static void ReleaseStore(void* store);
+    // Keeps store (an X509_STORE) as the one of caKey, unless one is already kept.
+    void KeepStore(const std::string& caKey, void* store);
+
+  private:
+    friend struct TLibCurlSharedLocks;
+    std::mutex Mutex;
+    void* ShareHandle;
+    bool ShareFailed;
+    std::string StoreKey;
+    void* Store;
+    // One lock per kind of shared data (libcurl locks each kind apart).
+    std::mutex DataLocks[8];
 };
 
 class TLibCurl {
@@ -61,9 +94,13 @@ class TLibCurl {
     // The proxy ("CNX_Proxy"): a proxy URL, or "DIRECT" for none; null or empty: the system's proxy
     // settings. HTTPS goes through it as a CONNECT tunnel, verified end to end. Not owned.
     const char* Proxy;
+    // When set (before the first request): connections, TLS sessions and CA store shared with the other
+    // handles of the same owner. Not owned; it must outlive this object.
+    TLibCurlShared* Shared;
 
   private:
     bool GlobalInit();
+    void* NewHandle();
     bool globalReady;
     // One easy handle for all requests of this object: its connection to the service stays open
     // between requests (libcurl reconnects by itself when the server has closed it), which saves the

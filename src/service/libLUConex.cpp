@@ -11,7 +11,8 @@
 
 namespace {
 
-const char kMsgErroDefault[] = "Ocorreu um erro interno. Tente novamente.";
+// Transfer handles kept between requests: as many as threads usually sign at once.
+const size_t kCurlPoolKeep = 8;
 
 // Standard Base64 on one line: the alphabet, "=" padding only at the end, whole quanta.
 bool IsBase64Text(const char* text) {
@@ -75,6 +76,8 @@ bool TLUConexToken::SetToken(const char* newToken) {
 // ---------------------------------------------------------------------------------------------------
 // TLUConex
 
+const char TLUConex::MsgErroDefault[] = "Ocorreu um erro interno. Tente novamente.";
+
 TLUConex::TLUConex()
     : FuncUpdateState(nullptr), FuncUpdateStateCtx(nullptr), Request_CodErro(0), Request_MsgErro(nullptr),
       URL_SignHash(nullptr), FileName_CAPeer(nullptr), TimeoutMs(0) {
@@ -85,13 +88,42 @@ TLUConex::TLUConex()
 TLUConex::~TLUConex() {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     Request_Clear();
+    // The handles go before the share they use.
+    CurlPool.clear();
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 bool TLUConex::Request_Clear() {
+    TPlatLockGuard guard(Mutex);
     Request_CodErro = 0;
-    Request_MsgErro = kMsgErroDefault;
+    Request_MsgErro = TLUConex::MsgErroDefault;
     return true;
+}
+
+void TLUConex::Request_Finished(int codErro) {
+    TPlatLockGuard guard(Mutex);
+    Request_CodErro = codErro;
+    Request_MsgErro = TLUConex::MsgErroDefault;
+}
+
+std::unique_ptr<TLibCurl> TLUConex::TakeCurl() {
+    {
+        TPlatLockGuard guard(Mutex);
+        if (!CurlPool.empty()) {
+            std::unique_ptr<TLibCurl> curl = std::move(CurlPool.back());
+            CurlPool.pop_back();
+            return curl;
+        }
+    }
+    std::unique_ptr<TLibCurl> curl(new TLibCurl());
+    curl->Shared = &Shared;
+    return curl;
+}
+
+void TLUConex::GiveBackCurl(std::unique_ptr<TLibCurl> curl) {
+    TPlatLockGuard guard(Mutex);
+    // The handles of a burst of threads beyond this are closed; their connections stay in the share.
+    if (CurlPool.size() < kCurlPoolKeep) CurlPool.push_back(std::move(curl));
 }
 
 TLibWebSocket& TLUConex::WebSocket() {
@@ -166,7 +198,8 @@ bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* la
 }
 
 bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber,
-                                      const char* Token, bool IsEncrypt, const char* HashAlias) {
+                                      const char* Token, bool IsEncrypt, const char* HashAlias,
+                                      int* CodErro) {
     TListSignHash listSignHash;
     listSignHash.ClearInDestroy = false;
     if (HashToSign && !listSignHash.Add(HashToSign)) {
@@ -174,17 +207,18 @@ bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const cha
               static_cast<void*>(HashToSign));
         return false;
     }
-    return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias);
+    return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias, CodErro);
 }
 
 bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber,
-                                      const char* Token, bool IsEncrypt, const char* HashAlias) {
+                                      const char* Token, bool IsEncrypt, const char* HashAlias,
+                                      int* CodErro) {
     TRACE(DBHEAD_0, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
           static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
     TRACE(DBINFO_0, "SerialNumber=[%s]\n", SerialNumber ? SerialNumber : "");
-    TPlatLockGuard guard(Mutex);
-    Request_Clear();
     bool result = false;
+    int codErro = 0;
+    std::unique_ptr<TLibCurl> curl;
     TVarnoMemory header, body, received;
     TLUConexToken tokenSign;
     TDataEncryptDecrypt* last = nullptr;
@@ -246,18 +280,19 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
         goto done;
     }
 
-    Curl.TimeoutMs = timeoutMs;
-    Curl.ConnectTimeoutMs = timeoutMs;
-    Curl.UserAgent = LU_PRODUCT_APP_NAME_SHOW;
-    Curl.Proxy = gModAppConfig ? gModAppConfig->CNX_Proxy : nullptr;
-    if (!Curl.Request(true, url, caFile, &header, &received, &body)) {
-        TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, Curl.resultCurl);
+    curl = TakeCurl();
+    curl->TimeoutMs = timeoutMs;
+    curl->ConnectTimeoutMs = timeoutMs;
+    curl->UserAgent = LU_PRODUCT_APP_NAME_SHOW;
+    curl->Proxy = gModAppConfig ? gModAppConfig->CNX_Proxy : nullptr;
+    if (!curl->Request(true, url, caFile, &header, &received, &body)) {
+        TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, curl->resultCurl);
         goto done;
     }
     // Only a success status carries signatures; the status names the cause better than the body would.
-    if (Curl.HttpStatus < 200 || Curl.HttpStatus > 299) {
-        Request_CodErro = static_cast<int>(Curl.HttpStatus);
-        TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", Curl.HttpStatus);
+    if (curl->HttpStatus < 200 || curl->HttpStatus > 299) {
+        codErro = static_cast<int>(curl->HttpStatus);
+        TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", curl->HttpStatus);
         goto done;
     }
     if (!Answer_Read(received, last)) goto done;
@@ -271,6 +306,9 @@ done:
     // A failed request never leaves a result behind.
     if (!result && listSignHash) listSignHash->ClearSignature();
     WipeMemory(header);
+    if (curl) GiveBackCurl(std::move(curl));
+    Request_Finished(codErro);
+    if (CodErro) *CodErro = codErro;
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
     return result;
 }

@@ -9,6 +9,7 @@
 #include "service/libWebSocket.h"
 
 #include <memory>
+#include <vector>
 
 class TDataEncryptDecrypt;
 
@@ -49,10 +50,12 @@ class TLUConex {
     bool Request_Clear();
     // Signs every block of the list for the certificate SerialNumber (traced only) with its Token; on
     // success the last item's DataResult holds the service's answer.
+    // Threads may call it at the same time: each request takes a transfer handle of its own from the
+    // pool. CodErro (when given) receives this request's error code (the HTTP status of a refused one).
     bool Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber, const char* Token,
-                                bool IsEncrypt, const char* HashAlias);
+                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr);
     bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber, const char* Token,
-                                bool IsEncrypt, const char* HashAlias);
+                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr);
 
     // The push-notification shell, made on first use: no socket layer is started before that.
     TLibWebSocket& WebSocket();
@@ -64,9 +67,11 @@ class TLUConex {
 
     TLUConexFuncUpdateState FuncUpdateState;
     void* FuncUpdateStateCtx;
+    // The message of every failed request.
+    static const char MsgErroDefault[];
+    // Error of the request that ended last, whichever thread made it (written under the lock).
     int Request_CodErro;
     const char* Request_MsgErro;
-    TLibCurl Curl;
 
     // Endpoint of the requests. Null / 0: the process configuration (URL_SignHash, CNX_CAFile,
     // CNX_TO_MS_HTTP_Request). Set by tools and tests that talk to a service of their own.
@@ -76,6 +81,16 @@ class TLUConex {
 
   private:
     bool ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs);
+    // A transfer handle for one request (from the pool, or a new one), and back into the pool after it.
+    std::unique_ptr<TLibCurl> TakeCurl();
+    void GiveBackCurl(std::unique_ptr<TLibCurl> curl);
+    void Request_Finished(int codErro);
+
+    // Guards the pool, the last error and the shell; never held during a request.
     TPlatMutex Mutex;
+    // Connections, TLS sessions, DNS answers and CA stores of all transfer handles: declared before the
+    // pool, so that it outlives every handle that uses it.
+    TLibCurlShared Shared;
+    std::vector<std::unique_ptr<TLibCurl>> CurlPool;
     std::unique_ptr<TLibWebSocket> WebSocketShell;
 };

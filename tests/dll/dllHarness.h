@@ -24,6 +24,7 @@ struct TCspApi {
     decltype(&::CPCreateHash) CPCreateHash = nullptr;
     decltype(&::CPSetHashParam) CPSetHashParam = nullptr;
     decltype(&::CPGetHashParam) CPGetHashParam = nullptr;
+    decltype(&::CPGetProvParam) CPGetProvParam = nullptr;
     decltype(&::CPSignHash) CPSignHash = nullptr;
     decltype(&::CPVerifySignature) CPVerifySignature = nullptr;
     decltype(&::CPDestroyHash) CPDestroyHash = nullptr;
@@ -50,11 +51,11 @@ struct TCspApi {
         }
         bool ok = Find(CPAcquireContext, "CPAcquireContext") & Find(CPReleaseContext, "CPReleaseContext") &
                   Find(CPCreateHash, "CPCreateHash") & Find(CPSetHashParam, "CPSetHashParam") &
-                  Find(CPGetHashParam, "CPGetHashParam") & Find(CPSignHash, "CPSignHash") &
-                  Find(CPVerifySignature, "CPVerifySignature") & Find(CPDestroyHash, "CPDestroyHash") &
-                  Find(CPDestroyKey, "CPDestroyKey") & Find(CPGetUserKey, "CPGetUserKey") &
-                  Find(CPEncrypt, "CPEncrypt") & Find(CPSetKeyParam, "CPSetKeyParam") &
-                  Find(CPGetKeyParam, "CPGetKeyParam") &
+                  Find(CPGetHashParam, "CPGetHashParam") & Find(CPGetProvParam, "CPGetProvParam") &
+                  Find(CPSignHash, "CPSignHash") & Find(CPVerifySignature, "CPVerifySignature") &
+                  Find(CPDestroyHash, "CPDestroyHash") & Find(CPDestroyKey, "CPDestroyKey") &
+                  Find(CPGetUserKey, "CPGetUserKey") & Find(CPEncrypt, "CPEncrypt") &
+                  Find(CPSetKeyParam, "CPSetKeyParam") & Find(CPGetKeyParam, "CPGetKeyParam") &
                   Find(TrelisServer_RegisterCertificate, "TrelisServer_RegisterCertificate") &
                   Find(TrelisServer_UnregisterCertificate, "TrelisServer_UnregisterCertificate");
         return ok;

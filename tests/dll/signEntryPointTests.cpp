@@ -13,9 +13,11 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace dllharness;
@@ -166,12 +168,42 @@ class SignEntryPoints : public ::testing::Test {
         return h;
     }
     // Length query, then the signature; the signature comes back in CryptoAPI's little-endian order.
-    bool Sign(HCRYPTHASH h, Bytes& sig, DWORD flags = 0) {
+    bool Sign(HCRYPTHASH h, Bytes& sig, DWORD flags = 0) { return SignIn(Prov, h, sig, flags); }
+    bool SignIn(HCRYPTPROV prov, HCRYPTHASH h, Bytes& sig, DWORD flags = 0) {
         DWORD len = 0;
-        if (!E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, flags, nullptr, &len)) return false;
+        if (!E.Api.CPSignHash(prov, h, AT_SIGNATURE, nullptr, flags, nullptr, &len)) return false;
         sig.assign(len, 0);
-        if (!E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, flags, sig.data(), &len)) return false;
+        if (!E.Api.CPSignHash(prov, h, AT_SIGNATURE, nullptr, flags, sig.data(), &len)) return false;
         sig.resize(len);
+        return true;
+    }
+    // A context of its own, a new hash of text in it, signed and checked by the provider.
+    bool SignInOwnContext(const std::string& text) {
+        HCRYPTPROV prov = 0;
+        VTableProvStruc vt = MakeVTable();
+        if (!E.Api.CPAcquireContext(&prov, E.Key.SerialHex.c_str(), 0, &vt)) return false;
+        HCRYPTHASH h = 0;
+        Bytes value = Digest(CALG_SHA_256, text), sig;
+        bool ok = E.Api.CPCreateHash(prov, CALG_SHA_256, 0, 0, &h) &&
+                  E.Api.CPSetHashParam(prov, h, HP_HASHVAL, value.data(), 0) && SignIn(prov, h, sig) &&
+                  E.Api.CPVerifySignature(prov, h, sig.data(), static_cast<DWORD>(sig.size()), 0, nullptr, 0);
+        if (h) E.Api.CPDestroyHash(prov, h);
+        return E.Api.CPReleaseContext(prov, 0) && ok;
+    }
+    // Makes the next sign request wait at the service, and waits until one does.
+    TRefFault StallNextRequest() {
+        TRefFault f;
+        f.DelayMs = static_cast<unsigned>(kTimeoutMs / 2);
+        f.Count = 1;
+        E.Service.Fault_Set(f);
+        return f;
+    }
+    bool WaitForStalledRequest(uint64_t faultedBefore) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kTimeoutMs);
+        while (E.Service.Stats().Faulted == faultedBefore) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
         return true;
     }
     // A failing signature: FALSE with NTE_SYS_ERR, in time, and a trace line naming the cause.
@@ -348,6 +380,75 @@ TEST_F(SignEntryPoints, TokenOutlivesDestroyedKeysAndNeverReachesTheTrace) {
     std::string trace = TraceText();
     EXPECT_NE(std::string::npos, trace.find("TokenPSC: ****"));
     EXPECT_EQ(std::string::npos, trace.find(E.Token));
+}
+
+// The request of a signature runs without the provider's lock: while one waits at the service, the
+// same process's other calls, signatures in other contexts included, go on.
+TEST_F(SignEntryPoints, ConcurrentCallsGoOnWhileASignatureWaitsForTheService) {
+    HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "assinatura lenta"));
+    uint64_t faulted = E.Service.Stats().Faulted;
+    StallNextRequest();
+    std::atomic<bool> done{false};
+    bool signedSlow = false;
+    Bytes slowSig;
+    std::thread slow([&] {
+        signedSlow = Sign(h, slowSig);
+        done = true;
+    });
+    ASSERT_TRUE(WaitForStalledRequest(faulted));
+    BYTE name[256];
+    DWORD len = sizeof(name);
+    EXPECT_TRUE(E.Api.CPGetProvParam(Prov, PP_NAME, name, &len, 0)) << std::hex << GetLastError();
+    EXPECT_TRUE(SignInOwnContext("enquanto a outra espera"));
+    EXPECT_FALSE(done.load()) << "the other calls waited for the stalled signature";
+    slow.join();
+    EXPECT_TRUE(signedSlow) << std::hex << GetLastError();
+    EXPECT_TRUE(
+        E.Api.CPVerifySignature(Prov, h, slowSig.data(), static_cast<DWORD>(slowSig.size()), 0, nullptr, 0));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
+}
+
+// Releasing a context while its signature is on the way frees nothing that call still uses: it ends
+// with ERROR_INVALID_HANDLE, and the provider goes on.
+TEST_F(SignEntryPoints, ConcurrentReleaseOfTheSigningContext) {
+    HCRYPTPROV other = 0;
+    VTableProvStruc vt = MakeVTable();
+    ASSERT_TRUE(E.Api.CPAcquireContext(&other, E.Key.SerialHex.c_str(), 0, &vt));
+    HCRYPTHASH h = 0;
+    Bytes value = Digest(CALG_SHA_256, "contexto liberado");
+    ASSERT_TRUE(E.Api.CPCreateHash(other, CALG_SHA_256, 0, 0, &h));
+    ASSERT_TRUE(E.Api.CPSetHashParam(other, h, HP_HASHVAL, value.data(), 0));
+    uint64_t faulted = E.Service.Stats().Faulted;
+    StallNextRequest();
+    bool signedSlow = true;
+    DWORD slowError = 0;
+    std::thread slow([&] {
+        Bytes sig;
+        signedSlow = SignIn(other, h, sig);
+        slowError = GetLastError();
+    });
+    ASSERT_TRUE(WaitForStalledRequest(faulted));
+    EXPECT_TRUE(E.Api.CPReleaseContext(other, 0));
+    slow.join();
+    EXPECT_FALSE(signedSlow);
+    EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), slowError);
+    EXPECT_TRUE(SignInOwnContext("depois da liberacao"));
+}
+
+// Threads in contexts of their own sign at the same time; every signature is right.
+TEST_F(SignEntryPoints, ConcurrentSignaturesInOwnContexts) {
+    const int threads = 6, each = 8;
+    std::atomic<int> good{0};
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            for (int i = 0; i < each; ++i)
+                if (SignInOwnContext("thread " + std::to_string(t) + " valor " + std::to_string(i))) ++good;
+        });
+    for (auto& th : pool)
+        th.join();
+    EXPECT_EQ(threads * each, good.load());
+    EXPECT_EQ(static_cast<uint64_t>(threads * each), E.Service.Stats().Signed);
 }
 
 namespace {

@@ -256,3 +256,37 @@ TEST_F(CurlTransport, ConnectionIsKeptBetweenRequestsAndRenewedWhenClosed) {
     EXPECT_FALSE(Post(&Recv, otherCA.c_str()));
     EXPECT_TRUE(Post(&Recv, S.CAFile.c_str()));
 }
+
+// Handles of one owner read a CA setting once: a later TLS connection of the same setting is verified
+// against the kept store, not against the file as it is now. Another setting is read from its file, and
+// no request rides on a connection verified against another setting.
+TEST_F(CurlTransport, SharedHandlesReadTheCAFileOnceAndNeverMixSettings) {
+    TLibCurlShared shared;
+    TLibCurl first, second;
+    first.Shared = &shared;
+    second.Shared = &shared;
+    std::string caFile = S.Root.Path() + "/ca-read-once.pem";
+    std::ofstream(caFile, std::ios::binary) << S.Service.CA_CertPEM();
+    ASSERT_TRUE(first.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body));
+    // The file now names a CA that did not issue the server's certificate.
+    TRefSigningService other;
+    ASSERT_TRUE(other.CA_Generate(1024));
+    std::ofstream(caFile, std::ios::binary | std::ios::trunc) << other.CA_CertPEM();
+    // The service drops idle connections after a second: these make new TLS connections.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(second.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body));
+    EXPECT_TRUE(first.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body));
+    // Another setting, read from its file: the wrong CA, refused, also over the shared connections.
+    std::string otherCA = S.Root.Path() + "/other-ca-3.pem";
+    std::ofstream(otherCA, std::ios::binary) << other.CA_CertPEM();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_FALSE(second.Request(true, URL.c_str(), otherCA.c_str(), &Header, &Recv, &Body));
+        EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, second.resultCurl);
+    }
+    // A new setting is read from its file.
+    std::string newCA = S.Root.Path() + "/ca-new-setting.pem";
+    std::ofstream(newCA, std::ios::binary) << S.Service.CA_CertPEM();
+    EXPECT_TRUE(first.Request(true, URL.c_str(), newCA.c_str(), &Header, &Recv, &Body));
+    EXPECT_TRUE(second.Request(true, URL.c_str(), newCA.c_str(), &Header, &Recv, &Body));
+    EXPECT_FALSE(first.Request(true, URL.c_str(), otherCA.c_str(), &Header, &Recv, &Body));
+}

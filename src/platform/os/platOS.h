@@ -43,6 +43,10 @@ std::string osSystemMessage(DWORD code);
 std::string osFileVersion(const char* path);
 std::string osExecutablePath();
 
+// Keeps the module holding this code loaded until the process ends, whatever unloads it later: its
+// kept-alive connections and caches then outlive the last context. True once pinned.
+bool osPinModule();
+
 // Frees what the OS layer keeps for the process; the last thing the library does when it unloads.
 void osShutdown();
 

@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <ctime>
 #include <fcntl.h>
 #include <new>
@@ -231,6 +232,13 @@ void osWideUpper(std::u16string& text) {
 // The registry and certificate-store stand-ins keep their handle tables until the library unloads.
 void osRegistryShutdown();
 void osCertStoreShutdown();
+
+bool osPinModule() {
+    // As on Windows: a later dlclose leaves the library in place until the process ends.
+    Dl_info info;
+    if (!dladdr(reinterpret_cast<void*>(&osPinModule), &info) || !info.dli_fname) return false;
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
 
 void osShutdown() {
     osCertStoreShutdown();

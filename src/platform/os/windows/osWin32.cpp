@@ -180,6 +180,13 @@ std::string osExecutablePath() {
     return std::string(buf, n);
 }
 
+bool osPinModule() {
+    // advapi32 unloads a provider with its last context; the next context would load and start it again.
+    HMODULE self = nullptr;
+    return GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                              reinterpret_cast<LPCWSTR>(&osPinModule), &self) != FALSE;
+}
+
 std::u16string osAnsiToWide(const char* text) {
     std::u16string out;
     if (!text || !*text) return out;

@@ -41,12 +41,19 @@ for entry in "${suites[@]}"; do
   # slows every process some tenfold, the tests' time limits with it.
   export LUCSP_EXIT_LOOPS=${LUCSP_VALGRIND_EXIT_LOOPS:-3} LUCSP_TEST_TIME_SCALE=10
   if [ "$how" = all ]; then
-    # shellcheck disable=SC2086
-    $checker "$build/$binary" --gtest_filter="$filter" >"$logs/$name/out.txt" 2>&1
+    # One process per test, as ctest runs them: the library stays loaded once a context opened, so
+    # tests sharing a process would see each other's state.
+    rc=0
+    : >"$logs/$name/out.txt"
+    for t in $("$build/$binary" --gtest_list_tests --gtest_filter="$filter" |
+      awk '/^[^ ]/ {suite = $1} /^  / {print suite $1}'); do
+      # shellcheck disable=SC2086
+      $checker "$build/$binary" --gtest_filter="$t" >>"$logs/$name/out.txt" 2>&1 || rc=$?
+    done
   else
-    LUCSP_TEST_CHILD_WRAPPER=$checker "$build/$binary" --gtest_filter="$filter" >"$logs/$name/out.txt" 2>&1
+    rc=0
+    LUCSP_TEST_CHILD_WRAPPER=$checker "$build/$binary" --gtest_filter="$filter" >"$logs/$name/out.txt" 2>&1 || rc=$?
   fi
-  rc=$?
   ok=$(grep -cE '^\[ +(OK|SKIPPED) +\] .*\([0-9]+ ms\)$' "$logs/$name/out.txt")
   bad=$(grep -cE '^\[ +FAILED +\] .*\([0-9]+ ms\)$' "$logs/$name/out.txt")
   processes=$(find "$logs/$name" -name '[0-9]*.log' | wc -l)

@@ -50,7 +50,10 @@ BOOL DllEntryPoint(HINSTANCE hinst, DWORD reason, LPVOID lpReserved) {
             // the C runtime's) may have torn down what the destructors use, so nothing is released and
             // the system reclaims it. An unload destroys everything; once the first context has pinned
             // the library, only the end of the process comes here.
-            if (!lpReserved) luAppGlobal_Stop();
+            if (!lpReserved) {
+                luAppGlobal_Stop();
+                sysCrashReportRelease();
+            }
             TRACE(DBHEAD_E, "</%s PLATFORM=[%s] reason=[DLL_PROCESS_DETACH]>\n", LU_FN, gPlatformNameDll);
         }
     } catch (const std::exception& e) {

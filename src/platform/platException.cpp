@@ -23,16 +23,20 @@ struct TReportSources {
     TFuncCrashReportIdentity Identity = nullptr;
 };
 
-// Never destroyed: at exit() every static destructor runs before the library's detach, and another
-// module's exit handler may still reach an entry point.
+// Not static objects: at exit() every static destructor runs before the library's detach, and another
+// module's exit handler may still reach an entry point. Freed only when the library is unloaded.
+TPlatMutex* gSourcesMutex = nullptr;
+TReportSources* gSources = nullptr;
+
+// First made by the start-up's configuration call, under the loader lock.
 TPlatMutex& SourcesMutex() {
-    static TPlatMutex* const mutex = new TPlatMutex;
-    return *mutex;
+    if (!gSourcesMutex) gSourcesMutex = new TPlatMutex;
+    return *gSourcesMutex;
 }
 
 TReportSources& Sources() {
-    static TReportSources* const sources = new TReportSources;
-    return *sources;
+    if (!gSources) gSources = new TReportSources;
+    return *gSources;
 }
 
 // Published by the configuration table; owned by it.
@@ -158,6 +162,13 @@ void sysCathShowException(const std::exception& exception, const char* function,
     } catch (...) {
     }
     ShowException(text, function, line);
+}
+
+void sysCrashReportRelease() {
+    delete gSources;
+    gSources = nullptr;
+    delete gSourcesMutex;
+    gSourcesMutex = nullptr;
 }
 
 void sysCathShowException(const char* exceptionText, const char* function, int line) {

@@ -23,6 +23,8 @@ void sysCathShowException(const char* exceptionText, const char* function, int l
 // the report's settings; urlSignHash is the sign endpoint, printed in the report. Null detaches the table
 // again (before it is destroyed).
 bool sysCrashReportConfig(TVarnoAppConfig* config, const char* urlSignHash);
+// Frees what the report keeps for the process; only when the library is unloaded, never at exit.
+void sysCrashReportRelease();
 // The machine identity of the report (host, user, dna), collected at the moment of each report.
 typedef void (*TFuncCrashReportIdentity)(std::string& hostName, std::string& userName, std::string& dna);
 void sysCrashReportSetIdentity(TFuncCrashReportIdentity func);

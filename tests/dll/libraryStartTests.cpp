@@ -65,6 +65,11 @@ TEST(LibraryStartWorker, Run) {
 }
 
 TEST(LibraryStart, HostConfigurationIsNotLoaded) {
+#if defined(__SANITIZE_ADDRESS__)
+    // Under the address sanitizer the host's OpenSSL is configured before the library's start-up runs,
+    // so the order this test pins down cannot be seen there; the plain build and the Wine suite check it.
+    GTEST_SKIP() << "the sanitizer runtime changes the host's start-up order";
+#endif
     TTestRoot root;
     std::string module = root.Path() + "/evil.so";
     std::string conf = root.Path() + "/openssl.cnf";

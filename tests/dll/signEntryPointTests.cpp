@@ -724,7 +724,9 @@ TEST_F(SignEntryPoints, EncryptIsNoDecryptionOracle) {
         buf.resize(k);
         DWORD half = static_cast<DWORD>(part.size() / 2);
         ASSERT_TRUE(E.Api.CPEncrypt(Prov, key, 0, FALSE, 0, buf.data(), &half, static_cast<DWORD>(k)));
+        // The rest of the data at the front of a buffer of the whole block, as dwBufLen says.
         Bytes rest(buf.begin() + static_cast<long>(part.size() / 2), buf.end());
+        rest.resize(k);
         DWORD restLen = static_cast<DWORD>(part.size() - part.size() / 2);
         ASSERT_TRUE(E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, rest.data(), &restLen, static_cast<DWORD>(k)))
             << std::hex << GetLastError();

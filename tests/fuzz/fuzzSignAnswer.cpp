@@ -1,7 +1,7 @@
 // The whole path from the raw HTTP body of the signing service to the signature, without the network.
 // The first byte picks the key size of the block that was sent; the rest is the body.
 #include "fuzz/fuzzSupport.h"
-#include "keys/libLUProviderKEY.h"
+#include "service/libDataEncryptDecrypt.h"
 #include "service/libLUConex.h"
 
 #include <cstdint>

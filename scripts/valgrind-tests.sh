@@ -17,10 +17,12 @@ build=$(cd "$build" && pwd)
 # name; how: "all" runs the test process and its children under the checker (the library is loaded in
 # the test process), "children" only the processes it starts (the library is loaded there; the test
 # process only runs the signing service); test binary below the build directory; test filter.
+# Under the checker every process costs seconds, so the suites whose library loads in the test process
+# run a representative subset: signatures, service failures, registration, handle abuse, unloading.
 suites=(
   "dll           children  tests/dll_processExitTests     ProcessExit.*"
-  "sign          all       tests/dll_signEntryPointTests  SignEntryPoints.*:CertificateExports.*"
-  "driver        all       tests/dll_cspDriverTests       CspDriver.*"
+  "sign          all       tests/dll_signEntryPointTests  SignEntryPoints.SignaturesVerifyWithOpenSSLForEveryHash:SignEntryPoints.EveryServiceFailureIsNteSysErrAndTheNextCallWorks:SignEntryPoints.EncryptIsNoDecryptionOracle:CertificateExports.*"
+  "driver        all       tests/dll_cspDriverTests       CspDriver.RandomAndStaleHandlesNeverReachAnObject:CspDriver.HandlesOfAnotherKindAreRefusedAndHarmNothing:CspDriver.UnloadOfThePinnedLibraryKeepsItsContextsAndTheLastError:CspCompat.*"
   "install       all       tests/dll_installTests         DllInstallTest.*"
   "crashreport   all       tests/dll_crashReportTests     DllCrashReport.*"
   "lucsp         children  tools/lucsp/tests/lucsp_tests  LucspEndToEnd.*"

@@ -93,19 +93,8 @@ die() {
 # Builds
 
 build_targets() {
-    if [[ ! -f $windir/CMakeCache.txt ]]; then
-        "$top/scripts/deps/build-mingw-deps.sh" "$ARCH" >/dev/null
-        cmake -S "$top" -B "$windir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$ARCH.cmake" >/dev/null
-    fi
-    cmake --build "$windir" --target lucsp_wine_tests >/dev/null || die "building lucsp_wine_tests failed"
-    if [[ ! -f $linuxdir/CMakeCache.txt ]]; then
-        cmake -S "$top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-    fi
-    cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
-    DLL=$windir/src/dll/Varno_LUCSP_Server.dll
+    build_wine_targets lucsp_wine_tests
     TESTS=$windir/tests/wine/lucsp_wine_tests.exe
-    REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
     [[ -f $DLL && -f $TESTS && -x $REFSERVICE ]] || die "build outputs missing"
 }
 

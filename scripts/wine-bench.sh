@@ -40,19 +40,9 @@ cleanup() {
 }
 
 build_targets() {
-    if [[ ! -f $windir/CMakeCache.txt ]]; then
-        "$top/scripts/deps/build-mingw-deps.sh" "$ARCH" >/dev/null
-        cmake -S "$top" -B "$windir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-            -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$ARCH.cmake" >/dev/null
-    fi
-    cmake --build "$windir" --target lucsp_wine_bench >/dev/null || die "building lucsp_wine_bench failed"
-    if [[ ! -f $linuxdir/CMakeCache.txt ]]; then
-        cmake -S "$top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-    fi
-    cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
-    DLL=${LUCSP_BENCH_DLL:-$windir/src/dll/Varno_LUCSP_Server.dll}
+    build_wine_targets lucsp_wine_bench
+    DLL=${LUCSP_BENCH_DLL:-$DLL}
     BENCH=$windir/bench/lucsp_wine_bench.exe
-    REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
     [[ -f $DLL && -f $BENCH && -x $REFSERVICE ]] || die "build outputs missing"
 }
 

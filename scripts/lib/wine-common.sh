@@ -194,3 +194,21 @@ start_service() {
     w reg add "$conex" /v CNX_ServiceHost /t REG_SZ /d "127.0.0.1:$port" /f /reg:32 >/dev/null 2>&1 || true
     w reg add "$conex" /v CNX_CAFile /t REG_SZ /d "$(winpath "$work/ca.pem")" /f /reg:32 >/dev/null 2>&1 || true
 }
+
+# WINDOWS_TARGET: builds it in $windir (configuring that tree on first use) and the reference service
+# in $linuxdir; sets DLL and REFSERVICE.
+build_wine_targets() {
+    local target=$1
+    if [[ ! -f $windir/CMakeCache.txt ]]; then
+        "$top/scripts/deps/build-mingw-deps.sh" "$ARCH" >/dev/null
+        cmake -S "$top" -B "$windir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+            -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$ARCH.cmake" >/dev/null
+    fi
+    cmake --build "$windir" --target "$target" >/dev/null || die "building $target failed"
+    if [[ ! -f $linuxdir/CMakeCache.txt ]]; then
+        cmake -S "$top" -B "$linuxdir" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
+    fi
+    cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
+    DLL=$windir/src/dll/Varno_LUCSP_Server.dll
+    REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
+}

@@ -102,20 +102,7 @@ bool SetCompatibility(DWORD value) {
            reg.RegSetValueW("CSP_Compatibility", GRUPO_NAME_CONEX, REG_DWORD, &value, sizeof(value));
 }
 
-// RSASSA-PKCS1-v1_5 by OpenSSL over a finished hash value (md null: the value bare); big-endian.
-Bytes OpenSSLSign(const testcerts::TTestKey& key, const EVP_MD* md, const Bytes& value) {
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new(key.Get(), nullptr);
-    Bytes sig;
-    size_t len = 0;
-    if (ctx && EVP_PKEY_sign_init(ctx) > 0 && EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING) > 0 &&
-        (!md || EVP_PKEY_CTX_set_signature_md(ctx, md) > 0) &&
-        EVP_PKEY_sign(ctx, nullptr, &len, value.data(), value.size()) > 0) {
-        sig.resize(len);
-        if (EVP_PKEY_sign(ctx, sig.data(), &len, value.data(), value.size()) <= 0) sig.clear();
-    }
-    EVP_PKEY_CTX_free(ctx);
-    return sig;
-}
+using testcerts::OpenSSLSign;
 
 Bytes Reversed(Bytes b) {
     std::reverse(b.begin(), b.end());

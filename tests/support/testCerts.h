@@ -19,6 +19,7 @@
 #include <vector>
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_md_st EVP_MD;
 typedef struct x509_st X509;
 
 namespace testcerts {
@@ -104,5 +105,9 @@ class TTestCert {
 
 std::string ToHex(const Bytes& bytes);
 std::string ToHex(const uint8_t* bytes, size_t count);
+
+// RSASSA-PKCS1-v1_5 by OpenSSL over a finished hash value (md null: the value bare); big-endian, empty
+// on failure.
+Bytes OpenSSLSign(const TTestKey& key, const EVP_MD* md, const Bytes& value);
 
 } // namespace testcerts

@@ -45,39 +45,117 @@ inline size_t DropBody(char*, size_t size, size_t nmemb, void*) {
     return size * nmemb;
 }
 
-// Milliseconds per request over one kept-alive connection (after a few unmeasured ones); -1 on failure.
-inline double FloorMsPerRequest(const std::string& url, const std::string& caFile, const std::string& token,
-                                const std::string& body, int count) {
-    std::string tokenHeader = "TokenPSC: " + token;
-    curl_slist* headers = curl_slist_append(nullptr, tokenHeader.c_str());
-    headers = curl_slist_append(headers, "Content-Type: application/json");
-    CURL* c = curl_easy_init();
-    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_CAINFO, caFile.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
-    curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DropBody);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    double ms = -1;
-    std::chrono::steady_clock::time_point start;
-    for (int i = -3; i < count; ++i) {
-        if (i == 0) start = std::chrono::steady_clock::now();
-        long status = 0;
-        CURLcode rc = curl_easy_perform(c);
-        if (rc != CURLE_OK || curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
-            status != 200) {
-            fprintf(stderr, "direct POST failed: %s, status %ld\n", curl_easy_strerror(rc), status);
-            count = 0;
-            break;
+// The floor: the sign request POSTed by libcurl over one connection kept alive for the whole run.
+class TFloor {
+  public:
+    TFloor(const std::string& url, const std::string& caFile, const std::string& token,
+           const std::string& body)
+        : Body(body) {
+        std::string tokenHeader = "TokenPSC: " + token;
+        Headers = curl_slist_append(nullptr, tokenHeader.c_str());
+        Headers = curl_slist_append(Headers, "Content-Type: application/json");
+        Handle = curl_easy_init();
+        curl_easy_setopt(Handle, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(Handle, CURLOPT_CAINFO, caFile.c_str());
+        curl_easy_setopt(Handle, CURLOPT_HTTPHEADER, Headers);
+        curl_easy_setopt(Handle, CURLOPT_POSTFIELDS, Body.c_str());
+        curl_easy_setopt(Handle, CURLOPT_POSTFIELDSIZE, static_cast<long>(Body.size()));
+        curl_easy_setopt(Handle, CURLOPT_WRITEFUNCTION, DropBody);
+        curl_easy_setopt(Handle, CURLOPT_NOSIGNAL, 1L);
+        Ok = Requests(3); // connection and TLS session made outside any measurement
+    }
+    ~TFloor() {
+        curl_easy_cleanup(Handle);
+        curl_slist_free_all(Headers);
+    }
+    TFloor(const TFloor&) = delete;
+    TFloor& operator=(const TFloor&) = delete;
+
+    // Milliseconds per request over count requests; -1 on failure.
+    double MsPerRequest(int count) {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        if (!Ok || count <= 0 || !Requests(count)) return -1;
+        return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+               count;
+    }
+
+  private:
+    bool Requests(int count) {
+        for (int i = 0; i < count; ++i) {
+            long status = 0;
+            CURLcode rc = curl_easy_perform(Handle);
+            if (rc != CURLE_OK || curl_easy_getinfo(Handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK ||
+                status != 200) {
+                fprintf(stderr, "direct POST failed: %s, status %ld\n", curl_easy_strerror(rc), status);
+                return Ok = false;
+            }
+        }
+        return true;
+    }
+
+    std::string Body;
+    curl_slist* Headers = nullptr;
+    CURL* Handle = nullptr;
+    bool Ok = false;
+};
+
+// A pattern and the floor measured in turns (rounds batches of each), so that a machine that gets
+// busier or quieter during the run moves both alike. pattern(count) runs count signatures and returns
+// the milliseconds per signature, or -1.
+struct TInterleaved {
+    double PatternMs = -1;
+    double FloorMs = -1;
+    double Ratio() const { return PatternMs > 0 && FloorMs > 0 ? PatternMs / FloorMs : -1; }
+};
+
+template <typename TPattern>
+TInterleaved MeasureInterleaved(TFloor& floor, int count, int floorCount, TPattern pattern, int rounds = 5) {
+    TInterleaved r;
+    double patternSum = 0, floorSum = 0;
+    int done = 0, floorDone = 0;
+    for (int i = 0; i < rounds; ++i) {
+        int n = count / rounds + (i < count % rounds ? 1 : 0);
+        int f = floorCount / rounds + (i < floorCount % rounds ? 1 : 0);
+        if (f > 0) {
+            double ms = floor.MsPerRequest(f);
+            if (ms < 0) return r;
+            floorSum += ms * f;
+            floorDone += f;
+        }
+        if (n > 0) {
+            double ms = pattern(n);
+            if (ms < 0) return r;
+            patternSum += ms * n;
+            done += n;
         }
     }
-    if (count > 0)
-        ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
-             count;
+    if (done > 0) r.PatternMs = patternSum / done;
+    if (floorDone > 0) r.FloorMs = floorSum / floorDone;
+    return r;
+}
+
+// Makes the reference service wait this long before every answer (0: answer at once), through its
+// control endpoint beside the sign path: a remote service's round trip, which lets parallel signers
+// overlap where the provider lets them.
+inline bool SetServiceLatency(const std::string& signUrl, const std::string& caFile, unsigned ms) {
+    size_t path = signUrl.find("/Service/");
+    if (path == std::string::npos) return false;
+    std::string url = signUrl.substr(0, path) + "/_control/fault";
+    std::string body =
+        ms ? "{\"mode\":\"delay\",\"delayMs\":" + std::to_string(ms) + "}" : "{\"mode\":\"none\"}";
+    CURL* c = curl_easy_init();
+    if (!c) return false;
+    curl_easy_setopt(c, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(c, CURLOPT_CAINFO, caFile.c_str());
+    curl_easy_setopt(c, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, DropBody);
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    long status = 0;
+    bool ok = curl_easy_perform(c) == CURLE_OK &&
+              curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
     curl_easy_cleanup(c);
-    curl_slist_free_all(headers);
-    return ms;
+    if (!ok) fprintf(stderr, "service latency not set (status %ld)\n", status);
+    return ok;
 }
 
 } // namespace benchfloor

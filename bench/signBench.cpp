@@ -3,8 +3,9 @@
 // kept-alive libcurl connection, and OpenSSL's own RSA verification. Every figure is printed with its
 // ratio to its floor. A benchmark, not a test: nothing is asserted beyond that the calls succeed.
 //
-//   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--dll PATH]
-//                    [--quick]
+//   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--latency-ms N]
+//                    [--dll PATH]
+//                    [--trace default|off|both] [--only sign|verify] [--quick]
 #include "dll/dllHarness.h"
 
 #include "benchFloor.h"
@@ -14,9 +15,11 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -24,6 +27,11 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+extern char** environ;
 
 using namespace dllharness;
 
@@ -40,7 +48,15 @@ struct TOptions {
     int Verifies = 20000;
     int RssSignatures = 100000;
     int Threads = 8;
+    int LatencyMs = 20;
+    bool TraceDefault = true, TraceOff = true;
+    bool Sign = true, Verify = true;
     std::string Dll = LUCSP_DLL_PATH;
+    // Set in the child process that measures one trace setting (the library stays loaded once a
+    // context has opened, so a second setting needs a process of its own).
+    std::string ChildTrace, ChildSerial, ChildCert, ChildUrl, ChildToken;
+    int ChildModulusBytes = 0;
+    std::vector<std::string> Passed; // the options a child gets again
 };
 
 struct TBenchEnv {
@@ -49,7 +65,7 @@ struct TBenchEnv {
     TRefSigningService Service;
     TRefKeyInfo Key;
     std::string Token = "bench-token-0123456789abcdef0123456789";
-    std::string CAFile, Body;
+    std::string CAFile, Body, SignUrl;
     double FloorMs = 0;
 };
 
@@ -84,68 +100,108 @@ long RssKiB() {
     return -1;
 }
 
-void Report(const char* what, const char* trace, double msPerSignature, double floorMs) {
-    if (msPerSignature < 0) {
+void ReportScaling(int threads, int latencyMs, const char* trace, double oneMs, double manyMs,
+                   double floorMs) {
+    char what[64];
+    snprintf(what, sizeof(what), "service latency %d ms: 1 thread", latencyMs);
+    if (oneMs < 0 || manyMs < 0 || floorMs < 0) {
         printf("%-44s trace %-7s  failed\n", what, trace);
         return;
     }
-    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor\n", what, trace, msPerSignature,
-           1000.0 / msPerSignature, msPerSignature / floorMs);
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n", what, trace, oneMs,
+           1000.0 / oneMs, oneMs / floorMs, floorMs);
+    snprintf(what, sizeof(what), "service latency %d ms: %d threads", latencyMs, threads);
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread\n", what, trace, manyMs,
+           1000.0 / manyMs, oneMs / manyMs);
 }
 
-// Sign patterns of one loaded library (one trace setting).
+// A pattern beside the floor measured in turn with it.
+void Report(const char* what, const char* trace, const benchfloor::TInterleaved& m) {
+    if (m.Ratio() < 0) {
+        printf("%-44s trace %-7s  failed\n", what, trace);
+        return;
+    }
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n", what, trace, m.PatternMs,
+           1000.0 / m.PatternMs, m.Ratio(), m.FloorMs);
+    fflush(stdout);
+}
+
+// Threads, each signing n times in its own context; milliseconds per signature of all together.
+double ThreadsMs(TBenchEnv& e, TCspApi& api, int threads, int n, uint64_t seq) {
+    std::atomic<bool> failed{false};
+    std::vector<HCRYPTPROV> provs(static_cast<size_t>(threads), 0);
+    for (auto& p : provs)
+        if (!Acquire(e, api, p)) failed = true;
+    std::vector<std::thread> pool;
+    TClock::time_point start = TClock::now();
+    for (int t = 0; t < threads && !failed; ++t)
+        pool.emplace_back([&, t] {
+            uint64_t s = (static_cast<uint64_t>(t + 1) << 48) + seq;
+            for (int i = 0; i < n && !failed; ++i)
+                if (!SignOnce(api, provs[static_cast<size_t>(t)], ++s)) failed = true;
+        });
+    for (auto& th : pool)
+        th.join();
+    double ms = failed ? -1 : SecondsSince(start) * 1000.0 / (static_cast<double>(n) * threads);
+    for (auto p : provs)
+        if (p) api.CPReleaseContext(p, 0);
+    return ms;
+}
+
+// Sign patterns of one loaded library (one trace setting), each in turns with the floor.
 void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
     const int n = e.Opt.Signatures;
     uint64_t seq = static_cast<uint64_t>(trace[0]) << 40;
-    HCRYPTPROV keep = 0;
-    double ms = -1;
-    // Same context.
-    if (Acquire(e, api, keep)) {
-        bool ok = SignOnce(api, keep, ++seq);
+    benchfloor::TFloor floor(e.SignUrl, e.CAFile, e.Token, e.Body);
+    auto timed = [](int count, auto body) {
         TClock::time_point start = TClock::now();
-        for (int i = 0; ok && i < n; ++i)
-            ok = SignOnce(api, keep, ++seq);
-        ms = ok ? SecondsSince(start) * 1000.0 / n : -1;
+        for (int i = 0; i < count; ++i)
+            if (!body()) return -1.0;
+        return SecondsSince(start) * 1000.0 / count;
+    };
+    HCRYPTPROV keep = 0;
+    if (!Acquire(e, api, keep) || !SignOnce(api, keep, ++seq)) {
+        Report("same context", trace, benchfloor::TInterleaved());
+        if (keep) api.CPReleaseContext(keep, 0);
+        return;
     }
-    Report("same context", trace, ms, e.FloorMs);
+    Report("same context", trace, benchfloor::MeasureInterleaved(floor, n, n, [&](int k) {
+               return timed(k, [&] { return SignOnce(api, keep, ++seq); });
+           }));
     // A context per signature, first while another stays open, then with nothing else open: then
     // every context is the first one.
-    auto contextPerSignature = [&] {
-        bool ok = true;
-        TClock::time_point start = TClock::now();
-        for (int i = 0; ok && i < n; ++i) {
+    auto contextPerSignature = [&](int k) {
+        return timed(k, [&] {
             HCRYPTPROV p = 0;
-            ok = Acquire(e, api, p) && SignOnce(api, p, ++seq);
+            bool ok = Acquire(e, api, p) && SignOnce(api, p, ++seq);
             if (p) api.CPReleaseContext(p, 0);
-        }
-        return ok ? SecondsSince(start) * 1000.0 / n : -1;
+            return ok;
+        });
     };
-    ms = keep ? contextPerSignature() : -1;
-    if (keep) api.CPReleaseContext(keep, 0);
-    Report("context per signature, another open", trace, ms, e.FloorMs);
-    Report("context per signature, nothing else open", trace, contextPerSignature(), e.FloorMs);
-    // Threads, each signing in its own context; the figure is the time per signature of all together.
+    Report("context per signature, another open", trace,
+           benchfloor::MeasureInterleaved(floor, n, n, contextPerSignature));
+    api.CPReleaseContext(keep, 0);
+    Report("context per signature, nothing else open", trace,
+           benchfloor::MeasureInterleaved(floor, n, n, contextPerSignature));
     for (int threads : {1, e.Opt.Threads}) {
-        std::atomic<bool> failed{false};
-        std::vector<HCRYPTPROV> provs(static_cast<size_t>(threads), 0);
-        for (auto& p : provs)
-            if (!Acquire(e, api, p)) failed = true;
-        std::vector<std::thread> pool;
-        TClock::time_point start = TClock::now();
-        for (int t = 0; t < threads && !failed; ++t)
-            pool.emplace_back([&, t] {
-                uint64_t s = (static_cast<uint64_t>(t + 1) << 48) + seq;
-                for (int i = 0; i < n && !failed; ++i)
-                    if (!SignOnce(api, provs[static_cast<size_t>(t)], ++s)) failed = true;
-            });
-        for (auto& th : pool)
-            th.join();
-        ms = failed ? -1 : SecondsSince(start) * 1000.0 / (static_cast<double>(n) * threads);
-        for (auto p : provs)
-            if (p) api.CPReleaseContext(p, 0);
         std::string what =
             std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", own contexts";
-        Report(what.c_str(), trace, ms, e.FloorMs);
+        Report(what.c_str(), trace, benchfloor::MeasureInterleaved(floor, n, n, [&](int k) {
+                   return ThreadsMs(e, api, threads, (k + threads - 1) / threads, seq += 1ull << 32);
+               }));
+    }
+    // The same against a service that answers after a remote service's round trip: how far the
+    // provider lets threads overlap their requests.
+    if (e.Opt.LatencyMs > 0) {
+        const int m = std::min(n, 50);
+        double one = -1, many = -1, floorMs = -1;
+        if (benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, static_cast<unsigned>(e.Opt.LatencyMs))) {
+            floorMs = floor.MsPerRequest(std::max(m / 2, 1));
+            one = ThreadsMs(e, api, 1, m, seq += 1ull << 32);
+            many = ThreadsMs(e, api, e.Opt.Threads, m, seq += 1ull << 32);
+        }
+        benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, 0);
+        ReportScaling(e.Opt.Threads, e.Opt.LatencyMs, trace, one, many, floorMs);
     }
 }
 
@@ -228,8 +284,8 @@ bool RunWithTrace(TBenchEnv& e, bool traceOn, bool measureRss) {
     double loadMs = SecondsSince(start) * 1000.0;
     api.CPReleaseContext(first, 0);
     printf("%-44s trace %-7s %9.3f ms\n", "load to first context", trace, loadMs);
-    SignPatterns(e, api, trace);
-    VerifyFigures(e, api, trace);
+    if (e.Opt.Sign) SignPatterns(e, api, trace);
+    if (e.Opt.Verify) VerifyFigures(e, api, trace);
     if (measureRss && e.Opt.RssSignatures > 0) {
         HCRYPTPROV p = 0;
         bool ok = Acquire(e, api, p);
@@ -257,13 +313,14 @@ bool Setup(TBenchEnv& e) {
     e.Root = tmpl;
     setenv("LUCSP_ROOT", e.Root.c_str(), 1);
     if (!e.Service.Key_Generate(e.Token, "Assinante Benchmark", 2048, TRefSerialTopBit::Random, &e.Key) ||
-        !e.Service.Start(0, false)) {
+        !e.Service.Start(0, true)) {
         fprintf(stderr, "reference service: %s\n", e.Service.LastError().c_str());
         return false;
     }
     e.CAFile = e.Root + "/service-ca.pem";
     std::ofstream(e.CAFile, std::ios::binary) << e.Service.CA_CertPEM();
     e.Body = benchfloor::SignBody(e.Key.ModulusBytes);
+    e.SignUrl = e.Service.SignURL();
     if (!WriteEndpointSettings("127.0.0.1:" + std::to_string(e.Service.Port()), e.CAFile, 10000, false, "")) {
         fprintf(stderr, "endpoint settings not written\n");
         return false;
@@ -277,11 +334,51 @@ bool Setup(TBenchEnv& e) {
     return ok;
 }
 
+// The child's part of the set-up: the parent's data root (inherited through the environment), its
+// certificate, token and service.
+bool ChildSetup(TBenchEnv& e) {
+    std::ifstream in(e.Opt.ChildCert, std::ios::binary);
+    e.Key.CertPEM.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    e.Key.SerialHex = e.Opt.ChildSerial;
+    e.Token = e.Opt.ChildToken;
+    e.Body = benchfloor::SignBody(static_cast<size_t>(e.Opt.ChildModulusBytes));
+    e.SignUrl = e.Opt.ChildUrl;
+    e.CAFile = std::string(getenv("LUCSP_ROOT") ? getenv("LUCSP_ROOT") : "") + "/service-ca.pem";
+    return !e.Key.CertPEM.empty() && e.Opt.ChildModulusBytes > 0;
+}
+
+// Runs this program again for one trace setting while this process keeps serving the signing service.
+bool RunChild(TBenchEnv& e, const char* self, const char* trace, bool measureRss) {
+    std::string cert = e.Root + "/signer.pem";
+    std::ofstream(cert, std::ios::binary) << e.Key.CertPEM;
+    std::vector<std::string> args = {
+        self,     "--child", trace, e.Key.SerialHex, cert, e.Token, std::to_string(e.Key.ModulusBytes),
+        e.SignUrl};
+    args.insert(args.end(), e.Opt.Passed.begin(), e.Opt.Passed.end());
+    if (!measureRss) args.insert(args.end(), {"--rss-signatures", "0"});
+    std::vector<char*> argv;
+    for (auto& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    fflush(stdout);
+    pid_t pid = 0;
+    if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
+        fprintf(stderr, "benchmark child not started\n");
+        return false;
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 bool ParseOptions(int argc, char** argv, TOptions& o) {
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&](int& out) {
             if (i + 1 >= argc) return false;
+            o.Passed.push_back(a);
+            o.Passed.push_back(argv[i + 1]);
             out = atoi(argv[++i]);
             return out >= 0;
         };
@@ -289,20 +386,49 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         if (a == "--verifies" && value(o.Verifies) && o.Verifies > 0) continue;
         if (a == "--rss-signatures" && value(o.RssSignatures)) continue;
         if (a == "--threads" && value(o.Threads) && o.Threads > 0) continue;
+        if (a == "--latency-ms" && value(o.LatencyMs)) continue;
         if (a == "--dll" && i + 1 < argc) {
             o.Dll = argv[++i];
+            o.Passed.push_back(a);
+            o.Passed.push_back(o.Dll);
+            continue;
+        }
+        if (a == "--child" && i + 6 < argc) {
+            o.ChildTrace = argv[++i];
+            o.ChildSerial = argv[++i];
+            o.ChildCert = argv[++i];
+            o.ChildToken = argv[++i];
+            o.ChildModulusBytes = atoi(argv[++i]);
+            o.ChildUrl = argv[++i];
+            continue;
+        }
+        if (a == "--trace" && i + 1 < argc) {
+            std::string v = argv[++i];
+            o.TraceDefault = v != "off";
+            o.TraceOff = v != "default";
+            continue;
+        }
+        if (a == "--only" && i + 1 < argc) {
+            std::string v = argv[++i];
+            o.Passed.push_back(a);
+            o.Passed.push_back(v);
+            o.Sign = v == "sign";
+            o.Verify = v == "verify";
             continue;
         }
         if (a == "--quick") {
+            o.Passed.push_back(a);
             o.Signatures = 10;
             o.Verifies = 200;
             o.RssSignatures = 0;
             o.Threads = 2;
+            o.LatencyMs = 5;
             continue;
         }
         fprintf(stderr,
-                "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--dll PATH] "
-                "[--quick]\n",
+                "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--latency-ms "
+                "N] [--dll PATH] "
+                "[--trace default|off|both] [--only sign|verify] [--quick]\n",
                 argv[0]);
         return false;
     }
@@ -316,12 +442,25 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, e.Opt)) return 2;
     curl_global_init(CURL_GLOBAL_ALL);
     int rc = 1;
+    if (!e.Opt.ChildTrace.empty()) {
+        // One trace setting in this process: the library reads it once, at its first load.
+        rc = ChildSetup(e) && RunWithTrace(e, e.Opt.ChildTrace == "default", true) ? 0 : 1;
+        curl_global_cleanup();
+        return rc;
+    }
     if (Setup(e)) {
-        e.FloorMs =
-            benchfloor::FloorMsPerRequest(e.Service.SignURL(), e.CAFile, e.Token, e.Body, e.Opt.Signatures);
+        {
+            benchfloor::TFloor floor(e.SignUrl, e.CAFile, e.Token, e.Body);
+            e.FloorMs = floor.MsPerRequest(e.Opt.Signatures);
+        }
         printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
                "floor: direct kept-alive libcurl POST", e.FloorMs, 1000.0 / e.FloorMs);
-        rc = e.FloorMs > 0 && RunWithTrace(e, true, false) && RunWithTrace(e, false, true) ? 0 : 1;
+        fflush(stdout);
+        // RSS is measured in the last run only.
+        rc = e.FloorMs > 0 && (!e.Opt.TraceDefault || RunChild(e, argv[0], "default", !e.Opt.TraceOff)) &&
+                     (!e.Opt.TraceOff || RunChild(e, argv[0], "off", true))
+                 ? 0
+                 : 1;
     }
     e.Service.Stop();
     std::error_code ec;

@@ -4,7 +4,8 @@
 // setting; prints each figure and its ratio to the floor. A benchmark: nothing is asserted.
 //
 //   lucsp_wine_bench.exe --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL
-//                        [--signatures N] [--threads N] [--patterns all|same]
+//                        [--signatures N] [--floor-requests N] [--threads N] [--latency-ms N]
+//                        [--patterns all|LIST]
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -35,8 +36,10 @@ double MsSince(TClock::time_point start) {
 struct TOptions {
     std::string Cert, Token, Serial, Url, CA, Trace = "?";
     int Signatures = 200;
+    int FloorRequests = 0; // 0: as many as signatures
     int Threads = 8;
-    bool SameContextOnly = false;
+    int LatencyMs = 20;
+    std::string Patterns = "all"; // or a comma-separated list of: same, another, alone, threads, latency
 };
 
 std::string ReadFile(const std::string& path) {
@@ -65,12 +68,13 @@ bool SignOnce(HCRYPTPROV prov, unsigned long long n) {
     return ok;
 }
 
-void Report(const std::string& what, const TOptions& o, double ms, double floorMs) {
-    if (ms < 0)
+// A pattern beside the floor measured in turn with it.
+void Report(const std::string& what, const TOptions& o, const benchfloor::TInterleaved& m) {
+    if (m.Ratio() < 0)
         printf("%-44s trace %-7s  failed (error 0x%08lX)\n", what.c_str(), o.Trace.c_str(), GetLastError());
     else
-        printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor\n", what.c_str(), o.Trace.c_str(),
-               ms, 1000.0 / ms, ms / floorMs);
+        printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n", what.c_str(),
+               o.Trace.c_str(), m.PatternMs, 1000.0 / m.PatternMs, m.Ratio(), m.FloorMs);
     fflush(stdout);
 }
 
@@ -87,59 +91,97 @@ bool Register(const TOptions& o) {
     return ok;
 }
 
-void Patterns(const TOptions& o, double floorMs) {
+// Threads, each signing n times in its own context; milliseconds per signature of all together.
+double ThreadsMs(const TOptions& o, int threads, int n, unsigned long long seq) {
+    std::atomic<bool> failed{false};
+    std::vector<HCRYPTPROV> provs(static_cast<size_t>(threads), 0);
+    for (auto& p : provs)
+        if (!Acquire(o, p)) failed = true;
+    std::vector<std::thread> pool;
+    TClock::time_point start = TClock::now();
+    for (int t = 0; t < threads && !failed; ++t)
+        pool.emplace_back([&, t] {
+            unsigned long long s = (static_cast<unsigned long long>(t + 1) << 48) + seq;
+            for (int i = 0; i < n && !failed; ++i)
+                if (!SignOnce(provs[static_cast<size_t>(t)], ++s)) failed = true;
+        });
+    for (auto& th : pool)
+        th.join();
+    double ms = failed ? -1 : MsSince(start) / (static_cast<double>(n) * threads);
+    for (auto p : provs)
+        if (p) CryptReleaseContext(p, 0);
+    return ms;
+}
+
+void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
     const int n = o.Signatures;
+    const int f = o.FloorRequests > 0 ? o.FloorRequests : n;
     unsigned long long seq = static_cast<unsigned long long>(GetTickCount64()) << 20;
-    HCRYPTPROV keep = 0;
-    double ms = -1;
-    if (Acquire(o, keep)) {
-        bool ok = SignOnce(keep, ++seq);
+    auto timed = [](int count, auto body) {
         TClock::time_point start = TClock::now();
-        for (int i = 0; ok && i < n; ++i)
-            ok = SignOnce(keep, ++seq);
-        ms = ok ? MsSince(start) / n : -1;
-    }
-    Report("same context", o, ms, floorMs);
-    if (o.SameContextOnly) {
+        for (int i = 0; i < count; ++i)
+            if (!body()) return -1.0;
+        return MsSince(start) / count;
+    };
+    HCRYPTPROV keep = 0;
+    if (!Acquire(o, keep) || !SignOnce(keep, ++seq)) {
+        Report("same context", o, benchfloor::TInterleaved());
         if (keep) CryptReleaseContext(keep, 0);
         return;
     }
-    // A context per signature, first while another stays open, then with nothing else open (advapi32
-    // then unloads the DLL at every release and loads it again at the next acquire).
-    auto contextPerSignature = [&] {
-        bool ok = true;
-        TClock::time_point start = TClock::now();
-        for (int i = 0; ok && i < n; ++i) {
-            HCRYPTPROV p = 0;
-            ok = Acquire(o, p) && SignOnce(p, ++seq);
-            if (p) CryptReleaseContext(p, 0);
-        }
-        return ok ? MsSince(start) / n : -1;
+    auto wanted = [&](const char* name) {
+        return o.Patterns == "all" ||
+               ("," + o.Patterns + ",").find("," + std::string(name) + ",") != std::string::npos;
     };
-    ms = keep ? contextPerSignature() : -1;
-    if (keep) CryptReleaseContext(keep, 0);
-    Report("context per signature, another open", o, ms, floorMs);
-    Report("context per signature, nothing else open", o, contextPerSignature(), floorMs);
-    for (int threads : {1, o.Threads}) {
-        std::atomic<bool> failed{false};
-        std::vector<HCRYPTPROV> provs(static_cast<size_t>(threads), 0);
-        for (auto& p : provs)
-            if (!Acquire(o, p)) failed = true;
-        std::vector<std::thread> pool;
-        TClock::time_point start = TClock::now();
-        for (int t = 0; t < threads && !failed; ++t)
-            pool.emplace_back([&, t] {
-                unsigned long long s = (static_cast<unsigned long long>(t + 1) << 48) + seq;
-                for (int i = 0; i < n && !failed; ++i)
-                    if (!SignOnce(provs[static_cast<size_t>(t)], ++s)) failed = true;
-            });
-        for (auto& th : pool)
-            th.join();
-        ms = failed ? -1 : MsSince(start) / (static_cast<double>(n) * threads);
-        for (auto p : provs)
+    if (wanted("same"))
+        Report("same context", o, benchfloor::MeasureInterleaved(floor, n, f, [&](int k) {
+                   return timed(k, [&] { return SignOnce(keep, ++seq); });
+               }));
+    // A context per signature, first while another stays open, then with nothing else open (advapi32
+    // then unloads the DLL at every release, unless the provider keeps itself loaded).
+    auto contextPerSignature = [&](int k) {
+        return timed(k, [&] {
+            HCRYPTPROV p = 0;
+            bool ok = Acquire(o, p) && SignOnce(p, ++seq);
             if (p) CryptReleaseContext(p, 0);
-        Report(std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", own contexts", o, ms,
-               floorMs);
+            return ok;
+        });
+    };
+    if (wanted("another"))
+        Report("context per signature, another open", o,
+               benchfloor::MeasureInterleaved(floor, n, f, contextPerSignature));
+    CryptReleaseContext(keep, 0);
+    if (wanted("alone"))
+        Report("context per signature, nothing else open", o,
+               benchfloor::MeasureInterleaved(floor, n, f, contextPerSignature));
+    if (wanted("threads"))
+        for (int threads : {1, o.Threads})
+            Report(std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", own contexts", o,
+                   benchfloor::MeasureInterleaved(floor, n, f, [&](int k) {
+                       return ThreadsMs(o, threads, (k + threads - 1) / threads, seq += 1ull << 32);
+                   }));
+    // The same against a service that answers after a remote service's round trip: how far the
+    // provider lets threads overlap their requests.
+    if (o.LatencyMs > 0 && wanted("latency")) {
+        const int m = n < 50 ? n : 50;
+        double one = -1, many = -1, floorMs = -1;
+        if (benchfloor::SetServiceLatency(o.Url, o.CA, static_cast<unsigned>(o.LatencyMs))) {
+            floorMs = floor.MsPerRequest(m / 2 > 0 ? m / 2 : 1);
+            one = ThreadsMs(o, 1, m, seq += 1ull << 32);
+            many = ThreadsMs(o, o.Threads, m, seq += 1ull << 32);
+        }
+        benchfloor::SetServiceLatency(o.Url, o.CA, 0);
+        std::string what = "service latency " + std::to_string(o.LatencyMs) + " ms: ";
+        if (one < 0 || many < 0 || floorMs < 0) {
+            printf("%-44s trace %-7s  failed\n", (what + "threads").c_str(), o.Trace.c_str());
+        } else {
+            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n",
+                   (what + "1 thread").c_str(), o.Trace.c_str(), one, 1000.0 / one, one / floorMs, floorMs);
+            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread\n",
+                   (what + std::to_string(o.Threads) + " threads").c_str(), o.Trace.c_str(), many,
+                   1000.0 / many, one / many);
+        }
+        fflush(stdout);
     }
 }
 
@@ -160,10 +202,14 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.Trace = v;
         else if (a == "--signatures")
             o.Signatures = atoi(v.c_str());
+        else if (a == "--floor-requests")
+            o.FloorRequests = atoi(v.c_str());
+        else if (a == "--latency-ms")
+            o.LatencyMs = atoi(v.c_str());
         else if (a == "--threads")
             o.Threads = atoi(v.c_str());
-        else if (a == "--patterns" && (v == "all" || v == "same"))
-            o.SameContextOnly = v == "same";
+        else if (a == "--patterns")
+            o.Patterns = v;
         else
             return false;
     }
@@ -179,7 +225,7 @@ int main(int argc, char** argv) {
         fprintf(
             stderr,
             "usage: %s --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL [--signatures N] "
-            "[--threads N] [--patterns all|same]\n",
+            "[--floor-requests N] [--threads N] [--latency-ms N] [--patterns all|LIST]\n",
             argv[0]);
         return 2;
     }
@@ -188,12 +234,18 @@ int main(int argc, char** argv) {
         fprintf(stderr, "certificate registration failed\n");
         return 1;
     }
-    double floorMs =
-        benchfloor::FloorMsPerRequest(o.Url, o.CA, o.Token, benchfloor::SignBody(256), o.Signatures);
-    printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
-           "floor: direct kept-alive libcurl POST", floorMs, 1000.0 / floorMs);
-    fflush(stdout);
-    if (floorMs > 0) Patterns(o, floorMs);
+    bool ok = false;
+    {
+        // Each figure's floor is measured in turns with it: the same sign request POSTed directly over
+        // one kept-alive connection.
+        benchfloor::TFloor floor(o.Url, o.CA, o.Token, benchfloor::SignBody(256));
+        double floorMs = floor.MsPerRequest(o.FloorRequests > 0 ? o.FloorRequests : o.Signatures);
+        printf("%-44s               %9.3f ms/request   %9.1f /s   1.00x floor\n",
+               "floor: direct kept-alive libcurl POST", floorMs, 1000.0 / floorMs);
+        fflush(stdout);
+        ok = floorMs > 0;
+        if (ok) Patterns(o, floor);
+    }
     curl_global_cleanup();
-    return floorMs > 0 ? 0 : 1;
+    return ok ? 0 : 1;
 }

@@ -83,8 +83,8 @@ main() {
         # Two short runs of the same-context pattern; their difference is the cost of ten signatures.
         set_trace 1
         local a b fn
-        WINEDEBUG=+relay run_bench relay --signatures 5 --patterns same >/dev/null 2>"$work/relay5.log" || true
-        WINEDEBUG=+relay run_bench relay --signatures 15 --patterns same >/dev/null 2>"$work/relay15.log" || true
+        WINEDEBUG=${LUCSP_BENCH_RELAY_CHANNELS:-+relay} run_bench relay --signatures 5 --floor-requests 3 --patterns same >/dev/null 2>"$work/relay5.log" || true
+        WINEDEBUG=${LUCSP_BENCH_RELAY_CHANNELS:-+relay} run_bench relay --signatures 15 --floor-requests 3 --patterns same >/dev/null 2>"$work/relay15.log" || true
         for fn in WaitForSingleObject ReleaseMutex CreateMutexW WriteFile RtlAcquireSRWLockExclusive \
             SleepConditionVariableSRW RtlEnterCriticalSection; do
             a=$(grep -c "Call [A-Za-z0-9]*\.$fn(" "$work/relay5.log" || true)

@@ -9,7 +9,6 @@
 
 namespace {
 
-const char kNoTitle[] = "NO TITLE";
 const char kBrowserClass[] = "Chrome_WidgetWin_1";
 // Chromium names its accessibility nodes by negative unique ids; the address bar is one of these.
 const long kAddressBarNodes[] = {-74, -75};
@@ -44,7 +43,7 @@ void TParentWin::Update() {
         if (!found && osGetWindowThreadId(hParentWnd) != 0) {
             char text[1024];
             memset(text, 0, sizeof(text));
-            if (osGetWindowTextBounded(hParentWnd, text, 1023, kWindowTextTimeoutMs) > 0) {
+            if (osGetWindowTitle(hParentWnd, text, 1023) > 0) {
                 TitleParentWnd.Clear();
                 TitleParentWnd.AddString(text);
                 TRACE(DBINFO_0, "Achou Janela=[%s], hParentWnd=[%p]\n", text, static_cast<void*>(hParentWnd));
@@ -61,7 +60,7 @@ void TParentWin::Update() {
 
 const char* TParentWin::ParentGetTitle() {
     TRACE(DBHEAD_0, "<%s hParentWnd=[%p]>\n", LU_FN, static_cast<void*>(hParentWnd));
-    const char* result = kNoTitle;
+    const char* result = kParentWinNoTitle;
     if (hParentWnd && TitleParentWnd.FileData)
         result = reinterpret_cast<const char*>(TitleParentWnd.FileData);
     else

@@ -3,6 +3,9 @@
 #include "os/platTypes.h"
 #include "platform/TVarnoMemory.h"
 
+// What ParentGetTitle gives when no usable window was found.
+constexpr char kParentWinNoTitle[] = "NO TITLE";
+
 // Names the place a private-key request comes from: the address in a Chromium-family browser's address
 // bar when that browser is in front, otherwise the title of the window in front.
 class TParentWin {
@@ -16,9 +19,6 @@ class TParentWin {
     // The text found by the last Update, or "NO TITLE" when it found no usable window.
     const char* ParentGetTitle();
     bool TryGetBrowserURL(HWND hTryGetURL);
-
-    // How long a window may take to hand over its title.
-    static constexpr unsigned kWindowTextTimeoutMs = 1000;
 
     HWND hParentWnd;
     HWND hParentWndExtern;

@@ -1,6 +1,7 @@
 #include "platform/platProxy.h"
 
 #include "os/platOS.h"
+#include "platform/platMutex.h"
 
 #include <algorithm>
 #include <cctype>
@@ -60,6 +61,31 @@ void SplitURL(const char* url, std::string& scheme, std::string& host) {
         host = rest.substr(0, rest.find(':'));
     }
     host = Lower(host);
+}
+
+// The system's proxy settings, read again at most every kSystemProxyTtlMs: reading them is several
+// registry calls, and a signature would pay them every time. A changed setting applies within that time.
+const unsigned long long kSystemProxyTtlMs = 10000;
+
+bool SystemProxyConfig(std::string& list, std::string& bypass) {
+    struct TCache {
+        TPlatMutex Lock;
+        bool Known = false, Found = false;
+        unsigned long long ReadAt = 0;
+        std::string List, Bypass;
+    };
+    // Never destroyed: a thread of the host may still ask while the process exits.
+    static TCache* cache = new TCache;
+    TPlatLockGuard guard(cache->Lock);
+    unsigned long long now = osTickMs();
+    if (!cache->Known || now - cache->ReadAt >= kSystemProxyTtlMs) {
+        cache->Found = osSystemProxyConfig(cache->List, cache->Bypass);
+        cache->Known = true;
+        cache->ReadAt = now;
+    }
+    list = cache->List;
+    bypass = cache->Bypass;
+    return cache->Found;
 }
 
 } // namespace
@@ -141,7 +167,7 @@ bool platProxyResolve(const char* configured, const char* url, std::string& prox
         return true;
     }
     std::string list, bypass;
-    if (osSystemProxyConfig(list, bypass)) proxy = platProxySelect(url, list.c_str(), bypass.c_str());
+    if (SystemProxyConfig(list, bypass)) proxy = platProxySelect(url, list.c_str(), bypass.c_str());
     return true;
 }
 

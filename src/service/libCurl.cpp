@@ -93,13 +93,6 @@ size_t web_writeFunc(char* data, size_t size, size_t nmemb, void* userp) {
     return count;
 }
 
-bool FileExists(const char* path) {
-    FILE* f = osOpenFile(path, "rb");
-    if (!f) return false;
-    fclose(f);
-    return true;
-}
-
 // On every way out of a request: the handle forgets the request's options (they point at its stack
 // and buffers) but keeps its open connection for the next request; the header list is released.
 struct TCurlEasyGuard {
@@ -318,7 +311,7 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
     } else if (!handleCurl && !(handleCurl = NewHandle())) {
         TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
               curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-    } else if (FileName_CAPeer && !FileExists(FileName_CAPeer)) {
+    } else if (FileName_CAPeer && !osIsFile(FileName_CAPeer)) {
         TRACE(DBERRO_0, "Não foi possivel encontrar a CA para verificar o Peer, FileName_CAPeer=[%s]\n",
               FileName_CAPeer);
     } else {
@@ -352,6 +345,9 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
                 capture.Key = caPath;
                 if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, CaptureStore) == CURLE_OK)
                     curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &capture);
+                // Later requests of this setting take the kept store under other CA options, so they
+                // can never reuse this connection: closed now, it is not examined before every request.
+                curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
             }
         }
         if (!proxy.empty()) {

@@ -30,6 +30,8 @@ std::string osMapPath(const char* windowsPath);
 // Creates exactly one directory level; 1 when it was created.
 int osCreateDirectory(const char* windowsPath);
 FILE* osOpenFile(const char* windowsPath, const char* mode);
+// Whether the path names an existing file (not a directory); asks the file system without opening it.
+bool osIsFile(const char* windowsPath);
 // A file opened for appending only (created when missing): every osAppendWrite lands whole at the end
 // of the file, also when other processes append to it at the same time. Null when it cannot be opened.
 void* osAppendOpen(const char* windowsPath);

@@ -11,9 +11,10 @@ HWND osGetForegroundWindow();
 int osGetWindowClassName(HWND window, char* out, int size);
 // Thread that created the window; 0 when there is none.
 DWORD osGetWindowThreadId(HWND window);
-// The window's text by WM_GETTEXT into out (up to maxChars characters plus the terminator), waiting at
-// most timeoutMs for the window to answer. The length copied; 0 when it gave none or did not answer.
-int osGetWindowTextBounded(HWND window, char* out, int maxChars, unsigned timeoutMs);
+// The window's title as the window manager holds it, into out (up to maxChars characters plus the
+// terminator), narrowed byte by byte. The length copied; 0 when it has none. No message is sent to the
+// window, so a hung window, or one whose thread waits for this very call, never holds the caller.
+int osGetWindowTitle(HWND window, char* out, int maxChars);
 
 // Outcome of reading one accessibility node of a window.
 struct TOsAccessibleNode {

@@ -167,6 +167,11 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
     return fopen(osMapPath(windowsPath).c_str(), mode);
 }
 
+bool osIsFile(const char* windowsPath) {
+    struct stat st;
+    return windowsPath && stat(osMapPath(windowsPath).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 void* osAppendOpen(const char* windowsPath) {
     if (!windowsPath) return nullptr;
     int fd = open(osMapPath(windowsPath).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

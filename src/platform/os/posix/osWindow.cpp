@@ -13,7 +13,7 @@ DWORD osGetWindowThreadId(HWND) {
     return 0;
 }
 
-int osGetWindowTextBounded(HWND, char* out, int maxChars, unsigned) {
+int osGetWindowTitle(HWND, char* out, int maxChars) {
     if (out && maxChars >= 0) out[0] = '\0';
     return 0;
 }

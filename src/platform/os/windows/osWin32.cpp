@@ -117,6 +117,12 @@ FILE* osOpenFile(const char* windowsPath, const char* mode) {
     return fopen(windowsPath, mode);
 }
 
+bool osIsFile(const char* windowsPath) {
+    if (!windowsPath) return false;
+    DWORD attributes = GetFileAttributesW(reinterpret_cast<LPCWSTR>(osAnsiToWide(windowsPath).c_str()));
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 void* osAppendOpen(const char* windowsPath) {
     if (!windowsPath) return nullptr;
     std::u16string w = osAnsiToWide(windowsPath);

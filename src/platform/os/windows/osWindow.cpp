@@ -19,20 +19,20 @@ DWORD osGetWindowThreadId(HWND window) {
     return GetWindowThreadProcessId(window, nullptr);
 }
 
-int osGetWindowTextBounded(HWND window, char* out, int maxChars, unsigned timeoutMs) {
+int osGetWindowTitle(HWND window, char* out, int maxChars) {
     if (!out || maxChars < 0) return 0;
     out[0] = '\0';
-    DWORD_PTR copied = 0;
-    // A hung window must not hold the key operation: Windows gives up after timeoutMs.
-    LRESULT ok =
-        SendMessageTimeoutA(window, WM_GETTEXT, static_cast<WPARAM>(maxChars + 1),
-                            reinterpret_cast<LPARAM>(out), SMTO_ABORTIFHUNG | SMTO_BLOCK, timeoutMs, &copied);
-    if (!ok) {
-        out[0] = '\0';
-        return 0;
-    }
-    out[maxChars] = '\0';
-    return static_cast<int>(copied);
+    WCHAR wide[1024];
+    int room = maxChars + 1 < 1024 ? maxChars + 1 : 1024;
+    // The title the window manager keeps: one kernel call, where WM_GETTEXT would be a message to the
+    // window's thread and a wait for its answer.
+    int n = InternalGetWindowText(window, wide, room);
+    if (n <= 0) return 0;
+    if (n > room - 1) n = room - 1;
+    for (int i = 0; i < n; ++i)
+        out[i] = static_cast<char>(wide[i] & 0xFF);
+    out[n] = '\0';
+    return n;
 }
 
 static std::u16string TakeBSTR(BSTR text) {

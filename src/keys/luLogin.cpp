@@ -48,7 +48,8 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, 
     } else {
         // Read only: a login never creates keys, and one open is all it costs.
         TVarnoRegedit regedit(HKEY_CURRENT_USER, false);
-        if (!regedit.OpenGrupoName(GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber, KEY_WOW64_64KEY)) {
+        if (!regedit.OpenGrupoName(GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber,
+                                   KEY_WOW64_64KEY)) {
             TRACE(DBERRO_0, "Erro na SetGrupoName, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
                   GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber);
         } else {

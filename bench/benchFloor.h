@@ -4,7 +4,10 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <chrono>
+#include <memory>
+#include <thread>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -98,6 +101,27 @@ class TFloor {
     CURL* Handle = nullptr;
     bool Ok = false;
 };
+
+// The floor of several threads at once, each with its own kept-alive connection: milliseconds per
+// request of all together; -1 on failure.
+inline double ParallelFloorMs(const std::string& url, const std::string& caFile, const std::string& token,
+                              const std::string& body, int threads, int perThread) {
+    std::vector<std::unique_ptr<TFloor>> floors;
+    for (int t = 0; t < threads; ++t)
+        floors.emplace_back(new TFloor(url, caFile, token, body));
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> pool;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    for (int t = 0; t < threads; ++t)
+        pool.emplace_back([&, t] {
+            if (floors[static_cast<size_t>(t)]->MsPerRequest(perThread) < 0) failed = true;
+        });
+    for (auto& th : pool)
+        th.join();
+    if (failed) return -1;
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count() /
+           (static_cast<double>(threads) * perThread);
+}
 
 // A pattern and the floor measured in turns (rounds batches of each), so that a machine that gets
 // busier or quieter during the run moves both alike. pattern(count) runs count signatures and returns

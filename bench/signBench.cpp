@@ -100,19 +100,19 @@ long RssKiB() {
     return -1;
 }
 
-void ReportScaling(int threads, int latencyMs, const char* trace, double oneMs, double manyMs,
-                   double floorMs) {
+void ReportScaling(int threads, int latencyMs, const char* trace, double oneMs, double manyMs, double floorMs,
+                   double floorManyMs) {
     char what[64];
     snprintf(what, sizeof(what), "service latency %d ms: 1 thread", latencyMs);
-    if (oneMs < 0 || manyMs < 0 || floorMs < 0) {
+    if (oneMs < 0 || manyMs < 0 || floorMs < 0 || floorManyMs < 0) {
         printf("%-44s trace %-7s  failed\n", what, trace);
         return;
     }
     printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n", what, trace, oneMs,
            1000.0 / oneMs, oneMs / floorMs, floorMs);
     snprintf(what, sizeof(what), "service latency %d ms: %d threads", latencyMs, threads);
-    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread\n", what, trace, manyMs,
-           1000.0 / manyMs, oneMs / manyMs);
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx)\n", what, trace,
+           manyMs, 1000.0 / manyMs, oneMs / manyMs, floorMs / floorManyMs);
 }
 
 // A pattern beside the floor measured in turn with it.
@@ -194,14 +194,15 @@ void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
     // provider lets threads overlap their requests.
     if (e.Opt.LatencyMs > 0) {
         const int m = std::min(n, 50);
-        double one = -1, many = -1, floorMs = -1;
+        double one = -1, many = -1, floorMs = -1, floorMany = -1;
         if (benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, static_cast<unsigned>(e.Opt.LatencyMs))) {
             floorMs = floor.MsPerRequest(std::max(m / 2, 1));
             one = ThreadsMs(e, api, 1, m, seq += 1ull << 32);
             many = ThreadsMs(e, api, e.Opt.Threads, m, seq += 1ull << 32);
+            floorMany = benchfloor::ParallelFloorMs(e.SignUrl, e.CAFile, e.Token, e.Body, e.Opt.Threads, m);
         }
         benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, 0);
-        ReportScaling(e.Opt.Threads, e.Opt.LatencyMs, trace, one, many, floorMs);
+        ReportScaling(e.Opt.Threads, e.Opt.LatencyMs, trace, one, many, floorMs, floorMany);
     }
 }
 

@@ -164,22 +164,24 @@ void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
     // provider lets threads overlap their requests.
     if (o.LatencyMs > 0 && wanted("latency")) {
         const int m = n < 50 ? n : 50;
-        double one = -1, many = -1, floorMs = -1;
+        double one = -1, many = -1, floorMs = -1, floorMany = -1;
         if (benchfloor::SetServiceLatency(o.Url, o.CA, static_cast<unsigned>(o.LatencyMs))) {
             floorMs = floor.MsPerRequest(m / 2 > 0 ? m / 2 : 1);
             one = ThreadsMs(o, 1, m, seq += 1ull << 32);
             many = ThreadsMs(o, o.Threads, m, seq += 1ull << 32);
+            floorMany =
+                benchfloor::ParallelFloorMs(o.Url, o.CA, o.Token, benchfloor::SignBody(256), o.Threads, m);
         }
         benchfloor::SetServiceLatency(o.Url, o.CA, 0);
         std::string what = "service latency " + std::to_string(o.LatencyMs) + " ms: ";
-        if (one < 0 || many < 0 || floorMs < 0) {
+        if (one < 0 || many < 0 || floorMs < 0 || floorMany < 0) {
             printf("%-44s trace %-7s  failed\n", (what + "threads").c_str(), o.Trace.c_str());
         } else {
             printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n",
                    (what + "1 thread").c_str(), o.Trace.c_str(), one, 1000.0 / one, one / floorMs, floorMs);
-            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread\n",
+            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx)\n",
                    (what + std::to_string(o.Threads) + " threads").c_str(), o.Trace.c_str(), many,
-                   1000.0 / many, one / many);
+                   1000.0 / many, one / many, floorMs / floorMany);
         }
         fflush(stdout);
     }

@@ -174,20 +174,22 @@ int SignedHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TKeyRef* context, THashRef*
     return result;
 }
 
-// The request runs without the provider's lock. Releasing the context meanwhile frees the certificate
-// its keys read, so the call ends there unless the context is still open.
-int SendUnlocked(TLUEntryFrame& frame, HCRYPTPROV hProv, const TKeyRef& context, TLUSignJob* job) {
+// Work that waits on the system or the network runs without the provider's lock, so that other calls
+// of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
+// so the call ends there unless the context is still open.
+template <typename TWork>
+int RunUnlocked(TLUEntryFrame& frame, HCRYPTPROV hProv, const TKeyRef& context, const char* what,
+                TWork work) {
     int result = 0;
     {
         TLUEntryUnlock unlocked(frame);
-        result = luSignSend(job);
+        result = work();
     }
     TLUProvider* session = nullptr;
     TKeyRef again;
     if (result == 0) result = ContextOf(hProv, &session, &again);
     if (result == 0 && again != context) {
-        TRACE(DBERRO_0, "Contexto liberado durante a requisicao, hProv=[%p]\n",
-              reinterpret_cast<void*>(hProv));
+        TRACE(DBERRO_0, "Contexto liberado durante %s, hProv=[%p]\n", what, reinterpret_cast<void*>(hProv));
         result = ERROR_INVALID_HANDLE;
     }
     return result;
@@ -210,10 +212,13 @@ int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD d
     if (result == 0) result = hash->FinishValue();
     TLUSignJob job;
     TLUSignOptions options{};
-    if (result == 0) result = luSignLogin(context, &job);
+    // The token is read from the registry (a kernel call) for every signature.
+    if (result == 0)
+        result = RunUnlocked(frame, hProv, context, "o login", [&] { return luSignLogin(context, &job); });
     if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, true, &options);
     if (result == 0) result = luSignPrepare(&job, context, options.Row, hash->DataValue, options.Block);
-    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
+    if (result == 0)
+        result = RunUnlocked(frame, hProv, context, "a requisicao", [&] { return luSignSend(&job); });
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result =
@@ -297,11 +302,13 @@ int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* sessio
         if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
     }
     TLUSignJob job;
+    // Under the lock: the collected data must not change between its check and its block.
     if (result == 0) result = luSignLogin(context, &job);
     if (result == 0)
         result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
                                TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey});
-    if (result == 0) result = SendUnlocked(frame, hProv, context, &job);
+    if (result == 0)
+        result = RunUnlocked(frame, hProv, context, "a requisicao", [&] { return luSignSend(&job); });
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);

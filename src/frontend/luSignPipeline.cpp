@@ -50,16 +50,6 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
     } else if (result == 0) {
         key->Cache.Forget();
         job->SerialNumber = key->certificate->SerialNumber ? key->certificate->SerialNumber : "";
-        // The calling application's window names the request in the trace, and nowhere else: with none
-        // of the levels that would show it, the window (calls into the window system) is not looked at.
-        if (gPlatDebug && gPlatDebug->IsLevelOn(DBHEAD_0 | DBERRO_0 | DBWARN_0 | DBINFO_0)) {
-            TParentWin parentWin;
-            parentWin.Update();
-            job->HashAlias = parentWin.ParentGetTitle();
-        } else {
-            job->HashAlias = kParentWinNoTitle;
-        }
-        TRACE(DBINFO_0, "EncryptDecrypt: Do ENCRYPT with PrivateKey\n");
     }
     if (result != 0) key->Cache.Forget();
     return result;
@@ -67,6 +57,16 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
 
 int luSignSend(TLUSignJob* job) {
     if (job->Cached) return 0;
+    // The calling application's window names the request in the trace, and nowhere else: with none
+    // of the levels that would show it, the window (calls into the window system) is not looked at.
+    if (gPlatDebug && gPlatDebug->IsLevelOn(DBHEAD_0 | DBERRO_0 | DBWARN_0 | DBINFO_0)) {
+        TParentWin parentWin;
+        parentWin.Update();
+        job->HashAlias = parentWin.ParentGetTitle();
+    } else {
+        job->HashAlias = kParentWinNoTitle;
+    }
+    TRACE(DBINFO_0, "EncryptDecrypt: Do ENCRYPT with PrivateKey\n");
     TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
     int codErro = 0;
     bool requested =

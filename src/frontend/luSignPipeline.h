@@ -39,7 +39,8 @@ int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job
 // result in the key's cache ends the job here (Cached).
 int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
                   const TVarnoMemory& value, const TLUBlockOptions& options);
-// The request; uses nothing but the job and the process's signing-service client.
+// The calling window's title (for the trace) and the request; uses nothing but the job, the window system
+// and the process's signing-service client, so it runs without the provider's lock.
 int luSignSend(TLUSignJob* job);
 // The result checked and cached in the key.
 int luSignFinish(TLUSignJob* job);

@@ -7,6 +7,7 @@
 TLUResultCache::TLUResultCache() : Valid(false), Options{TKP_PAD_NONE, 0} {}
 
 bool TLUResultCache::Find(const TVarnoMemory& input, const TLUBlockOptions& options, TVarnoMemory* result) {
+    TPlatLockGuard guard(Lock);
     if (!Valid || !result || options.KeyPadding != Options.KeyPadding ||
         options.KeyPaddingPKCS1Type != Options.KeyPaddingPKCS1Type)
         return false;
@@ -21,6 +22,7 @@ bool TLUResultCache::Find(const TVarnoMemory& input, const TLUBlockOptions& opti
 
 bool TLUResultCache::Store(const TVarnoMemory& input, const TLUBlockOptions& options,
                            const TVarnoMemory& result) {
+    TPlatLockGuard guard(Lock);
     Forget();
     if (!Input.LoadFromMemory(input.FileData, input.LenFileData) || !Input.hashCalcMD5() ||
         !Result.LoadFromMemory(result.FileData, result.LenFileData)) {
@@ -33,7 +35,13 @@ bool TLUResultCache::Store(const TVarnoMemory& input, const TLUBlockOptions& opt
 }
 
 void TLUResultCache::Forget() {
+    TPlatLockGuard guard(Lock);
     Valid = false;
     Input.Clear();
     Result.Clear();
+}
+
+bool TLUResultCache::IsValid() const {
+    TPlatLockGuard guard(Lock);
+    return Valid;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/TVarnoMemory.h"
+#include "platform/platMutex.h"
 
 // Padding schemes of a block (the library's own values; KP_PADDING maps onto them).
 enum TKeyPadding : int {
@@ -37,9 +38,11 @@ class TLUResultCache {
     bool Find(const TVarnoMemory& input, const TLUBlockOptions& options, TVarnoMemory* result);
     bool Store(const TVarnoMemory& input, const TLUBlockOptions& options, const TVarnoMemory& result);
     void Forget();
-    bool IsValid() const { return Valid; }
+    bool IsValid() const;
 
   private:
+    // The login step reads the token without the provider's lock and forgets the result when it fails.
+    mutable TPlatMutex Lock;
     bool Valid;
     TLUBlockOptions Options;
     TVarnoMemory Input;

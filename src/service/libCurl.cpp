@@ -361,6 +361,10 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
         // Time-outs by the clock, not by signals: the library runs inside other processes' threads.
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+        // The shared connection cache keeps as many connections as threads may sign at once; libcurl's
+        // own limit for one transfer (4) would close one after almost every parallel request and make
+        // the next request open and handshake a new one.
+        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kLibCurlMaxConnects);
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);

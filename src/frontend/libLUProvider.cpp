@@ -125,9 +125,10 @@ int TLUProvider::OpenStorageProvider(TLUProvider** sessionOut) {
         result = NTE_INVALID_PARAMETER;
     } else {
         // A store that cannot be read only leaves the list empty: OpenKey then answers NTE_NO_KEY.
-        // The first session loads the list; later ones reload it when the store changed meanwhile (keys of
-        // certificates dropped then keep theirs).
-        if (gLumidra) gLumidra->Refresh_CertStore(QtdProvSession <= 0);
+        // Every session reloads the list when the store changed since it was read (keys of certificates
+        // dropped then keep theirs); an unchanged store is not read again, also not by the first session
+        // after the last one closed, so that a context per signature does not parse every certificate anew.
+        if (gLumidra) gLumidra->Refresh_CertStore(false);
         ++QtdProvSession;
         *sessionOut = this;
     }
@@ -145,10 +146,8 @@ int TLUProvider::FreeProvider(TLUProvider* session, ULONG_PTR hContext) {
     } else {
         if (hContext) Handles.Remove(hContext, TLUHandleKind::Context);
         if (QtdProvSession > 0) --QtdProvSession;
-        if (QtdProvSession == 0) {
-            Handles.ClearCertificateHandles();
-            if (gLumidra) gLumidra->ListCertificate.Clear();
-        }
+        // The certificate list stays, checked against the store at the next session.
+        if (QtdProvSession == 0) Handles.ClearCertificateHandles();
     }
     TRACE(DBHEAD_0, "</%s result=[0x%08X] QtdProvSession=[%d]>\n", LU_FN, static_cast<unsigned>(result),
           QtdProvSession);

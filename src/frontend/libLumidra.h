@@ -47,8 +47,9 @@ class TLumidra {
 
   private:
     TPlatMutex SyncMutex;
-    // The personal store's stamp at the last load; the list is read again when it differs.
-    std::string LoadedStamp;
+    // The personal store's stamp at the last load; the list is read again when it differs. No stamp
+    // is "?": the first session always reads the store.
+    std::string LoadedStamp = "?";
 };
 
 // The certificate holder of the process; null before start-up and after teardown.

@@ -21,6 +21,8 @@ TLUEntryLock::~TLUEntryLock() {
 
 void TLUEntryLock::Release() {
     TLUKeepLastError keep;
+    // Released for a wait (the network): what the call traced so far is on the file first.
+    if (gPlatDebug) gPlatDebug->FlushNow();
     if (Provider && Locked) {
         Provider->Mutex.Unlock();
         Released = true;
@@ -37,11 +39,14 @@ void TLUEntryLock::Retake() {
 }
 
 BOOL luCatchEntryException(const std::exception& e, const char* EntryName, int line) {
+    // The call's lines so far are on the file before the report goes out.
+    if (gPlatDebug) gPlatDebug->FlushNow();
     sysCathShowException(e, EntryName ? EntryName : "", line);
     return luConvResultNTE(ERROR_UNWIND);
 }
 
 BOOL luCatchEntryException(const char* exceptionText, const char* EntryName, int line) {
+    if (gPlatDebug) gPlatDebug->FlushNow();
     sysCathShowException(exceptionText ? exceptionText : "", EntryName ? EntryName : "", line);
     return luConvResultNTE(ERROR_UNWIND);
 }
@@ -52,7 +57,9 @@ void luEntryTestHook(const char* EntryName) {
 
 TLUEntryFrame::TLUEntryFrame(const TLUEntryStyle& style, const char* file, const char* name, int line)
     : Result(FALSE), Style(style), File(file), Name(name), Line(line), CallerError(GetLastError()), Traced(0),
-      HasTraced(false), Lock(style.Lock) {}
+      HasTraced(false), Lock(style.Lock) {
+    if (gPlatDebug) gPlatDebug->CallBegin();
+}
 
 void TLUEntryFrame::Finish(DWORD code) {
     Result = luConvResultNTE(code);
@@ -61,7 +68,9 @@ void TLUEntryFrame::Finish(DWORD code) {
 
 TLUEntryFrame::~TLUEntryFrame() {
     TLUKeepLastError keep;
-    if (gPlatDebug)
+    if (gPlatDebug) {
         gPlatDebug->Print(Style.ExitLevel, File, Name, Line, "</%s result=[%d]>\n", Name,
                           HasTraced ? Traced : Result);
+        gPlatDebug->CallEnd();
+    }
 }

@@ -130,7 +130,7 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), Batch(0) {
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), Batch(0), Calls(0) {
     memset(&configuration, 0, sizeof(configuration));
 }
 
@@ -230,8 +230,27 @@ int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func,
         result = WriteEntry(level, srcFile, func, line, text, n);
     }
     --Batch;
-    if (Active && configuration.Flush && !FlushPending()) Active = result = 0;
+    // The dump is on the file when the call returns; inside an exported call, when that call ends (an
+    // error's dump at once).
+    if (Active && configuration.Flush && (!Calls || level == DBERRO_0) && !FlushPending())
+        Active = result = 0;
     return result;
+}
+
+void TPlatDebug::CallBegin() {
+    TPlatLockGuard guard(mutex);
+    ++Calls;
+}
+
+void TPlatDebug::CallEnd() {
+    TPlatLockGuard guard(mutex);
+    if (Calls > 0) --Calls;
+    if (Active && configuration.Flush && !FlushPending()) Active = 0;
+}
+
+void TPlatDebug::FlushNow() {
+    TPlatLockGuard guard(mutex);
+    if (Active && !FlushPending()) Active = 0;
 }
 
 int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func, int line, const char* text,
@@ -279,6 +298,8 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
         Line.append(text);
     }
     int ok = WriteLine(Line.data(), Line.size());
+    // An error is on the file at once, also inside a call: it may be the last line before a crash.
+    if (ok && level == DBERRO_0 && configuration.Flush && !Batch) ok = FlushPending();
     if (ok) Depth = depth;
     if (ok && head && n > 0 && !isExit) ++Depth;
     // An unusually long entry does not keep its memory for the rest of the process.
@@ -296,8 +317,9 @@ int TPlatDebug::Write(const char* s) {
 int TPlatDebug::WriteLine(const char* data, size_t length) {
     if (configuration.TypeOut != 1 || !Active || !file) return 0;
     if (length == 0) return 1;
-    if (configuration.Flush && !Batch) return osAppendWrite(file, data, length);
-    // Without Flush whole entries gather and reach the file together, as a stream's buffer would.
+    if (configuration.Flush && !Batch && !Calls) return osAppendWrite(file, data, length);
+    // Without Flush whole entries gather and reach the file together, as a stream's buffer would; with
+    // Flush, those of the calls in progress, until a call ends.
     const size_t kPendingMax = 16384;
     if (Pending.size() + length > kPendingMax && !FlushPending()) return 0;
     if (length >= kPendingMax) return osAppendWrite(file, data, length);

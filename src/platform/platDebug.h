@@ -53,6 +53,15 @@ class TPlatDebug {
                    int textLen);
     int Write(const char* s);
 
+    // An exported call of the library begins or ends. While calls run, their entries gather and reach
+    // the file together, in one append, when a call ends (with Flush set): each entry under Wine's
+    // append is three system calls, and a signature writes some seventy. Entries outside calls are
+    // written at once, as every entry is with Flush set when no call runs.
+    void CallBegin();
+    void CallEnd();
+    // Writes what has gathered now: before a call waits on the network, before a crash report.
+    void FlushNow();
+
     int Depth;
 
   private:
@@ -68,6 +77,8 @@ class TPlatDebug {
     TPlatDebugConfig configuration;
     // Non-zero while the lines of one dump are gathered.
     int Batch;
+    // Exported calls in progress, in all threads.
+    int Calls;
     // Whole entries not yet written (Flush 0, or inside a dump); written when full and at Close.
     std::string Pending;
     std::string Line;

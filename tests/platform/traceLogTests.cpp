@@ -206,6 +206,45 @@ TEST_F(TraceLog, UnflushedEntriesArriveWholeAtClose) {
     EXPECT_EQ(expected, Text());
 }
 
+// With Flush set, the entries of an exported call reach the file together when the call ends; an error
+// and an explicit flush (before a network wait) put them there at once; outside calls every entry is
+// written as it comes. The bytes are those of entries written one by one.
+TEST_F(TraceLog, EntriesOfACallArriveWhenItEnds) {
+    Open(1);
+    Log.Print(DBINFO_0, "f", "Start", 1, "antes\n");
+    EXPECT_EQ("[DBINFO_0]:antes\n", Text());
+    Log.CallBegin();
+    Log.Print(DBHEAD_E, "f", "CPSignHash", 2, "<%s>\n", "CPSignHash");
+    Log.Print(DBINFO_0, "f", "CPSignHash", 3, "valor=[%d]\n", 1);
+    Log.PrintDump(DBINFO_0, "f", "CPSignHash", 4, "bloco", "ab", 2);
+    EXPECT_EQ("[DBINFO_0]:antes\n", Text());
+    Log.FlushNow();
+    std::string afterFlush = Text();
+    EXPECT_NE(std::string::npos, afterFlush.find("---> [0x0000]:0x61,0x62,\n"));
+    Log.Print(DBINFO_0, "f", "CPSignHash", 5, "depois=[%d]\n", 2);
+    EXPECT_EQ(afterFlush, Text());
+    Log.Print(DBERRO_0, "f", "CPSignHash", 6, "Falha=[%d]\n", 3);
+    EXPECT_EQ(afterFlush + "[DBINFO_0]:  depois=[2]\n[DBERRO_0]:  Falha=[3]\n", Text());
+    Log.Print(DBHEAD_E, "f", "CPSignHash", 7, "</%s>\n", "CPSignHash");
+    Log.CallEnd();
+    const std::string opening = "[DBINFO_0]:antes\n"
+                                "[DBHEAD_E]: <CPSignHash>\n"
+                                "[DBINFO_0]:  valor=[1]\n"
+                                "[DBINFO_0]:  -> bloco, buffDump=[0x";
+    EXPECT_EQ(opening, Text().substr(0, opening.size()));
+    EXPECT_EQ(afterFlush + "[DBINFO_0]:  depois=[2]\n[DBERRO_0]:  Falha=[3]\n[DBHEAD_E]: </CPSignHash>\n",
+              Text());
+    // Two calls at once (two threads): the entries wait for the first call that ends.
+    Log.CallBegin();
+    Log.CallBegin();
+    Log.Print(DBINFO_0, "f", "A", 8, "a\n");
+    Log.CallEnd();
+    EXPECT_NE(std::string::npos, Text().find("[DBINFO_0]:a\n"));
+    Log.Print(DBINFO_0, "f", "B", 9, "b\n");
+    Log.Close();
+    EXPECT_NE(std::string::npos, Text().find("[DBINFO_0]:b\n"));
+}
+
 // A level that is off costs no formatting: its arguments are never rendered.
 TEST_F(TraceLog, OffLevelDoesNotFormat) {
     Open(1, DBERRO_0);

@@ -7,23 +7,19 @@
 #include <cstring>
 
 TVarnoRegedit::TVarnoRegedit() {
-    Init(HKEY_LOCAL_MACHINE, true);
+    Init(HKEY_LOCAL_MACHINE);
 }
 
 TVarnoRegedit::TVarnoRegedit(HKEY rootKey) {
-    Init(rootKey, true);
+    Init(rootKey);
 }
 
-TVarnoRegedit::TVarnoRegedit(HKEY rootKey, bool createBase) {
-    Init(rootKey, createBase);
-}
-
-void TVarnoRegedit::Init(HKEY rootKey, bool createBase) {
+void TVarnoRegedit::Init(HKEY rootKey) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     RootKey = rootKey;
     snprintf(BasePath, sizeof(BasePath), "SOFTWARE\\Varno\\%s", LU_APP_NOME);
     // Constructing the object creates the base key when it is missing.
-    if (createBase) SetGrupoName(GRUPO_NAME_GERAL, "GERAL", KEY_WOW64_32KEY);
+    SetGrupoName(GRUPO_NAME_GERAL, "GERAL", KEY_WOW64_32KEY);
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
@@ -45,19 +41,6 @@ bool TVarnoRegedit::GrupoPath(int32_t Grupo, const char* name, char* path, size_
 
 bool TVarnoRegedit::SetGrupoName(int32_t Grupo, const char* name, REGSAM viewFlags) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    bool result = AddGrupo(Grupo, name, viewFlags, true);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
-}
-
-bool TVarnoRegedit::OpenGrupoName(int32_t Grupo, const char* name, REGSAM viewFlags) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    bool result = AddGrupo(Grupo, name, viewFlags, false);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
-}
-
-bool TVarnoRegedit::AddGrupo(int32_t Grupo, const char* name, REGSAM viewFlags, bool create) {
     bool result = false;
     char path[600];
     if (GetGrupo(Grupo, false)) {
@@ -75,18 +58,13 @@ bool TVarnoRegedit::AddGrupo(int32_t Grupo, const char* name, REGSAM viewFlags, 
             g->Grupo = Grupo;
             snprintf(g->NameGrupo, sizeof(g->NameGrupo), "[%s]", name);
             Grupos.Add(g);
-            LONG resultTmp = ERROR_SUCCESS;
-            if (!create) {
-                resultTmp = RegOpenKeyExA(RootKey, path, 0, viewFlags | KEY_READ, &g->Key);
-            } else {
+            LONG resultTmp = RegCreateKeyExA(RootKey, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             viewFlags | KEY_READ | KEY_WRITE, nullptr, &g->Key, nullptr);
+            if (resultTmp != ERROR_SUCCESS) {
+                // A key that refuses writing is still good for reading.
+                g->Key = nullptr;
                 resultTmp = RegCreateKeyExA(RootKey, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                            viewFlags | KEY_READ | KEY_WRITE, nullptr, &g->Key, nullptr);
-                if (resultTmp != ERROR_SUCCESS) {
-                    // A key that refuses writing is still good for reading.
-                    g->Key = nullptr;
-                    resultTmp = RegCreateKeyExA(RootKey, path, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                                viewFlags | KEY_READ, nullptr, &g->Key, nullptr);
-                }
+                                            viewFlags | KEY_READ, nullptr, &g->Key, nullptr);
             }
             if (resultTmp != ERROR_SUCCESS) {
                 g->Key = nullptr;
@@ -96,6 +74,7 @@ bool TVarnoRegedit::AddGrupo(int32_t Grupo, const char* name, REGSAM viewFlags, 
             }
         }
     }
+    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;
 }
 

@@ -30,8 +30,6 @@ class TVarnoRegedit {
   public:
     TVarnoRegedit();
     explicit TVarnoRegedit(HKEY rootKey);
-    // createBase false: the base key is left as it is (an object that only reads).
-    TVarnoRegedit(HKEY rootKey, bool createBase);
     virtual ~TVarnoRegedit();
     TVarnoRegedit(const TVarnoRegedit&) = delete;
     TVarnoRegedit& operator=(const TVarnoRegedit&) = delete;
@@ -39,9 +37,6 @@ class TVarnoRegedit {
     // Opens (creating when missing) the key of a group; the first call for a number decides its key,
     // view and access, later calls for it change nothing. viewFlags: KEY_WOW64_32KEY or KEY_WOW64_64KEY.
     bool SetGrupoName(int32_t Grupo, const char* name, REGSAM viewFlags);
-    // Opens the key of an existing group for reading only; a missing key is a failure and is not created.
-    // One kernel call where SetGrupoName makes one per level of the path and tries writing first.
-    bool OpenGrupoName(int32_t Grupo, const char* name, REGSAM viewFlags);
     // The group's record; with fallbackToFirst the first group opened when the number is unknown.
     TVarnoRegeditGrupo* GetGrupo(int32_t Grupo, bool fallbackToFirst);
     bool RegSetValueW(const char* valueName, int32_t Grupo, DWORD type, const void* data, DWORD length);
@@ -61,7 +56,6 @@ class TVarnoRegedit {
     TVarnoList Grupos;
 
   private:
-    void Init(HKEY rootKey, bool createBase);
-    bool AddGrupo(int32_t Grupo, const char* name, REGSAM viewFlags, bool create);
+    void Init(HKEY rootKey);
     bool GrupoPath(int32_t Grupo, const char* name, char* path, size_t size);
 };

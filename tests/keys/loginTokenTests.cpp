@@ -94,3 +94,24 @@ TEST_F(LoginToken, FailedLoginForgetsTheCachedResult) {
     TVarnoMemory found;
     EXPECT_FALSE(K.KeyObject.Cache.Find(input, options, &found));
 }
+
+// Every login reads the registry as it is now, although the token's key stays open between logins: a
+// token rewritten, a certificate unregistered and registered again with another token.
+TEST_F(LoginToken, EveryLoginSeesTheTokenAsStoredNow) {
+    TLULoginToken read;
+    Store(HKEY_CURRENT_USER, "primeiro");
+    ASSERT_EQ(0, Login(&read));
+    EXPECT_STREQ("primeiro", read.Text);
+    Store(HKEY_CURRENT_USER, "segundo");
+    ASSERT_EQ(0, Login(&read));
+    EXPECT_STREQ("segundo", read.Text);
+    {
+        TVarnoRegedit user(HKEY_CURRENT_USER);
+        ASSERT_TRUE(user.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, K.Certificate->SerialNumber, true));
+    }
+    EXPECT_EQ(NTE_FAIL, Login(&read));
+    EXPECT_EQ(0, read.Text[0]);
+    Store(HKEY_CURRENT_USER, "terceiro");
+    ASSERT_EQ(0, Login(&read));
+    EXPECT_STREQ("terceiro", read.Text);
+}

@@ -2,6 +2,7 @@
 
 #include "platform/TVarnoMemory.h"
 #include "platform/platDebug.h"
+#include "platform/platKeptKey.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstdlib>
@@ -226,31 +227,33 @@ std::string TCertificateStore::ChangeStamp(const char* StoreName) {
     std::string stamp;
     if (!StoreName) return stamp;
     // Windows keeps a user's system store in this key, and so does the Linux stand-in; an entry's key
-    // gets a new write time whenever its value is rewritten.
+    // gets a new write time whenever its value is rewritten. Every context asks: the key stays open.
     const std::string path =
         std::string("Software\\Microsoft\\SystemCertificates\\") + StoreName + "\\Certificates";
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return stamp;
     DWORD subKeys = 0;
-    FILETIME written{0, 0};
-    if (RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                         nullptr, nullptr, &written) == ERROR_SUCCESS) {
+    platKeptKeyRead(HKEY_CURRENT_USER, path, 0, nullptr, [&](HKEY key) {
+        stamp.clear();
+        subKeys = 0;
+        FILETIME written{0, 0};
+        LONG status = RegQueryInfoKeyA(key, nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr,
+                                       nullptr, nullptr, nullptr, &written);
+        if (status != ERROR_SUCCESS) return status;
         stamp = std::to_string(subKeys) + ":";
         AppendTime(&stamp, written);
         char name[256];
         for (DWORD i = 0;; ++i) {
             DWORD lenName = sizeof(name);
             FILETIME entryWritten{0, 0};
-            if (RegEnumKeyExA(key, i, name, &lenName, nullptr, nullptr, nullptr, &entryWritten) !=
-                ERROR_SUCCESS)
-                break;
+            status = RegEnumKeyExA(key, i, name, &lenName, nullptr, nullptr, nullptr, &entryWritten);
+            if (status == ERROR_KEY_DELETED) return status;
+            if (status != ERROR_SUCCESS) break;
             stamp += ";";
             stamp.append(name, lenName);
             stamp += "@";
             AppendTime(&stamp, entryWritten);
         }
-    }
-    RegCloseKey(key);
+        return static_cast<LONG>(ERROR_SUCCESS);
+    });
     TRACE(DBINFO_L, "ChangeStamp StoreName=[%s] SubKeys=[%d]\n", StoreName, static_cast<int>(subKeys));
     return stamp;
 }

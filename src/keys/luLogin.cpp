@@ -5,13 +5,10 @@
 #include "keys/libLUProviderKEY.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
-#include "platform/platMutex.h"
+#include "platform/platKeptKey.h"
 
 #include <cstdio>
 #include <cstring>
-#include <map>
-#include <memory>
-#include <string>
 
 namespace {
 
@@ -24,67 +21,21 @@ bool IsUsableToken(const char* token) {
     return true;
 }
 
-// The registry key of a certificate's token, open. Closed when the last reader lets it go.
-struct TTokenKey {
-    HKEY Key = nullptr;
-    ~TTokenKey() {
-        if (Key) RegCloseKey(Key);
-    }
-};
-using TTokenKeyRef = std::shared_ptr<TTokenKey>;
-
-// The token keys of the certificates this process signed with, kept open: the token is read for every
-// operation, and opening and closing its key each time would be two more kernel calls of three. A key
-// deleted meanwhile (the certificate unregistered, or registered again) answers ERROR_KEY_DELETED and
-// is opened again by its path, so every read sees the registry as it is now.
-class TTokenKeys {
-  public:
-    // serial's key: the kept one, or (fresh, or none kept) opened now; null when it cannot be opened.
-    TTokenKeyRef Get(const char* serial, bool fresh) {
-        TPlatLockGuard guard(Lock);
-        TTokenKeyRef& kept = Keys[serial];
-        if (kept && !fresh) return kept;
-        kept.reset();
-        char path[600];
-        int n = snprintf(path, sizeof(path), "SOFTWARE\\Varno\\%s\\%s", LU_APP_NOME, serial);
-        auto opened = std::make_shared<TTokenKey>();
-        if (n <= 0 || static_cast<size_t>(n) >= sizeof(path) ||
-            RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, KEY_WOW64_64KEY | KEY_READ, &opened->Key) !=
-                ERROR_SUCCESS) {
-            opened->Key = nullptr;
-            return nullptr;
-        }
-        kept = opened;
-        return kept;
-    }
-
-  private:
-    TPlatMutex Lock;
-    std::map<std::string, TTokenKeyRef> Keys;
-};
-
-TTokenKeys& TokenKeys() {
-    // Never destroyed: a thread of the host may still sign while the process exits.
-    static TTokenKeys* keys = new TTokenKeys;
-    return *keys;
-}
-
-// The value "Token" of serial's key into data (length in, size out); the key is reopened once when it
-// was deleted since it was opened. opened tells whether the key could be opened at all.
+// The value "Token" of serial's key into data (length in, size out). The key stays open in the process
+// between operations (its value is read afresh each time); opened tells whether it could be opened at all.
 LONG ReadTokenValue(const char* serial, BYTE* data, DWORD* length, bool* opened) {
     const DWORD room = *length;
-    TTokenKeyRef key = TokenKeys().Get(serial, false);
-    LONG status =
-        key ? RegQueryValueExA(key->Key, "Token", nullptr, nullptr, data, length) : ERROR_FILE_NOT_FOUND;
-    if (!key || status == ERROR_KEY_DELETED) {
+    char path[600];
+    int n = snprintf(path, sizeof(path), "SOFTWARE\\Varno\\%s\\%s", LU_APP_NOME, serial);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof(path)) {
+        *opened = false;
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return platKeptKeyRead(HKEY_CURRENT_USER, path, KEY_WOW64_64KEY, opened, [&](HKEY key) {
         memset(data, 0, room);
         *length = room;
-        key = TokenKeys().Get(serial, true);
-        status =
-            key ? RegQueryValueExA(key->Key, "Token", nullptr, nullptr, data, length) : ERROR_FILE_NOT_FOUND;
-    }
-    *opened = key != nullptr;
-    return status;
+        return RegQueryValueExA(key, "Token", nullptr, nullptr, data, length);
+    });
 }
 
 } // namespace

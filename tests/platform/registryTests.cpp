@@ -1,5 +1,6 @@
 // The registry functions on Linux: Windows semantics, the file layout, views, and sharing between processes.
 #include "os/platTypes.h"
+#include "platform/platKeptKey.h"
 #include "support/testProcess.h"
 #include "support/testRoot.h"
 
@@ -714,4 +715,44 @@ TEST(RegistryProcesses, AKilledWriterLeavesTheOldValueOrTheNew) {
         EXPECT_EQ(1u, values);
         RegCloseKey(k);
     }
+}
+
+// A kept key reads the values as they are now, and one deleted (and perhaps made again) since it was
+// opened is opened again by its path.
+TEST_F(Registry, KeptKeyFollowsTheKeyAtItsPath) {
+    const std::string path = "Software\\Kept\\Entry";
+    auto readValue = [&](std::string* text, bool* opened) {
+        return platKeptKeyRead(HKEY_CURRENT_USER, path, 0, opened, [&](HKEY key) {
+            char data[32] = {0};
+            DWORD len = sizeof(data) - 1;
+            LONG rc = RegQueryValueExA(key, "V", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &len);
+            *text = data;
+            return rc;
+        });
+    };
+    std::string text;
+    bool opened = true;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, readValue(&text, &opened));
+    EXPECT_FALSE(opened);
+    auto write = [&](const char* value) {
+        HKEY k = Create(HKEY_CURRENT_USER, path.c_str());
+        ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(k, "V", 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
+                                                static_cast<DWORD>(strlen(value) + 1)));
+    };
+    write("um");
+    EXPECT_EQ(ERROR_SUCCESS, readValue(&text, &opened));
+    EXPECT_TRUE(opened);
+    EXPECT_EQ("um", text);
+    TPlatKeptKeyRef held = platKeptKey(HKEY_CURRENT_USER, path, 0, false);
+    ASSERT_TRUE(held);
+    write("dois");
+    EXPECT_EQ(ERROR_SUCCESS, readValue(&text, &opened));
+    EXPECT_EQ("dois", text);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, 0));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, readValue(&text, &opened));
+    EXPECT_FALSE(opened);
+    write("tres");
+    EXPECT_EQ(ERROR_SUCCESS, readValue(&text, &opened));
+    EXPECT_EQ("tres", text);
+    EXPECT_TRUE(held->Key != nullptr); // a reader's key stays open until it lets it go
 }

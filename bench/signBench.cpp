@@ -465,7 +465,10 @@ int main(int argc, char** argv) {
     }
     e.Service.Stop();
     std::error_code ec;
-    if (!e.Root.empty()) std::filesystem::remove_all(e.Root, ec);
+    if (getenv("LUCSP_BENCH_KEEP"))
+        fprintf(stderr, "kept %s\n", e.Root.c_str());
+    else if (!e.Root.empty())
+        std::filesystem::remove_all(e.Root, ec);
     curl_global_cleanup();
     return rc;
 }

@@ -39,7 +39,8 @@ struct TOptions {
     int FloorRequests = 0; // 0: as many as signatures
     int Threads = 8;
     int LatencyMs = 20;
-    std::string Patterns = "all"; // or a comma-separated list of: same, another, alone, threads, latency
+    std::string Patterns = "all"; // or a comma-separated list of: same, another, alone, contexts, threads,
+                                  // latency
 };
 
 std::string ReadFile(const std::string& path) {
@@ -154,6 +155,22 @@ void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
     if (wanted("alone"))
         Report("context per signature, nothing else open", o,
                benchfloor::MeasureInterleaved(floor, n, f, contextPerSignature));
+    // What a context alone costs (open and release, no signature), beside the same for Wine's own
+    // provider: the part of a context per signature that advapi32 itself takes.
+    if (wanted("contexts")) {
+        auto contexts = [&](const char* container, const char* provider, DWORD flags) {
+            return timed(n, [&] {
+                HCRYPTPROV p = 0;
+                if (!CryptAcquireContextA(&p, container, provider, PROV_RSA_FULL, flags)) return false;
+                return CryptReleaseContext(p, 0) != FALSE;
+            });
+        };
+        double ours = contexts(o.Serial.c_str(), kProvider, 0);
+        double wines = contexts(nullptr, MS_ENHANCED_PROV_A, CRYPT_VERIFYCONTEXT);
+        printf("%-44s trace %-7s %9.3f ms/context, Wine's own provider %.3f ms\n",
+               "context open and release only", o.Trace.c_str(), ours, wines);
+        fflush(stdout);
+    }
     if (wanted("threads"))
         for (int threads : {1, o.Threads})
             Report(std::to_string(threads) + (threads == 1 ? " thread" : " threads") + ", own contexts", o,

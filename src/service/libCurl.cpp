@@ -93,6 +93,15 @@ size_t web_writeFunc(char* data, size_t size, size_t nmemb, void* userp) {
     return count;
 }
 
+// A transfer that failed on a connection kept from an earlier request before any byte of an answer came:
+// the server dropped the connection in the moment the request was sent.
+bool IsDroppedKeptConnection(CURL* curl, CURLcode code) {
+    if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) return false;
+    long connects = -1, headerBytes = -1;
+    return curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects == 0 &&
+           curl_easy_getinfo(curl, CURLINFO_HEADER_SIZE, &headerBytes) == CURLE_OK && headerBytes == 0;
+}
+
 // On every way out of a request: the handle forgets the request's options (they point at its stack
 // and buffers) but keeps its open connection for the next request; the header list is released.
 struct TCurlEasyGuard {
@@ -414,6 +423,16 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             curl_easy_setopt(curl, CURLOPT_URL, URL);
             curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
             resultCurl = curl_easy_perform(curl);
+            if (IsDroppedKeptConnection(curl, static_cast<CURLcode>(resultCurl)) && !recv.Overflow &&
+                (!dataRecv || dataRecv->LenFileData == 0)) {
+                // The server closed the kept connection just as this request went out (it keeps idle
+                // connections only so long): no answer came, so the request goes once more, on a new one.
+                TRACE(DBWARN_0,
+                      "Conexao mantida fechada pelo servidor, repetindo em nova conexao, resultCurl=[%d]\n",
+                      resultCurl);
+                curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+                resultCurl = curl_easy_perform(curl);
+            }
             if (resultCurl != CURLE_OK) {
                 if (recv.Overflow)
                     TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes,

@@ -49,6 +49,24 @@ TEST_F(ProxyTransport, RequestGoesThroughOneConnectTunnelCarryingTLS) {
     EXPECT_GT(proxy.TunnelBytes(), 1000u);
 }
 
+// A kept connection that the other end drops just as the next request goes out (a server's idle
+// time-out meeting the request): no answer came, so the request goes once more on a new connection and
+// the caller sees only the answer.
+TEST_F(ProxyTransport, KeptConnectionDroppedAsTheRequestGoesOutIsRetriedOnce) {
+    TConnectProxy proxy;
+    ASSERT_TRUE(proxy.Start());
+    std::string proxyURL = proxy.URL();
+    Curl.Proxy = proxyURL.c_str();
+    ASSERT_TRUE(Post(S.CAFile.c_str())) << Curl.resultCurl;
+    ASSERT_EQ(1u, proxy.Requests().size());
+    proxy.DropNextOnOpenTunnels();
+    ASSERT_TRUE(Post(S.CAFile.c_str())) << Curl.resultCurl;
+    EXPECT_NE(0, Curl.HttpStatus);
+    // The dropped request never reached the service; the second tunnel carried the one it answered.
+    EXPECT_EQ(2u, proxy.Requests().size());
+    EXPECT_EQ(2u, S.Service.Stats().Requests);
+}
+
 TEST_F(ProxyTransport, ServiceCertificateIsVerifiedThroughTheTunnel) {
     TConnectProxy proxy;
     ASSERT_TRUE(proxy.Start());

@@ -137,6 +137,7 @@ void TConnectProxy::Serve(int client) {
         };
         if (!early.empty()) record(static_cast<unsigned char>(early[0]));
         bool ok = early.empty() || SendAll(upstream, early.data(), early.size());
+        const int epoch = DropEpoch;
         pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
         while (ok && !Stopping) {
             if (poll(fds, 2, 200) < 0) break;
@@ -148,6 +149,10 @@ void TConnectProxy::Serve(int client) {
                     break;
                 }
                 if (i == 0 && !recorded) record(static_cast<unsigned char>(buf[0]));
+                if (i == 0 && DropEpoch != epoch) {
+                    ok = false;
+                    break;
+                }
                 Carried += static_cast<unsigned long long>(n);
                 ok = SendAll(fds[1 - i].fd, buf, static_cast<size_t>(n));
             }

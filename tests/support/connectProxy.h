@@ -27,6 +27,10 @@ class TConnectProxy {
     std::vector<int> TunnelFirstBytes() const;
     // Bytes carried through the tunnels, both ways.
     unsigned long long TunnelBytes() const { return Carried.load(); }
+    // Every tunnel open now swallows the next bytes its client sends and closes both its ends: what a
+    // kept-alive connection looks like when the server drops it just as a new request goes out. Tunnels
+    // opened later carry on as usual.
+    void DropNextOnOpenTunnels() { ++DropEpoch; }
 
   private:
     void AcceptLoop();
@@ -36,6 +40,7 @@ class TConnectProxy {
     int ListenPort = 0;
     std::atomic<bool> Stopping{false};
     std::atomic<unsigned long long> Carried{0};
+    std::atomic<int> DropEpoch{0};
     std::thread Acceptor;
     mutable std::mutex Lock;
     std::vector<std::thread> Workers;

@@ -128,7 +128,7 @@ int TLUProvider::OpenStorageProvider(TLUProvider** sessionOut) {
         // Every session reloads the list when the store changed since it was read (keys of certificates
         // dropped then keep theirs); an unchanged store is not read again, also not by the first session
         // after the last one closed, so that a context per signature does not parse every certificate anew.
-        if (gLumidra) gLumidra->Refresh_CertStore(false);
+        if (gLumidra) gLumidra->Refresh_CertStore();
         ++QtdProvSession;
         *sessionOut = this;
     }

@@ -29,11 +29,12 @@ bool TLumidra::Load_CertStore() {
     return result;
 }
 
-bool TLumidra::Refresh_CertStore(bool force) {
+bool TLumidra::Refresh_CertStore() {
     // The stamp is read before the store: a change in between makes the next stamp differ.
     std::string stamp = Store.ChangeStamp("MY");
-    if (!force && stamp == LoadedStamp) return true;
-    if (!force) TRACE(DBINFO_0, "Repositorio MY alterado, recarregando a lista de certificados\n");
+    if (stamp == LoadedStamp) return true;
+    if (LoadedStamp != "?")
+        TRACE(DBINFO_0, "Repositorio MY alterado, recarregando a lista de certificados\n");
     bool result = Load_CertStore();
     // A load that failed is tried again next time.
     LoadedStamp = result ? stamp : std::string("?");

@@ -30,8 +30,8 @@ class TLumidra {
 
     // Fills the certificate list with the personal store's certificates of this provider.
     bool Load_CertStore();
-    // Loads the list when force is set or when the personal store changed since the last load.
-    bool Refresh_CertStore(bool force);
+    // Loads the list when the personal store changed since the last load (or none was loaded yet).
+    bool Refresh_CertStore();
     // The state callback of the signing-service client; a and b are passed through.
     bool UpdateState(int state, void* a, void* b);
     static bool UpdateStateCallback(void* object, int state, void* a, void* b);

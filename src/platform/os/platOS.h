@@ -29,7 +29,6 @@ unsigned long long osTickMs();
 std::string osMapPath(const char* windowsPath);
 // Creates exactly one directory level; 1 when it was created.
 int osCreateDirectory(const char* windowsPath);
-FILE* osOpenFile(const char* windowsPath, const char* mode);
 // Whether the path names an existing file (not a directory); asks the file system without opening it.
 bool osIsFile(const char* windowsPath);
 // A file opened for appending only (created when missing): every osAppendWrite lands whole at the end

@@ -162,11 +162,6 @@ int osCreateDirectory(const char* windowsPath) {
     return 0;
 }
 
-FILE* osOpenFile(const char* windowsPath, const char* mode) {
-    if (!windowsPath || !mode) return nullptr;
-    return fopen(osMapPath(windowsPath).c_str(), mode);
-}
-
 bool osIsFile(const char* windowsPath) {
     struct stat st;
     return windowsPath && stat(osMapPath(windowsPath).c_str(), &st) == 0 && S_ISREG(st.st_mode);

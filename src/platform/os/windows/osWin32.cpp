@@ -112,11 +112,6 @@ int osCreateDirectory(const char* windowsPath) {
     return CreateDirectoryW(reinterpret_cast<LPCWSTR>(w.c_str()), nullptr) ? 1 : 0;
 }
 
-FILE* osOpenFile(const char* windowsPath, const char* mode) {
-    if (!windowsPath || !mode) return nullptr;
-    return fopen(windowsPath, mode);
-}
-
 bool osIsFile(const char* windowsPath) {
     if (!windowsPath) return false;
     DWORD attributes = GetFileAttributesW(reinterpret_cast<LPCWSTR>(osAnsiToWide(windowsPath).c_str()));

@@ -113,16 +113,29 @@ struct TCurlEasyGuard {
     }
 };
 
-// The store of a TLS connection's context, kept for the next connections (first request of a setting).
+// The store of a TLS connection's context (first request of a setting). libcurl calls the context hook
+// before it reads the CA file into that store, so the store is handed to other requests only once this
+// request has verified the server with it: taken earlier, another thread could verify against a store
+// still empty, and a file that failed to load would stay kept.
 struct TCaCapture {
-    TLibCurlShared* Shared;
+    TLibCurlShared* Shared = nullptr;
     std::string Key;
+    void* Store = nullptr;
+    ~TCaCapture() { TLibCurlShared::ReleaseStore(Store); }
+    // After a request that succeeded: the peer checked out against Store.
+    void KeepVerified() {
+        if (Shared && Store) Shared->KeepStore(Key, Store);
+    }
 };
 
 CURLcode CaptureStore(CURL*, void* sslctx, void* userp) {
     TCaCapture* capture = static_cast<TCaCapture*>(userp);
     X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
-    if (capture && store) capture->Shared->KeepStore(capture->Key, store);
+    // A retry on a new connection brings a new context: the store of the last one is the one verified.
+    if (capture && store && X509_STORE_up_ref(store) == 1) {
+        TLibCurlShared::ReleaseStore(capture->Store);
+        capture->Store = store;
+    }
     return CURLE_OK;
 }
 
@@ -296,7 +309,7 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
     HttpStatus = 0;
     // Declared before the guard: the handle forgets the options that point at them first.
     TStoreRef caStore;
-    TCaCapture capture{nullptr, std::string()};
+    TCaCapture capture;
     TCurlEasyGuard easy;
     TLibCurlRecv recv{};
     char errorText[CURL_ERROR_SIZE + 1];
@@ -443,6 +456,7 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
                 if (dataRecv) dataRecv->Clear();
             } else {
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);
+                capture.KeepVerified();
                 result = true;
                 // The body is text for the callers: one terminator byte after the server's last byte.
                 if (dataRecv) {

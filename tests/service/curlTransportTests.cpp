@@ -5,10 +5,13 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 using namespace svctest;
 
@@ -289,4 +292,50 @@ TEST_F(CurlTransport, SharedHandlesReadTheCAFileOnceAndNeverMixSettings) {
     EXPECT_TRUE(first.Request(true, URL.c_str(), newCA.c_str(), &Header, &Recv, &Body));
     EXPECT_TRUE(second.Request(true, URL.c_str(), newCA.c_str(), &Header, &Recv, &Body));
     EXPECT_FALSE(first.Request(true, URL.c_str(), otherCA.c_str(), &Header, &Recv, &Body));
+}
+
+// A CA setting whose file did not verify the server is not kept: once the file is put right, the next
+// request reads it again instead of failing on what the first one read.
+TEST_F(CurlTransport, ACAFileThatDidNotVerifyTheServerIsNotKept) {
+    TLibCurlShared shared;
+    TLibCurl curl;
+    curl.Shared = &shared;
+    std::string caFile = S.Root.Path() + "/ca-put-right.pem";
+    TRefSigningService other;
+    ASSERT_TRUE(other.CA_Generate(1024));
+    std::ofstream(caFile, std::ios::binary) << other.CA_CertPEM();
+    EXPECT_FALSE(curl.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body));
+    EXPECT_EQ(CURLE_PEER_FAILED_VERIFICATION, curl.resultCurl);
+    std::ofstream(caFile, std::ios::binary | std::ios::trunc) << "nao e um certificado\n";
+    EXPECT_FALSE(curl.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body));
+    std::ofstream(caFile, std::ios::binary | std::ios::trunc) << S.Service.CA_CertPEM();
+    EXPECT_TRUE(curl.Request(true, URL.c_str(), caFile.c_str(), &Header, &Recv, &Body)) << curl.resultCurl;
+}
+
+// The first requests of a setting, made at once by several threads, all verify the server: none is
+// handed a store that another request has not finished reading.
+TEST_F(CurlTransport, ConcurrentFirstRequestsOfASettingAllVerifyTheServer) {
+    const int threads = 6;
+    for (int round = 0; round < 5; ++round) {
+        TLibCurlShared shared;
+        std::vector<std::unique_ptr<TLibCurl>> handles;
+        for (int t = 0; t < threads; ++t) {
+            handles.push_back(std::make_unique<TLibCurl>());
+            handles.back()->Shared = &shared;
+        }
+        std::atomic<int> good{0};
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&, t] {
+                TVarnoMemory header, body, recv;
+                header.AddString(("TokenPSC: " + S.Token).c_str());
+                body.AddString(ValidBody(S.Key.ModulusBytes).c_str());
+                for (int i = 0; i < 3; ++i)
+                    if (handles[t]->Request(true, URL.c_str(), S.CAFile.c_str(), &header, &recv, &body))
+                        ++good;
+            });
+        for (auto& th : pool)
+            th.join();
+        EXPECT_EQ(threads * 3, good.load()) << "round " << round;
+    }
 }

@@ -130,7 +130,7 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), Batch(0), Calls(0) {
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), OnLevels(0), Batch(0), Calls(0) {
     memset(&configuration, 0, sizeof(configuration));
 }
 
@@ -150,11 +150,11 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     memcpy(path, cfg.FilePath, sizeof(path));
     path[sizeof(path) - 1] = '\0';
     file = osAppendOpen(path);
-    Active = file ? 1 : 0;
-    if (Active) {
+    if (file) {
         configuration = cfg;
         configuration.FilePath[sizeof(configuration.FilePath) - 1] = '\0';
     }
+    SetActive(file ? 1 : 0);
 }
 
 void TPlatDebug::Close() {
@@ -164,12 +164,13 @@ void TPlatDebug::Close() {
         osAppendClose(file);
     }
     file = nullptr;
-    Active = 0;
+    SetActive(0);
     Pending.clear();
     Pending.shrink_to_fit();
 }
 
 int TPlatDebug::IsLevelOn(unsigned level) {
+    if (!Wants(level)) return 0;
     TPlatLockGuard guard(mutex);
     return LevelOn(level);
 }
@@ -178,8 +179,14 @@ int TPlatDebug::LevelOn(unsigned level) const {
     return (Active && (level & configuration.Level)) ? 1 : 0;
 }
 
+void TPlatDebug::SetActive(int active) {
+    Active = active;
+    OnLevels.store(Active ? configuration.Level : 0u, std::memory_order_relaxed);
+}
+
 int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format,
                       ...) {
+    if (!Wants(level)) return 0;
     TPlatLockGuard guard(mutex);
     if (!LevelOn(level)) return 0;
     if (!format || !*format) return WriteEntry(level, srcFile, func, line, "", 0);
@@ -204,6 +211,7 @@ int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int
 
 int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func, int line, const char* title,
                           const void* buff, int length) {
+    if (!Wants(level)) return 0;
     TPlatLockGuard guard(mutex);
     if (!LevelOn(level)) return 0;
     // The lines of one dump reach the file together, in one append when they fit the pending buffer;
@@ -233,7 +241,7 @@ int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func,
     // The dump is on the file when the call returns; inside an exported call, when that call ends (an
     // error's dump at once).
     if (Active && configuration.Flush && (!Calls || level == DBERRO_0) && !FlushPending())
-        Active = result = 0;
+        SetActive(result = 0);
     return result;
 }
 
@@ -245,12 +253,12 @@ void TPlatDebug::CallBegin() {
 void TPlatDebug::CallEnd() {
     TPlatLockGuard guard(mutex);
     if (Calls > 0) --Calls;
-    if (Active && configuration.Flush && !FlushPending()) Active = 0;
+    if (Active && configuration.Flush && !FlushPending()) SetActive(0);
 }
 
 void TPlatDebug::FlushNow() {
     TPlatLockGuard guard(mutex);
-    if (Active && !FlushPending()) Active = 0;
+    if (Active && !FlushPending()) SetActive(0);
 }
 
 int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func, int line, const char* text,
@@ -304,7 +312,7 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
     if (ok && head && n > 0 && !isExit) ++Depth;
     // An unusually long entry does not keep its memory for the rest of the process.
     if (Line.capacity() > 65536) std::string().swap(Line);
-    Active = ok;
+    SetActive(ok);
     return ok;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/platMutex.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -45,6 +46,9 @@ class TPlatDebug {
     void Config(int enable, const TPlatDebugConfig& cfg);
     void Close();
     int IsLevelOn(unsigned level);
+    // Without the lock: false when level is surely off, so that a trace point costs no call, no lock
+    // and no argument evaluation then (a signature passes some seven hundred of them).
+    bool Wants(unsigned level) const { return (OnLevels.load(std::memory_order_relaxed) & level) != 0; }
     int Print(unsigned level, const char* file, const char* func, int line, const char* format, ...)
         LU_PRINTF_FORMAT(6, 7);
     int PrintDump(unsigned level, const char* file, const char* func, int line, const char* title,
@@ -67,12 +71,15 @@ class TPlatDebug {
   private:
     // IsLevelOn with the lock already held.
     int LevelOn(unsigned level) const;
+    // Active, and the levels that can be on, seen without the lock.
+    void SetActive(int active);
     // One entry reaches the file in one append, so that entries of other processes never cut into it.
     int WriteLine(const char* data, size_t length);
     int FlushPending();
 
     void* file;
     int Active;
+    std::atomic<uint32_t> OnLevels;
     TPlatMutex mutex;
     TPlatDebugConfig configuration;
     // Non-zero while the lines of one dump are gathered.
@@ -100,7 +107,7 @@ struct TPlatFuncName {
 // inside the arguments ("<%s>\n", LU_FN).
 #define TRACE(level, ...)                                                                                    \
     do {                                                                                                     \
-        if (gPlatDebug) {                                                                                    \
+        if (gPlatDebug && gPlatDebug->Wants(level)) {                                                        \
             static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                           \
             gPlatDebug->Print((level), __FILE__, luFn_.Name, __LINE__, __VA_ARGS__);                         \
         }                                                                                                    \
@@ -108,7 +115,7 @@ struct TPlatFuncName {
 
 #define TRACE_DUMP(level, title, buff, length)                                                               \
     do {                                                                                                     \
-        if (gPlatDebug) {                                                                                    \
+        if (gPlatDebug && gPlatDebug->Wants(level)) {                                                        \
             static const TPlatFuncName luFn_(__PRETTY_FUNCTION__);                                           \
             gPlatDebug->PrintDump((level), __FILE__, luFn_.Name, __LINE__, (title), (buff), (length));       \
         }                                                                                                    \

@@ -252,6 +252,25 @@ TEST_F(TraceLog, OffLevelDoesNotFormat) {
                            reinterpret_cast<const char*>(static_cast<uintptr_t>(1))));
     EXPECT_EQ(0, Log.IsLevelOn(DBHEAD_L));
     EXPECT_EQ(1, Log.IsLevelOn(DBERRO_0));
+    // A trace point of a level that is off does not even evaluate its arguments; one that is on does.
+    TPlatDebug* saved = gPlatDebug;
+    gPlatDebug = &Log;
+    int evaluated = 0;
+    auto count = [&evaluated] { return ++evaluated; };
+    TRACE(DBHEAD_L, "valor=[%d]\n", count());
+    EXPECT_EQ(0, evaluated);
+    TRACE(DBERRO_0, "valor=[%d]\n", count());
+    EXPECT_EQ(1, evaluated);
+    // Closed, every level is off; configured again, its levels are on.
+    Log.Close();
+    EXPECT_FALSE(Log.Wants(DBERRO_0));
+    TRACE(DBERRO_0, "valor=[%d]\n", count());
+    EXPECT_EQ(1, evaluated);
+    Log.Config(1, Cfg);
+    EXPECT_TRUE(Log.Wants(DBERRO_0));
+    EXPECT_FALSE(Log.Wants(DBHEAD_L));
+    gPlatDebug = saved;
+    EXPECT_EQ("[DBERRO_0]:valor=[1]\n", Text());
 }
 
 // Texts longer than the stack buffer are written whole.

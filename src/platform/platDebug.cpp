@@ -55,6 +55,37 @@ void HeadAppend(char* head, size_t cap, const char* format, ...) {
     va_end(args);
 }
 
+// HeadAppend of "%s" without the formatter: every trace entry has a header, most have only this.
+void HeadAppendText(char* head, size_t cap, const char* text) {
+    size_t used = strlen(head);
+    if (used + 1 >= cap) return;
+    size_t n = strnlen(text, cap - used - 1);
+    memcpy(head + used, text, n);
+    head[used + n] = '\0';
+}
+
+const char kHexDigits[] = "0123456789ABCDEF";
+
+// "---> [0x%04X]:" of a dump line, without the formatter; returns the length written.
+int DumpLinePrefix(char* out, unsigned offset) {
+    char digits[8];
+    int count = 0;
+    do {
+        digits[count++] = kHexDigits[offset & 0x0F];
+        offset >>= 4;
+    } while (offset && count < 8);
+    while (count < 4)
+        digits[count++] = '0';
+    int n = 0;
+    for (const char* p = "---> [0x"; *p; ++p)
+        out[n++] = *p;
+    while (count > 0)
+        out[n++] = digits[--count];
+    out[n++] = ']';
+    out[n++] = ':';
+    return n;
+}
+
 } // namespace
 
 int FormatAlloc(const char* format, va_list args, char** text, int* length) {
@@ -220,17 +251,16 @@ int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func,
     int result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
                        buff, length);
     const unsigned char* bytes = static_cast<const unsigned char*>(buff);
-    static const char kHex[] = "0123456789ABCDEF";
     int i = 0;
     while (bytes && result == 1 && i < length) {
         // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
         char text[128];
-        int n = snprintf(text, sizeof(text), "---> [0x%04X]:", static_cast<unsigned>(i));
+        int n = DumpLinePrefix(text, static_cast<unsigned>(i));
         for (int k = 0; k < 16 && i < length; ++k, ++i) {
             text[n++] = '0';
             text[n++] = 'x';
-            text[n++] = kHex[bytes[i] >> 4];
-            text[n++] = kHex[bytes[i] & 0x0F];
+            text[n++] = kHexDigits[bytes[i] >> 4];
+            text[n++] = kHexDigits[bytes[i] & 0x0F];
             text[n++] = ',';
         }
         text[n++] = '\n';
@@ -288,12 +318,17 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
             HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day,
                        t.Hour, t.Minute, t.Second, t.Milliseconds);
         }
-        if (mask & 0x01) HeadAppend(header, sizeof(header), "%s", LevelTag(level));
-        if (mask & 0x08) HeadAppend(header, sizeof(header), "[%s]", srcFile ? srcFile : "");
-        if (mask & 0x40) HeadAppend(header, sizeof(header), "[%s]", func ? func : "");
+        if (mask & 0x01) HeadAppendText(header, sizeof(header), LevelTag(level));
+        for (unsigned bit : {0x08u, 0x40u}) {
+            if (!(mask & bit)) continue;
+            const char* name = bit == 0x08u ? srcFile : func;
+            HeadAppendText(header, sizeof(header), "[");
+            HeadAppendText(header, sizeof(header), name ? name : "");
+            HeadAppendText(header, sizeof(header), "]");
+        }
         if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
         if (header[0]) {
-            HeadAppend(header, sizeof(header), ":");
+            HeadAppendText(header, sizeof(header), ":");
             Line.append(header);
         }
     }

@@ -114,6 +114,14 @@ TEST_F(TraceLog, DumpFormat) {
         "---> [0x0000]:0x01,0x11,0x21,0x31,0x41,0x51,0x61,0x71,0x81,0x91,0xA1,0xB1,0xC1,0xD1,0xE1,0xF1,\n"
         "---> [0x0010]:0x01,\n",
         rest);
+    // Offsets past four hex digits grow the field, as %04X does.
+    std::vector<BYTE> big(0x10011, 0xAB);
+    EXPECT_EQ(1, Log.PrintDump(DBINFO_0, "f", "f", 1, "Grande", big.data(), static_cast<int>(big.size())));
+    t = Text();
+    EXPECT_NE(std::string::npos, t.find("\n---> [0xFFF0]:0xAB,"));
+    EXPECT_NE(std::string::npos, t.find("\n---> [0x10000]:0xAB,"));
+    EXPECT_TRUE(t.size() > 2 && t.substr(t.size() - 22) == "\n---> [0x10010]:0xAB,\n")
+        << t.substr(t.size() - 40);
 }
 
 TEST_F(TraceLog, EmptyDumpWritesOnlyTitleLine) {

@@ -4,6 +4,7 @@
 
 #include <httplib.h>
 #include <openssl/x509.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -621,12 +622,23 @@ bool TRefSigningService::Start(int Port, bool EnableControl) {
     auto server = std::make_unique<httplib::SSLServer>(Impl->TLSCert.get(), Impl->TLSKey.get());
     if (!server->is_valid()) return Impl->Fail(TRefCrypto::OpenSSLError("TLS context"));
     Impl->SetupRoutes(*server, EnableControl);
+    // cpp-httplib listens with a backlog of 5: a burst of clients connecting at once (eight signing
+    // threads) overflows it, and the dropped one retries its SYN only after a second.
+    socket_t listener = INVALID_SOCKET;
+    server->set_socket_options([&listener](socket_t sock) {
+        // Address reuse as before, but no port sharing: a second service on the port must fail.
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+        listener = sock;
+    });
     int bound = Port;
     if (Port == 0)
         bound = server->bind_to_any_port("127.0.0.1");
     else if (!server->bind_to_port("127.0.0.1", Port))
         bound = -1;
     if (bound <= 0) return Impl->Fail("cannot listen on 127.0.0.1:" + std::to_string(Port));
+    if (listener != INVALID_SOCKET && ::listen(listener, SOMAXCONN) != 0)
+        return Impl->Fail("cannot widen the listen backlog");
 
     {
         std::lock_guard<std::mutex> g(Impl->Lock);

@@ -319,13 +319,13 @@ int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func
                        t.Hour, t.Minute, t.Second, t.Milliseconds);
         }
         if (mask & 0x01) HeadAppendText(header, sizeof(header), LevelTag(level));
-        for (unsigned bit : {0x08u, 0x40u}) {
-            if (!(mask & bit)) continue;
-            const char* name = bit == 0x08u ? srcFile : func;
+        auto bracketed = [&header](const char* name) {
             HeadAppendText(header, sizeof(header), "[");
             HeadAppendText(header, sizeof(header), name ? name : "");
             HeadAppendText(header, sizeof(header), "]");
-        }
+        };
+        if (mask & 0x08) bracketed(srcFile);
+        if (mask & 0x40) bracketed(func);
         if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
         if (header[0]) {
             HeadAppendText(header, sizeof(header), ":");

@@ -73,7 +73,7 @@ void TVarnoAppConfigField::Publish() {
 
 TVarnoAppConfig::TVarnoAppConfig()
     : AppPath(nullptr), LOG_Enabled(0), LOG_Level(0), LOG_TypeOut(0), LOG_HeadInfo(0), LOG_Flush(0),
-      LOG_FilePath(nullptr) {
+      LOG_FilePath(nullptr), LOG_MaxSizeMB(0) {
     TRACE(DBHEAD_0, "<%s TMOD_SIGLA_SHOW=[%s]>\n", LU_FN, TMOD_SIGLA_SHOW);
     Regedit.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY);
     ConfigDebug();
@@ -248,6 +248,7 @@ bool TVarnoAppConfig::ConfigDebug() {
         SetVariable(GRUPO_NAME_LOG, &LOG_Flush, "LOG_Flush", 1);
         SetVariable(GRUPO_NAME_LOG, &LOG_FilePath, "LOG_FilePath", "C:\\Varno\\008");
         SetVariable(GRUPO_NAME_LOG, &LOG_HeadInfo, "LOG_HeadInfo", 1);
+        SetVariable(GRUPO_NAME_LOG, &LOG_MaxSizeMB, "LOG_MaxSizeMB", 64);
     }
     if (!LoadValues(0)) return false;
 
@@ -262,6 +263,7 @@ bool TVarnoAppConfig::ConfigDebug() {
     cfg.TypeOut = LOG_TypeOut;
     cfg.Level = static_cast<uint32_t>(LOG_Level);
     cfg.Flush = LOG_Flush;
+    cfg.MaxSize = LOG_MaxSizeMB > 0 ? static_cast<long long>(LOG_MaxSizeMB) << 20 : 0;
     int n = snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s\\%s_%s.log", dir, GetPlatformName(),
                      TMOD_SIGLA_SHOW);
     // A cut path would open some other file.

@@ -85,6 +85,8 @@ class TVarnoAppConfig {
     int32_t LOG_HeadInfo;
     int32_t LOG_Flush;
     char* LOG_FilePath;
+    // Megabytes past which the trace file gives way to a new one; 0: no limit.
+    int32_t LOG_MaxSizeMB;
 
   protected:
     TVarnoAppConfigField* FindField(const char* name);

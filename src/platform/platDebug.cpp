@@ -360,19 +360,37 @@ int TPlatDebug::Write(const char* s) {
 int TPlatDebug::WriteLine(const char* data, size_t length) {
     if (configuration.TypeOut != 1 || !Active || !file) return 0;
     if (length == 0) return 1;
-    if (configuration.Flush && !Batch && !Calls) return osAppendWrite(file, data, length);
+    if (configuration.Flush && !Batch && !Calls) return Append(data, length);
     // Without Flush whole entries gather and reach the file together, as a stream's buffer would; with
     // Flush, those of the calls in progress, until a call ends.
     const size_t kPendingMax = 16384;
     if (Pending.size() + length > kPendingMax && !FlushPending()) return 0;
-    if (length >= kPendingMax) return osAppendWrite(file, data, length);
+    if (length >= kPendingMax) return Append(data, length);
     Pending.append(data, length);
     return 1;
 }
 
 int TPlatDebug::FlushPending() {
     if (Pending.empty()) return 1;
-    int ok = osAppendWrite(file, Pending.data(), Pending.size());
+    int ok = Append(Pending.data(), Pending.size());
     Pending.clear();
     return ok;
+}
+
+int TPlatDebug::Append(const char* data, size_t length) {
+    if (!osAppendWrite(file, data, length)) return 0;
+    // The size is the file's, with what other processes appended: the one that passes the limit
+    // rotates, the others find their file renamed (it is past the limit too) and follow to the new one.
+    if (configuration.MaxSize > 0 && osAppendSize(file) >= configuration.MaxSize) Rotate();
+    return 1;
+}
+
+void TPlatDebug::Rotate() {
+    char rotated[sizeof(configuration.FilePath) + 8];
+    const char* path = configuration.FilePath;
+    size_t n = strlen(path);
+    size_t stem = n >= 4 && strcmp(path + n - 4, ".log") == 0 ? n - 4 : n;
+    snprintf(rotated, sizeof(rotated), "%.*s.1.log", static_cast<int>(stem), path);
+    // When the new file cannot be opened, the trace goes on in the full one.
+    if (void* fresh = osAppendRotate(file, path, rotated)) file = fresh;
 }

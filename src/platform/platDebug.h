@@ -34,6 +34,9 @@ struct TPlatDebugConfig {
     uint32_t Level;
     int Flush;
     char FilePath[1024];
+    // Size in bytes past which the file gives way to a new one, the full one kept as "<name>.1.log"
+    // (replacing the one before); 0: no limit.
+    long long MaxSize;
 };
 
 class TPlatDebug {
@@ -75,6 +78,9 @@ class TPlatDebug {
     void SetActive(int active);
     // One entry reaches the file in one append, so that entries of other processes never cut into it.
     int WriteLine(const char* data, size_t length);
+    // Every append to the file: the size limit is checked after it.
+    int Append(const char* data, size_t length);
+    void Rotate();
     int FlushPending();
 
     void* file;

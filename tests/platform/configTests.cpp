@@ -102,6 +102,7 @@ TEST_F(Config, EmptyMachineGetsTheBaseValuesAndTheTraceFile) {
     EXPECT_EQ(1u, Dword(kLogKey, "LOG_TypeOut"));
     EXPECT_EQ(1u, Dword(kLogKey, "LOG_Flush"));
     EXPECT_EQ(1u, Dword(kLogKey, "LOG_HeadInfo"));
+    EXPECT_EQ(64u, Dword(kLogKey, "LOG_MaxSizeMB"));
     EXPECT_TRUE(Exists(Base32() + "/@apppath"));
     EXPECT_TRUE(Exists(Base32() + "/log/@log_headinfo"));
     EXPECT_FALSE(Exists(Reg("HKLM/software/varno")));
@@ -171,6 +172,7 @@ TEST_F(Config, ReadOnlyLogGroupStillLoads) {
     PutDword(kLogKey, "LOG_Flush", 1);
     PutText(kLogKey, "LOG_FilePath", "C:\\Varno\\008");
     PutDword(kLogKey, "LOG_HeadInfo", 1);
+    PutDword(kLogKey, "LOG_MaxSizeMB", 64);
     std::ofstream(Base32() + "/log/.readonly").close();
     {
         TVarnoAppConfig cfg;

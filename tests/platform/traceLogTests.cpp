@@ -200,6 +200,70 @@ TEST_F(TraceLog, TwoProcessesNeverTearALine) {
     EXPECT_EQ(kLines, seen[1]);
 }
 
+// Four processes append to one capped file at once: the one that passes the cap moves the file to
+// "<name>.1.log", the others follow to the new file; neither file ends above the cap by more than one
+// entry per process, no line is torn, and each process's lines stay in order.
+TEST_F(TraceLog, ProcessesShareOneCappedFile) {
+    const int kProcesses = 4, kLines = 2500;
+    const long long kCap = 64 * 1024;
+    for (int flush = 1; flush >= 0; --flush) {
+        SCOPED_TRACE(flush);
+        Path = Root.Path() + "/capped.log";
+        std::string rotated = Root.Path() + "/capped.1.log";
+        unlink(Path.c_str());
+        unlink(rotated.c_str());
+        std::vector<pid_t> children;
+        for (int c = 0; c < kProcesses; ++c) {
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                TPlatDebug log;
+                TPlatDebugConfig cfg{};
+                cfg.TypeOut = 1;
+                cfg.HeadInfo = 0x01;
+                cfg.Level = 0xFFFFFFFFu;
+                cfg.Flush = flush;
+                cfg.MaxSize = kCap;
+                snprintf(cfg.FilePath, sizeof(cfg.FilePath), "%s", Path.c_str());
+                log.Config(1, cfg);
+                std::string body(200, static_cast<char>('a' + c));
+                for (int i = 0; i < kLines; ++i)
+                    log.Print(DBINFO_0, "f", "f", 1, "%d:%d:%s\n", c, i, body.c_str());
+                log.Close();
+                _exit(0);
+            }
+            children.push_back(pid);
+        }
+        for (pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(child, waitpid(child, &status, 0));
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        // Without Flush an append is a whole gathered batch of entries (16 KiB at most).
+        const long long slack = kProcesses * (flush ? 300 : 16384);
+        std::vector<int> last(kProcesses, -1);
+        std::regex shape(R"(\[DBINFO_0\]:(\d):(\d+):([a-d]{200}))");
+        for (const std::string& file : {rotated, Path}) {
+            std::string text = ReadWholeFile(file);
+            EXPECT_GT(text.size(), 0u) << file;
+            EXPECT_LE(static_cast<long long>(text.size()), kCap + slack) << file;
+            std::istringstream in(text);
+            std::string line;
+            while (std::getline(in, line)) {
+                std::smatch m;
+                ASSERT_TRUE(std::regex_match(line, m, shape)) << "torn line: " << line.substr(0, 120);
+                int c = m[1].str()[0] - '0';
+                int i = std::stoi(m[2].str());
+                EXPECT_EQ(std::string(200, static_cast<char>('a' + c)), m[3].str());
+                EXPECT_GT(i, last[c]);
+                last[c] = i;
+            }
+        }
+        // The rotated file is the full one: it passed the cap.
+        EXPECT_GE(static_cast<long long>(ReadWholeFile(rotated).size()), kCap);
+    }
+}
+
 // Without Flush the entries gather in the process and reach the file, byte for byte the same, by Close.
 TEST_F(TraceLog, UnflushedEntriesArriveWholeAtClose) {
     Open(1, 0xFFFFFFFFu, 1, 0);

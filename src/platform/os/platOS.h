@@ -37,6 +37,13 @@ void* osAppendOpen(const char* windowsPath);
 // 1 when all bytes were written.
 int osAppendWrite(void* file, const char* data, size_t length);
 void osAppendClose(void* file);
+// Size of the file behind an append handle now, with what other processes appended; -1 when unknown.
+long long osAppendSize(void* file);
+// Starts a new file at windowsPath when the one behind `file` has to give way: under a lock that every
+// process appending to that path takes, the file is renamed to rotatedPath (replacing it) only while the
+// path still names it, since another process may have done so already; then the path is opened again.
+// Returns the new handle and closes `file`; null, with `file` left open, when the path cannot be opened.
+void* osAppendRotate(void* file, const char* windowsPath, const char* rotatedPath);
 
 // The system's text for an error code without its line end; empty when the system has none.
 std::string osSystemMessage(DWORD code);

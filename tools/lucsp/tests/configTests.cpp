@@ -35,6 +35,7 @@ TEST(LucspConfig, ListShowsEverySettingWithKeyTypeValueAndDefault) {
         {"LOG_Flush", "REG_DWORD", "1", "\\Log"},
         {"LOG_FilePath", "REG_SZ", "\"C:\\Varno\\008\"", "\\Log"},
         {"LOG_HeadInfo", "REG_DWORD", "1", "\\Log"},
+        {"LOG_MaxSizeMB", "REG_DWORD", "64", "\\Log"},
         {"SYS_ShowMenuAux", "REG_DWORD", "0", ""},
         {"VersionInstall", "REG_SZ", "\"UNDEFINED\"", ""},
         {"CNX_SetHomolog", "REG_DWORD", "0", "\\Conex"},

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <new>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -192,6 +193,29 @@ void osAppendClose(void* file) {
     int* fd = static_cast<int*>(file);
     close(*fd);
     delete fd;
+}
+
+long long osAppendSize(void* file) {
+    struct stat st;
+    if (!file || fstat(*static_cast<int*>(file), &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+void* osAppendRotate(void* file, const char* windowsPath, const char* rotatedPath) {
+    if (!file || !windowsPath || !rotatedPath) return nullptr;
+    int fd = *static_cast<int*>(file);
+    std::string path = osMapPath(windowsPath);
+    // The lock lives on the file itself: those who may rename it are exactly those who append to it.
+    while (flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR) return nullptr;
+    struct stat mine, named;
+    if (fstat(fd, &mine) == 0 && stat(path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+        mine.st_ino == named.st_ino)
+        rename(path.c_str(), osMapPath(rotatedPath).c_str());
+    void* fresh = osAppendOpen(windowsPath);
+    flock(fd, LOCK_UN);
+    if (fresh) osAppendClose(file);
+    return fresh;
 }
 
 // Linux has no message tables: the texts of the codes the library meets stand in for FormatMessage.

@@ -1,5 +1,6 @@
 #include "os/platOS.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <vector>
@@ -122,7 +123,8 @@ void* osAppendOpen(const char* windowsPath) {
     if (!windowsPath) return nullptr;
     std::u16string w = osAnsiToWide(windowsPath);
     // Append access only: the system then places every write at the end of the file as one piece.
-    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(w.c_str()), FILE_APPEND_DATA | SYNCHRONIZE,
+    HANDLE h = CreateFileW(reinterpret_cast<LPCWSTR>(w.c_str()),
+                           FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     return h == INVALID_HANDLE_VALUE ? nullptr : h;
@@ -142,6 +144,71 @@ int osAppendWrite(void* file, const char* data, size_t length) {
 
 void osAppendClose(void* file) {
     if (file) CloseHandle(file);
+}
+
+long long osAppendSize(void* file) {
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file, &size)) return -1;
+    return size.QuadPart;
+}
+
+namespace {
+
+bool SameFile(HANDLE a, HANDLE b) {
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(a, &x) && GetFileInformationByHandle(b, &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+}
+
+// A named mutex per path (upper-cased, hashed): every session's processes when the global namespace
+// lets this one in, else those of its own session.
+HANDLE RotationLock(const std::u16string& path) {
+    std::u16string upper = path;
+    osWideUpper(upper);
+    unsigned long long hash = 14695981039346656037ull;
+    for (char16_t c : upper)
+        hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ull;
+    char name[96];
+    for (const char* space : {"Global", "Local"}) {
+        snprintf(name, sizeof(name), "%s\\LUCSP_TraceRotate_%016llX", space, hash);
+        HANDLE h = CreateMutexA(nullptr, FALSE, name);
+        if (h) return h;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void* osAppendRotate(void* file, const char* windowsPath, const char* rotatedPath) {
+    if (!file || !windowsPath || !rotatedPath) return nullptr;
+    std::u16string path = osAnsiToWide(windowsPath);
+    std::u16string rotated = osAnsiToWide(rotatedPath);
+    LPCWSTR wpath = reinterpret_cast<LPCWSTR>(path.c_str());
+    LPCWSTR wrotated = reinterpret_cast<LPCWSTR>(rotated.c_str());
+    HANDLE lock = RotationLock(path);
+    if (!lock) return nullptr;
+    DWORD waited = WaitForSingleObject(lock, 10000);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(lock);
+        return nullptr;
+    }
+    HANDLE named =
+        CreateFileW(wpath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (named != INVALID_HANDLE_VALUE) {
+        bool same = SameFile(file, named);
+        CloseHandle(named);
+        // Every appender opens with delete sharing, so the open file can be renamed; a previous rotated
+        // file still held by a late appender cannot be replaced, and is removed first.
+        if (same && !MoveFileExW(wpath, wrotated, MOVEFILE_REPLACE_EXISTING) && DeleteFileW(wrotated))
+            MoveFileExW(wpath, wrotated, MOVEFILE_REPLACE_EXISTING);
+    }
+    void* fresh = osAppendOpen(windowsPath);
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    if (fresh) osAppendClose(file);
+    return fresh;
 }
 
 std::string osSystemMessage(DWORD code) {

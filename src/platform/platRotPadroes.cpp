@@ -14,35 +14,17 @@
 
 namespace {
 
-char gLastErrorText[1024];
-char gFileVersionText[1024];
-const char* gPlatformName = "UNDEFINED";
+// Per thread, as the rings below: these texts are built outside the provider lock too.
+thread_local char tLastErrorText[1024];
+thread_local char tFileVersionText[1024];
 
 constexpr int kRingSlots = 50;
 
-// One text of a ring: plain data, so that it stays usable to the very end of the process (a call
-// from another module's exit handler, the detach at exit()), when destructors may already have run.
+// One text of a ring.
 template <typename C> struct TTextSlot {
     C* Buff;
     size_t Capacity;
 };
-TTextSlot<char> gNarrowRing[kRingSlots];
-std::atomic<unsigned> gNarrowNext{0};
-TTextSlot<WCHAR> gWideRing[kRingSlots];
-std::atomic<unsigned> gWideNext{0};
-
-// The next slot of a ring with room for n units, zero-filled; null when memory is short.
-template <typename C> C* NextSlot(TTextSlot<C>* ring, std::atomic<unsigned>& next, size_t n) {
-    TTextSlot<C>& slot = ring[next.fetch_add(1) % kRingSlots];
-    if (!slot.Buff || slot.Capacity < n + 1) {
-        C* grown = static_cast<C*>(realloc(slot.Buff, (n + 1) * sizeof(C)));
-        if (!grown) return nullptr;
-        slot.Buff = grown;
-        slot.Capacity = n + 1;
-    }
-    memset(slot.Buff, 0, slot.Capacity * sizeof(C));
-    return slot.Buff;
-}
 
 template <typename C> void ReleaseRing(TTextSlot<C>* ring) {
     for (int i = 0; i < kRingSlots; ++i) {
@@ -52,14 +34,33 @@ template <typename C> void ReleaseRing(TTextSlot<C>* ring) {
     }
 }
 
-// The rings' texts go with the library: on Windows it is unloaded whenever the last context closes. At
-// exit() this may run before the library's last calls; those then only allocate afresh.
-struct TRingRelease {
-    ~TRingRelease() {
-        ReleaseRing(gNarrowRing);
-        ReleaseRing(gWideRing);
+// The rings of one thread: calls run in parallel outside the provider lock, and a slot shared between
+// threads would be overwritten (or moved by realloc) while its text is still read. The texts go when
+// the thread ends; a call after that in the same thread (an exit handler) only allocates afresh.
+struct TThreadRings {
+    TTextSlot<char> Narrow[kRingSlots];
+    unsigned NarrowNext;
+    TTextSlot<WCHAR> Wide[kRingSlots];
+    unsigned WideNext;
+    ~TThreadRings() {
+        ReleaseRing(Narrow);
+        ReleaseRing(Wide);
     }
-} gRingRelease;
+};
+thread_local TThreadRings tRings{};
+
+// The next slot of a ring with room for n units, zero-filled; null when memory is short.
+template <typename C> C* NextSlot(TTextSlot<C>* ring, unsigned& next, size_t n) {
+    TTextSlot<C>& slot = ring[next++ % kRingSlots];
+    if (!slot.Buff || slot.Capacity < n + 1) {
+        C* grown = static_cast<C*>(realloc(slot.Buff, (n + 1) * sizeof(C)));
+        if (!grown) return nullptr;
+        slot.Buff = grown;
+        slot.Capacity = n + 1;
+    }
+    memset(slot.Buff, 0, slot.Capacity * sizeof(C));
+    return slot.Buff;
+}
 
 } // namespace
 
@@ -187,15 +188,15 @@ uint32_t CRC32Calc(const BYTE* bytes, int count) {
 }
 
 const char* GetFileVersionText(const WCHAR* path) {
-    gFileVersionText[0] = '\0';
+    tFileVersionText[0] = '\0';
     if (path) {
         std::string narrow;
         for (size_t i = 0; path[i]; ++i)
             narrow.push_back(static_cast<char>(path[i] & 0xFF));
         std::string v = osFileVersion(narrow.c_str());
-        snprintf(gFileVersionText, sizeof(gFileVersionText), "%s", v.c_str());
+        snprintf(tFileVersionText, sizeof(tFileVersionText), "%s", v.c_str());
     }
-    return gFileVersionText;
+    return tFileVersionText;
 }
 
 const char* GetVersionDesktop() {
@@ -205,43 +206,47 @@ const char* GetVersionDesktop() {
 
 const char* GetLastErrorText() {
     DWORD code = GetLastError();
-    gLastErrorText[0] = '\0';
+    tLastErrorText[0] = '\0';
     std::string msg = osSystemMessage(code);
     if (!msg.empty())
-        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X: %s", static_cast<unsigned>(code),
+        snprintf(tLastErrorText, sizeof(tLastErrorText), "0x%08X: %s", static_cast<unsigned>(code),
                  msg.c_str());
     else
-        snprintf(gLastErrorText, sizeof(gLastErrorText), "0x%08X", static_cast<unsigned>(code));
+        snprintf(tLastErrorText, sizeof(tLastErrorText), "0x%08X", static_cast<unsigned>(code));
     // Building the text must not disturb the code the caller is about to hand on.
     SetLastError(code);
-    return gLastErrorText;
+    return tLastErrorText;
 }
 
 const char* GetPlatformName() {
-    gPlatformName = "WIN32";
-    return gPlatformName;
+    return "WIN32";
 }
 
 char* ConvWideToAnsiTemp(const WCHAR* s) {
     size_t n = WideLength(s);
-    char* text = NextSlot(gNarrowRing, gNarrowNext, n);
+    char* text = NextSlot(tRings.Narrow, tRings.NarrowNext, n);
     if (!text) return const_cast<char*>("");
     for (size_t i = 0; i < n; ++i)
         text[i] = static_cast<char>(s[i] & 0xFF);
     return text;
 }
 
-char* ConvAnsiUpper(const char* t) {
+std::u16string AnsiUpperText(const char* t) {
     std::u16string w = osAnsiToWide(t ? t : "");
     osWideUpper(w);
+    return w;
+}
+
+char* ConvAnsiUpper(const char* t) {
+    std::u16string w = AnsiUpperText(t);
     return ConvWideToAnsiTemp(reinterpret_cast<const WCHAR*>(w.c_str()));
 }
 
 WCHAR* ConvAnsiToWideTemp(const char* t) {
     std::u16string wide = osAnsiToWide(t ? t : "");
-    WCHAR* text = NextSlot(gWideRing, gWideNext, wide.size());
+    WCHAR* text = NextSlot(tRings.Wide, tRings.WideNext, wide.size());
     if (!text) {
-        static WCHAR empty[1];
+        static thread_local WCHAR empty[1];
         empty[0] = 0;
         return empty;
     }

@@ -3,6 +3,7 @@
 #include "os/platTypes.h"
 
 #include <cstdint>
+#include <string>
 
 class TVarnoMemory;
 
@@ -23,6 +24,8 @@ const char* GetLastErrorText();
 const char* GetPlatformName();
 char* ConvWideToAnsiTemp(const WCHAR* s);
 char* ConvAnsiUpper(const char* t);
+// The upper-cased text as a value of the caller's (no ring).
+std::u16string AnsiUpperText(const char* t);
 WCHAR* ConvAnsiToWideTemp(const char* t);
 void ConvAnsiToWideBuffer(WCHAR* dest, const char* t);
 // Length in units of a zero-terminated UTF-16 text.

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -614,16 +615,14 @@ TValueJSON* TPlatStringJSON::GetValueJSON(int indexArray, const char* nameVar) {
     TRACE(DBHEAD_L, "<%s NameVar=[%p]>\n", LU_FN, static_cast<const void*>(nameVar));
     TValueJSON* result = nullptr;
     TVarnoList* object = nameVar ? GetListValue(indexArray) : nullptr;
-    // The upper-cased texts live in a ring of the standard routines; the one searched for is kept apart.
-    char* wanted = object ? DupText(ConvAnsiUpper(nameVar)) : nullptr;
-    if (wanted && (*wanted || !*nameVar)) {
+    if (object) {
+        // Names compared upper-cased in texts of this call: answers are read by many threads at once.
+        std::u16string wanted = AnsiUpperText(nameVar);
         for (uint32_t j = 0; !result && j < object->Count; ++j) {
             TValueJSON* member = static_cast<TValueJSON*>(object->GetItem(j));
-            if (member && member->NameVar && strcmp(wanted, ConvAnsiUpper(member->NameVar)) == 0)
-                result = member;
+            if (member && member->NameVar && AnsiUpperText(member->NameVar) == wanted) result = member;
         }
     }
-    free(wanted);
     TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
     return result;
 }

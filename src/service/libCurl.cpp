@@ -5,13 +5,14 @@
 #include "platform/platStringJSON.h"
 
 #include <curl/curl.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
 #include <string>
 
 namespace {
@@ -20,8 +21,6 @@ namespace {
 std::atomic<int> gLastTraceType{-1};
 
 const char kTokenHeaderName[] = "tokenpsc";
-// The CA directory that marks connections verified against the kept system store: no path holds '|'.
-const char kSystemStoreMarker[] = "|system-ca-store|";
 const char kTokenMask[] = "****";
 
 // Case-insensitive prefix test against a lower-case ASCII name.
@@ -93,15 +92,6 @@ size_t web_writeFunc(char* data, size_t size, size_t nmemb, void* userp) {
     return count;
 }
 
-// A transfer that failed on a connection kept from an earlier request before any byte of an answer came:
-// the server dropped the connection in the moment the request was sent.
-bool IsDroppedKeptConnection(CURL* curl, CURLcode code) {
-    if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) return false;
-    long connects = -1, headerBytes = -1;
-    return curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects == 0 &&
-           curl_easy_getinfo(curl, CURLINFO_HEADER_SIZE, &headerBytes) == CURLE_OK && headerBytes == 0;
-}
-
 // On every way out of a request: the handle forgets the request's options (they point at its stack
 // and buffers) but keeps its open connection for the next request; the header list is released.
 struct TCurlEasyGuard {
@@ -113,43 +103,13 @@ struct TCurlEasyGuard {
     }
 };
 
-// The store of a TLS connection's context (first request of a setting). libcurl calls the context hook
-// before it reads the CA file into that store, so the store is handed to other requests only once this
-// request has verified the server with it: taken earlier, another thread could verify against a store
-// still empty, and a file that failed to load would stay kept.
-struct TCaCapture {
-    TLibCurlShared* Shared = nullptr;
-    std::string Key;
-    void* Store = nullptr;
-    ~TCaCapture() { TLibCurlShared::ReleaseStore(Store); }
-    // After a request that succeeded: the peer checked out against Store.
-    void KeepVerified() {
-        if (Shared && Store) Shared->KeepStore(Key, Store);
-    }
-};
-
-CURLcode CaptureStore(CURL*, void* sslctx, void* userp) {
-    TCaCapture* capture = static_cast<TCaCapture*>(userp);
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(sslctx));
-    // A retry on a new connection brings a new context: the store of the last one is the one verified.
-    if (capture && store && X509_STORE_up_ref(store) == 1) {
-        TLibCurlShared::ReleaseStore(capture->Store);
-        capture->Store = store;
-    }
-    return CURLE_OK;
+// The CA file's bytes, or null when it cannot be read.
+std::shared_ptr<const std::string> ReadCaFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (!file.good() && !file.eof()) return nullptr;
+    return std::make_shared<const std::string>(std::move(bytes));
 }
-
-// The kept store given to a new connection's context, which takes a reference of its own.
-CURLcode InstallStore(CURL*, void* sslctx, void* userp) {
-    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(sslctx), static_cast<X509_STORE*>(userp));
-    return CURLE_OK;
-}
-
-// Holds the caller's reference of a kept store for the length of a request.
-struct TStoreRef {
-    void* Store = nullptr;
-    ~TStoreRef() { TLibCurlShared::ReleaseStore(Store); }
-};
 
 } // namespace
 
@@ -162,7 +122,7 @@ struct TLibCurlSharedLocks {
     }
 };
 
-TLibCurlShared::TLibCurlShared() : ShareHandle(nullptr), ShareFailed(false), Store(nullptr) {}
+TLibCurlShared::TLibCurlShared() : ShareHandle(nullptr), ShareFailed(false) {}
 
 TLibCurlShared::~TLibCurlShared() {
     // Closes the kept connections: libcurl's global state stays up until after that.
@@ -170,7 +130,6 @@ TLibCurlShared::~TLibCurlShared() {
         curl_share_cleanup(static_cast<CURLSH*>(ShareHandle));
         curl_global_cleanup();
     }
-    ReleaseStore(Store);
 }
 
 void* TLibCurlShared::Share() {
@@ -200,25 +159,17 @@ void* TLibCurlShared::Share() {
     return ShareHandle;
 }
 
-void* TLibCurlShared::TakeStore(const std::string& caKey) {
+std::shared_ptr<const std::string> TLibCurlShared::TakeCaFile(const std::string& caKey) {
     std::lock_guard<std::mutex> guard(Mutex);
-    if (!Store || StoreKey != caKey) return nullptr;
-    if (X509_STORE_up_ref(static_cast<X509_STORE*>(Store)) != 1) return nullptr;
-    return Store;
+    return CaBytes && CaKey == caKey ? CaBytes : nullptr;
 }
 
-void TLibCurlShared::ReleaseStore(void* store) {
-    if (store) X509_STORE_free(static_cast<X509_STORE*>(store));
-}
-
-void TLibCurlShared::KeepStore(const std::string& caKey, void* store) {
+void TLibCurlShared::KeepCaFile(const std::string& caKey, const std::shared_ptr<const std::string>& bytes) {
     std::lock_guard<std::mutex> guard(Mutex);
-    if (Store && StoreKey == caKey) return;
-    if (X509_STORE_up_ref(static_cast<X509_STORE*>(store)) != 1) return;
-    // A changed setting replaces the store of the old one.
-    ReleaseStore(Store);
-    Store = store;
-    StoreKey = caKey;
+    if (CaBytes && CaKey == caKey) return;
+    // A changed setting replaces the file of the old one.
+    CaBytes = bytes;
+    CaKey = caKey;
 }
 
 // Copies text with the value after every "TokenPSC" header name replaced by a fixed mask, so that the
@@ -307,9 +258,8 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
           static_cast<const void*>(FileName_CAPeer));
     bool result = false;
     HttpStatus = 0;
-    // Declared before the guard: the handle forgets the options that point at them first.
-    TStoreRef caStore;
-    TCaCapture capture;
+    // Declared before the guard: the handle forgets the options that point at it first.
+    std::shared_ptr<const std::string> caFile;
     TCurlEasyGuard easy;
     TLibCurlRecv recv{};
     char errorText[CURL_ERROR_SIZE + 1];
@@ -343,34 +293,28 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         std::string caPath = FileName_CAPeer ? osMapPath(FileName_CAPeer) : std::string();
-        caStore.Store = Shared ? Shared->TakeStore(caPath) : nullptr;
-        if (caStore.Store && curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, InstallStore) == CURLE_OK) {
-            // The store read by an earlier request of this setting: no file, no system store read again.
-            curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, caStore.Store);
-            curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
-            // libcurl reuses a connection only for the same CA options: the setting goes into them as a
-            // CA directory (added to the context's own store, which the kept one replaces), so that no
-            // request rides on a connection verified against another setting's store.
-            std::string marker = caPath.empty() ? std::string(kSystemStoreMarker) : caPath;
-            curl_easy_setopt(curl, CURLOPT_CAPATH, marker.c_str());
-        } else {
-            if (FileName_CAPeer) {
-                curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+        bool caKept = false;
+        if (FileName_CAPeer) {
+            // The file is read by the first request of its setting that verifies the service; later ones
+            // hand libcurl the kept bytes, from which each new TLS connection builds a store of its own.
+            // Connections are reused only for the same bytes, so settings never share one.
+            caFile = Shared ? Shared->TakeCaFile(caPath) : nullptr;
+            caKept = caFile != nullptr;
+            if (!caFile) caFile = ReadCaFile(caPath);
+            if (caFile) {
+                curl_blob blob{const_cast<char*>(caFile->data()), caFile->size(), CURL_BLOB_NOCOPY};
+                curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
             } else {
+                TRACE(DBERRO_0, "Falha ao ler a CA para verificar o Peer, FileName_CAPeer=[%s]\n",
+                      FileName_CAPeer);
+                curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+            }
+        } else {
 #ifdef _WIN32
-                // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store.
-                curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+            // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store (read by
+            // each new TLS connection; connections are kept, so not by every request).
+            curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
 #endif
-            }
-            if (Shared) {
-                capture.Shared = Shared;
-                capture.Key = caPath;
-                if (curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, CaptureStore) == CURLE_OK)
-                    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &capture);
-                // Later requests of this setting take the kept store under other CA options, so they
-                // can never reuse this connection: closed now, it is not examined before every request.
-                curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L);
-            }
         }
         if (!proxy.empty()) {
             TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());
@@ -435,17 +379,12 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             }
             curl_easy_setopt(curl, CURLOPT_URL, URL);
             curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
+            // A kept connection that the service closed before any byte of an answer came (it keeps idle
+            // connections only so long) makes libcurl send the request once more on a new connection, by
+            // itself and without a trace line of ours. That is kept: the service signs the same block to
+            // the same result each time, and the only way to turn it off would be a new connection (TCP
+            // and TLS handshakes) for every signature. The service's own log may show such a block twice.
             resultCurl = curl_easy_perform(curl);
-            if (IsDroppedKeptConnection(curl, static_cast<CURLcode>(resultCurl)) && !recv.Overflow &&
-                (!dataRecv || dataRecv->LenFileData == 0)) {
-                // The server closed the kept connection just as this request went out (it keeps idle
-                // connections only so long): no answer came, so the request goes once more, on a new one.
-                TRACE(DBWARN_0,
-                      "Conexao mantida fechada pelo servidor, repetindo em nova conexao, resultCurl=[%d]\n",
-                      resultCurl);
-                curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-                resultCurl = curl_easy_perform(curl);
-            }
             if (resultCurl != CURLE_OK) {
                 if (recv.Overflow)
                     TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes,
@@ -456,7 +395,8 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
                 if (dataRecv) dataRecv->Clear();
             } else {
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);
-                capture.KeepVerified();
+                // Kept only once it verified the service: a file that failed is read again next time.
+                if (Shared && caFile && !caKept) Shared->KeepCaFile(caPath, caFile);
                 result = true;
                 // The body is text for the callers: one terminator byte after the server's last byte.
                 if (dataRecv) {

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -32,9 +33,9 @@ struct TLibCurlRecv {
 };
 
 // What the transfer handles of one owner share, so that threads sign in parallel over the same kept-
-// alive connections: libcurl's share object (connections, TLS sessions, DNS answers) and the CA store of
-// the last CA setting, read from its file (or, on Windows, from the system store) once and then given to
-// every new TLS connection instead of being read again.
+// alive connections: libcurl's share object (connections, TLS sessions, DNS answers) and the bytes of the
+// last CA setting's file, read once and handed to every new TLS connection, which builds a store of its
+// own from them (a store shared between connections would be changed by each new one while others verify).
 class TLibCurlShared {
   public:
     TLibCurlShared();
@@ -44,20 +45,18 @@ class TLibCurlShared {
 
     // libcurl's share object, made on first use; null when it cannot be made.
     void* Share();
-    // The cached store of caKey (the mapped CA file, or empty for the system's store) with a reference
-    // of the caller's, or null when none is cached yet. Release it with ReleaseStore.
-    void* TakeStore(const std::string& caKey);
-    static void ReleaseStore(void* store);
-    // Keeps store (an X509_STORE) as the one of caKey, unless one is already kept.
-    void KeepStore(const std::string& caKey, void* store);
+    // The kept bytes of the CA file caKey (its mapped path), or null when none are kept yet.
+    std::shared_ptr<const std::string> TakeCaFile(const std::string& caKey);
+    // Keeps bytes as the CA file of caKey, unless some are already kept for it.
+    void KeepCaFile(const std::string& caKey, const std::shared_ptr<const std::string>& bytes);
 
   private:
     friend struct TLibCurlSharedLocks;
     std::mutex Mutex;
     void* ShareHandle;
     bool ShareFailed;
-    std::string StoreKey;
-    void* Store;
+    std::string CaKey;
+    std::shared_ptr<const std::string> CaBytes;
     // One lock per kind of shared data (libcurl locks each kind apart).
     std::mutex DataLocks[8];
 };
@@ -96,7 +95,7 @@ class TLibCurl {
     // The proxy ("CNX_Proxy"): a proxy URL, or "DIRECT" for none; null or empty: the system's proxy
     // settings. HTTPS goes through it as a CONNECT tunnel, verified end to end. Not owned.
     const char* Proxy;
-    // When set (before the first request): connections, TLS sessions and CA store shared with the other
+    // When set (before the first request): connections, TLS sessions and CA file shared with the other
     // handles of the same owner. Not owned; it must outlive this object.
     TLibCurlShared* Shared;
 

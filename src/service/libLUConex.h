@@ -88,7 +88,7 @@ class TLUConex {
 
     // Guards the pool, the last error and the shell; never held during a request.
     TPlatMutex Mutex;
-    // Connections, TLS sessions, DNS answers and CA stores of all transfer handles: declared before the
+    // Connections, TLS sessions, DNS answers and the CA file of all transfer handles: declared before the
     // pool, so that it outlives every handle that uses it.
     TLibCurlShared Shared;
     std::vector<std::unique_ptr<TLibCurl>> CurlPool;

@@ -67,6 +67,22 @@ TEST_F(ProxyTransport, KeptConnectionDroppedAsTheRequestGoesOutIsRetriedOnce) {
     EXPECT_EQ(2u, S.Service.Stats().Requests);
 }
 
+// The same when the service read the request and the connection died before any byte of its answer:
+// libcurl sends it once more on a new connection, so the service gets the block twice and the caller
+// sees its second answer.
+TEST_F(ProxyTransport, KeptConnectionDroppedBeforeTheAnswerReachesTheServiceTwice) {
+    TConnectProxy proxy;
+    ASSERT_TRUE(proxy.Start());
+    std::string proxyURL = proxy.URL();
+    Curl.Proxy = proxyURL.c_str();
+    ASSERT_TRUE(Post(S.CAFile.c_str())) << Curl.resultCurl;
+    proxy.DropAnswerOnOpenTunnels();
+    ASSERT_TRUE(Post(S.CAFile.c_str())) << Curl.resultCurl;
+    EXPECT_NE(0, Curl.HttpStatus);
+    EXPECT_EQ(2u, proxy.Requests().size());
+    EXPECT_EQ(3u, S.Service.Stats().Requests);
+}
+
 TEST_F(ProxyTransport, ServiceCertificateIsVerifiedThroughTheTunnel) {
     TConnectProxy proxy;
     ASSERT_TRUE(proxy.Start());

@@ -138,6 +138,8 @@ void TConnectProxy::Serve(int client) {
         if (!early.empty()) record(static_cast<unsigned char>(early[0]));
         bool ok = early.empty() || SendAll(upstream, early.data(), early.size());
         const int epoch = DropEpoch;
+        const int answerEpoch = AnswerDropEpoch;
+        bool requestCarried = false;
         pollfd fds[2] = {{client, POLLIN, 0}, {upstream, POLLIN, 0}};
         while (ok && !Stopping) {
             if (poll(fds, 2, 200) < 0) break;
@@ -149,10 +151,11 @@ void TConnectProxy::Serve(int client) {
                     break;
                 }
                 if (i == 0 && !recorded) record(static_cast<unsigned char>(buf[0]));
-                if (i == 0 && DropEpoch != epoch) {
+                if ((i == 0 && DropEpoch != epoch) || (i == 1 && requestCarried)) {
                     ok = false;
                     break;
                 }
+                if (i == 0 && AnswerDropEpoch != answerEpoch) requestCarried = true;
                 Carried += static_cast<unsigned long long>(n);
                 ok = SendAll(fds[1 - i].fd, buf, static_cast<size_t>(n));
             }

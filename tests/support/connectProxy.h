@@ -31,6 +31,9 @@ class TConnectProxy {
     // kept-alive connection looks like when the server drops it just as a new request goes out. Tunnels
     // opened later carry on as usual.
     void DropNextOnOpenTunnels() { ++DropEpoch; }
+    // Every tunnel open now carries the next bytes its client sends, then closes both its ends at the
+    // first byte of the answer: a server that read the request and dropped the connection before answering.
+    void DropAnswerOnOpenTunnels() { ++AnswerDropEpoch; }
 
   private:
     void AcceptLoop();
@@ -41,6 +44,7 @@ class TConnectProxy {
     std::atomic<bool> Stopping{false};
     std::atomic<unsigned long long> Carried{0};
     std::atomic<int> DropEpoch{0};
+    std::atomic<int> AnswerDropEpoch{0};
     std::thread Acceptor;
     mutable std::mutex Lock;
     std::vector<std::thread> Workers;

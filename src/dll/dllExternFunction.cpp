@@ -281,20 +281,28 @@ int CheckEncryptBlock(const TLUProviderKey& context, const TLUProviderKey& key, 
 int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* session, const TKeyRef& context,
                      const TKeyRef& userKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
                      DWORD dwBufLen) {
-    TVarnoMemory& dataToCipher = userKey->EncryptData;
+    TVarnoMemory& collected = userKey->EncryptData;
     if (pbData && *pdwDataLen != 0) {
         TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
-        // Refused at once: data that can never fit is not collected first.
-        int result = CheckEncryptBlock(*context, *userKey, dataToCipher.LenFileData + *pdwDataLen);
-        if (result != 0) return result;
-        if (!dataToCipher.Add(pbData, *pdwDataLen)) {
+        // Refused at once: data that can never fit is not collected first; a failure starts afresh.
+        int result = CheckEncryptBlock(*context, *userKey, collected.LenFileData + *pdwDataLen);
+        if (result == 0 && !collected.Add(pbData, *pdwDataLen)) {
             TRACE(DBERRO_0, "Falha ao adicionar dados dataToCipher, pdwDataLen=[%d]\n",
                   static_cast<int>(*pdwDataLen));
-            return NTE_NO_MEMORY;
+            result = NTE_NO_MEMORY;
+        }
+        if (result != 0) {
+            collected.Clear();
+            return result;
         }
     }
     if (!Final) return 0;
 
+    // The final call takes the collected data while it holds the lock: what another thread adds while
+    // this one waits for the service is that thread's, for its own final call.
+    TVarnoMemory dataToCipher;
+    if (!dataToCipher.LoadFromMemory(collected.FileData, collected.LenFileData)) return NTE_NO_MEMORY;
+    collected.Clear();
     int result = CheckEncryptBlock(*context, *userKey, dataToCipher.LenFileData);
     if (result == 0 && hHash) {
         THashRef hash;
@@ -302,7 +310,6 @@ int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* sessio
         if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
     }
     TLUSignJob job;
-    // Under the lock: the collected data must not change between its check and its block.
     if (result == 0) result = luSignLogin(context, &job);
     if (result == 0)
         result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
@@ -326,11 +333,8 @@ int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH
     int result = ContextOf(hProv, &session, &context);
     if (result == 0) result = luCheckKey(session, hKey, &userKey);
     if (result != 0) return result;
-    result =
-        EncryptCollected(frame, hProv, session, context, userKey, hHash, Final, pbData, pdwDataLen, dwBufLen);
-    // Each final call signs only what was given since the last one; a failure starts afresh.
-    if (Final || result != 0) userKey->EncryptData.Clear();
-    return result;
+    return EncryptCollected(frame, hProv, session, context, userKey, hHash, Final, pbData, pdwDataLen,
+                            dwBufLen);
 }
 
 // PUBLICKEYBLOB of the key's certificate: BLOBHEADER, RSAPUBKEY, then the modulus little-endian.

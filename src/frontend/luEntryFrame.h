@@ -80,8 +80,11 @@ class TLUEntryFrame {
             luEntryTestHook(Name);
             Finish(static_cast<DWORD>(work()));
         } catch (const std::exception& e) {
+            // The crash report's mail may take its whole time limit: no other thread waits for it.
+            Lock.Release();
             Result = luCatchEntryException(e, Name, Line);
         } catch (...) {
+            Lock.Release();
             Result = luCatchEntryException("unknown exception", Name, Line);
         }
         return Result;

@@ -110,7 +110,7 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
 
 BOOL WINAPI TrelisServer_RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate,
                                              const char* BuffToken, int LenBuffToken) {
-    LU_ENTRY_FRAME(frame, kEntryExport);
+    LU_ENTRY_FRAME(frame, kEntryCertificateExport);
     TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] LenBuffToken=[%d]>\n",
           LU_FN, static_cast<const void*>(BuffCertificate), LenBuffCertificate,
           static_cast<const void*>(BuffToken), LenBuffToken);
@@ -119,7 +119,7 @@ BOOL WINAPI TrelisServer_RegisterCertificate(const char* BuffCertificate, int Le
 }
 
 BOOL WINAPI TrelisServer_UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
-    LU_ENTRY_FRAME(frame, kEntryExport);
+    LU_ENTRY_FRAME(frame, kEntryCertificateExport);
     TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d]>\n", LU_FN,
           static_cast<const void*>(BuffCertificate), LenBuffCertificate);
     return frame.Run([&] { return UnregisterCertificate(BuffCertificate, LenBuffCertificate); });

@@ -7,6 +7,7 @@
 const TLUEntryStyle kEntryWorking = {true, DBHEAD_E, false};
 const TLUEntryStyle kEntryRefusing = {false, DBHEAD_E, false};
 const TLUEntryStyle kEntryExport = {true, DBHEAD_0, false};
+const TLUEntryStyle kEntryCertificateExport = {false, DBHEAD_0, false};
 const TLUEntryStyle kEntryCleanup = {true, DBHEAD_E, true};
 
 TLUEntryLock::TLUEntryLock(bool take)

@@ -50,12 +50,15 @@ struct TLUEntryStyle {
     // A successful call leaves the last error as the caller had it (instead of ERROR_SUCCESS).
     bool KeepLastErrorOnSuccess;
 };
-// The working CSP entry points; the refusing ones (no lock); the install and certificate exports; the
-// clean-up calls, which callers make after a failure and expect to leave its error readable.
+// The working CSP entry points; the refusing ones (no lock); the install export; the certificate exports
+// (no lock: the store and the registry have guards of their own, and a registration must not hold up
+// signatures); the clean-up calls, which callers make after a failure and expect to leave its error
+// readable.
 extern const TLUEntryStyle kEntryWorking;
 extern const TLUEntryStyle kEntryCleanup;
 extern const TLUEntryStyle kEntryRefusing;
 extern const TLUEntryStyle kEntryExport;
+extern const TLUEntryStyle kEntryCertificateExport;
 
 // An exception caught in an entry point: reported (trace and crash report), then FALSE with last error
 // ERROR_UNWIND. The second form is for what is no std::exception.

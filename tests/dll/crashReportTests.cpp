@@ -1,3 +1,4 @@
+#include "dll/dllHarness.h"
 #include "os/platTypes.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platException.h"
@@ -13,13 +14,17 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
 
 typedef BOOL (*TCPReleaseContext)(HCRYPTPROV, DWORD);
+typedef BOOL (*TCPAcquireContext)(HCRYPTPROV*, LPCSTR, DWORD, PVTableProvStruc);
 
 void WriteReportSettings(const std::string& url) {
     TVarnoRegedit reg;
@@ -33,14 +38,15 @@ void WriteReportSettings(const std::string& url) {
 
 // Runs DllCrashReportWorker.Run in a process of its own, which loads the library afresh on this
 // data root; its exit status tells whether the entry point failed as it should.
-int RunWorker(const char* throwIn) {
+int RunWorker(const char* throwIn, const std::string& worker = "Run") {
     pid_t pid = fork();
     if (pid == 0) {
         setenv("LUCSP_DLL_WORKER", "1", 1);
         setenv("LUCSP_TEST_THROW_IN", throwIn, 1);
         // The file's own path: under a memory checker /proc/self/exe is the checker.
         std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
-        execl(self.c_str(), "certificates_tests", "--gtest_filter=DllCrashReportWorker.Run", nullptr);
+        std::string filter = "--gtest_filter=DllCrashReportWorker." + worker;
+        execl(self.c_str(), "certificates_tests", filter.c_str(), nullptr);
         _exit(127);
     }
     int status = 0;
@@ -64,6 +70,48 @@ TEST(DllCrashReportWorker, Run) {
     unsetenv("LUCSP_TEST_THROW_IN");
     EXPECT_EQ(release(0, 0), FALSE);
     EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_UNWIND));
+}
+
+// The worker of DllCrashReport.OtherCallsGoOnWhileAReportWaitsForTheMailServer: while one thread's
+// report waits for a mail server that never answers, another thread's call that takes the provider's lock
+// ends at once.
+TEST(DllCrashReportWorker, OtherCallWhileMailing) {
+    if (!getenv("LUCSP_DLL_WORKER")) GTEST_SKIP() << "runs only as the worker of DllCrashReport";
+    void* handle = dlopen(LUCSP_DLL_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    auto release = reinterpret_cast<TCPReleaseContext>(dlsym(handle, "CPReleaseContext"));
+    auto acquire = reinterpret_cast<TCPAcquireContext>(dlsym(handle, "CPAcquireContext"));
+    ASSERT_TRUE(release && acquire);
+    auto start = std::chrono::steady_clock::now();
+    std::thread reporting([&] { EXPECT_EQ(release(0, 0), FALSE); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    HCRYPTPROV prov = 0;
+    VTableProvStruc vt = dllharness::MakeVTable();
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(acquire(&prov, nullptr, CRYPT_VERIFYCONTEXT, &vt), TRUE);
+    auto took = std::chrono::steady_clock::now() - before;
+    reporting.join();
+    // The report did wait for the server (its time limit), the other call did not wait for the report.
+    EXPECT_GT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(took, std::chrono::seconds(1) * testTimeScale());
+}
+
+TEST(DllCrashReport, OtherCallsGoOnWhileAReportWaitsForTheMailServer) {
+    LUCSP_SKIP_WITHOUT_TEST_HOOKS();
+    TTestRoot root;
+    // A mail server that takes connections and never says a word.
+    int silent = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(silent, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t addrLen = sizeof(addr);
+    ASSERT_EQ(0, bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)));
+    ASSERT_EQ(0, listen(silent, 4));
+    ASSERT_EQ(0, getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &addrLen));
+    WriteReportSettings("smtp://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)));
+    EXPECT_EQ(RunWorker("CPReleaseContext", "OtherCallWhileMailing"), 0);
+    close(silent);
 }
 
 TEST(DllCrashReport, ExceptionInAWorkingEntryPointMailsOneReport) {

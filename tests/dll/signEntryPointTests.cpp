@@ -736,3 +736,35 @@ TEST_F(SignEntryPoints, EncryptIsNoDecryptionOracle) {
     }
     EXPECT_TRUE(E.Api.CPDestroyKey(Prov, key));
 }
+
+// A final CPEncrypt waits for the service while another thread adds data to the same key: the waiting call
+// signs only what it took, and the other thread's data is still there for its own final call.
+TEST_F(SignEntryPoints, EncryptDataAddedWhileAFinalCallWaitsIsKeptForItsOwnFinalCall) {
+    const size_t k = E.Key.ModulusBytes;
+    HCRYPTKEY key = 0;
+    ASSERT_TRUE(E.Api.CPGetUserKey(Prov, AT_KEYEXCHANGE, &key));
+    const std::string first = "primeiro chamador", second = "segundo chamador";
+    uint64_t faulted = E.Service.Stats().Faulted;
+    StallNextRequest();
+    Bytes firstResult(first.begin(), first.end());
+    firstResult.resize(k);
+    BOOL firstOk = FALSE;
+    std::thread slow([&] {
+        DWORD len = static_cast<DWORD>(first.size());
+        firstOk = E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, firstResult.data(), &len, static_cast<DWORD>(k));
+    });
+    ASSERT_TRUE(WaitForStalledRequest(faulted));
+    Bytes data(second.begin(), second.end());
+    DWORD len = static_cast<DWORD>(data.size());
+    EXPECT_TRUE(E.Api.CPEncrypt(Prov, key, 0, FALSE, 0, data.data(), &len, static_cast<DWORD>(k)));
+    slow.join();
+    ASSERT_TRUE(firstOk);
+    EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, firstResult, Bytes(first.begin(), first.end()), nullptr));
+    Bytes secondResult(k);
+    len = 0;
+    ASSERT_TRUE(E.Api.CPEncrypt(Prov, key, 0, TRUE, 0, secondResult.data(), &len, static_cast<DWORD>(k)))
+        << std::hex << GetLastError();
+    ASSERT_EQ(k, len);
+    EXPECT_TRUE(OpenSSLVerify(E.Key.CertPEM, secondResult, Bytes(second.begin(), second.end()), nullptr));
+    EXPECT_TRUE(E.Api.CPDestroyKey(Prov, key));
+}

@@ -163,6 +163,21 @@ TEST(Routines, TextConversions) {
     EXPECT_STREQ("", GetFileVersionText(ConvAnsiToWideTemp("/etc/hostname")));
 }
 
+// Each thread has rings of its own: a text stays valid however many texts other threads take meanwhile.
+TEST(Routines, RingTextsAreNotTouchedByOtherThreads) {
+    const char* mine = ConvAnsiUpper("rawsignature");
+    WCHAR* wide = ConvAnsiToWideTemp("id");
+    std::thread other([] {
+        for (int i = 0; i < 200; ++i) {
+            ConvAnsiUpper(std::string(static_cast<size_t>(i) + 100, 'x').c_str());
+            ConvAnsiToWideTemp(std::string(static_cast<size_t>(i) + 100, 'y').c_str());
+        }
+    });
+    other.join();
+    EXPECT_STREQ("RAWSIGNATURE", mine);
+    EXPECT_EQ(0, CompareNameWide("id", wide));
+}
+
 TEST(Routines, LastErrorTextKeepsCode) {
     SetLastError(0x80090006u);
     EXPECT_EQ(0, strncmp(GetLastErrorText(), "0x80090006", 10));

@@ -44,7 +44,7 @@ int DoAcquireVerifyContext(HCRYPTPROV* phProv, DWORD dwFlags) {
 }
 
 // From the first context on the library stays loaded: a context per signature then pays no start-up,
-// and the kept-alive connection and the CA store outlive the last context. Runs under the provider lock.
+// and the kept-alive connection and the CA file outlive the last context. Runs under the provider lock.
 void PinLibrary() {
     static bool pinned = false;
     if (pinned) return;

@@ -6,7 +6,7 @@
 
 #include <openssl/rand.h>
 
-#include <atomic>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -169,17 +169,17 @@ int CompareNameWide(const char* a, const WCHAR* w) {
 }
 
 uint32_t CRC32Calc(const BYTE* bytes, int count) {
-    static uint32_t table[256];
-    static std::atomic<bool> ready{false};
-    if (!ready.load(std::memory_order_acquire)) {
+    // Made once, by whichever thread comes first; the others wait for it (crash reports run in parallel).
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
         for (uint32_t i = 0; i < 256; ++i) {
             uint32_t c = i;
             for (int k = 0; k < 8; ++k)
                 c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            table[i] = c;
+            t[i] = c;
         }
-        ready.store(true, std::memory_order_release);
-    }
+        return t;
+    }();
     uint32_t crc = 0xFFFFFFFFu;
     if (bytes)
         for (int i = 0; i < count; ++i)

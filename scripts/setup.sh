@@ -17,9 +17,15 @@ done
 
 if ((${#missing[@]})); then
   echo "setup: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  log() { echo "setup: $*"; }
+  # shellcheck source=lib/apt-common.sh
+  . "$(dirname "$0")/lib/apt-common.sh"
+  mkdir -p /var/log/lucsp-setup
+  apt_update /var/log/lucsp-setup/apt-update.log || true
+  apt_install /var/log/lucsp-setup/apt-install.log "${missing[@]}" || {
+    tail -20 /var/log/lucsp-setup/apt-install.log
+    exit 1
+  }
 else
   echo "setup: all packages present"
 fi

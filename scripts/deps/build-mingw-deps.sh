@@ -25,8 +25,8 @@ RECIPE="openssl-$RECIPE_OPENSSL.curl-$RECIPE_CURL"
 RECIPE_APPS=1
 WITH_APPS=${LUCSP_DEPS_OPENSSL_APPS:-0}
 
-APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
-export DEBIAN_FRONTEND=noninteractive
+# shellcheck source=../lib/apt-common.sh
+. "$(dirname "$0")/../lib/apt-common.sh"
 
 # Progress goes to the caller's stderr (fd 3) even from sections whose output is sent to a log file.
 exec 3>&2
@@ -59,11 +59,10 @@ mkdir -p "$CACHE_ROOT"
 
 # --- Host packages ---------------------------------------------------------------------------------
 APT_UPDATED=0
-apt_update() {
+update_once() {
     if [[ $APT_UPDATED == 0 ]]; then
         log "apt-get update"
-        "${APT_GET[@]}" update -qq >"$CACHE_ROOT/apt-update.log" 2>&1 ||
-            die "apt-get update failed, see $CACHE_ROOT/apt-update.log"
+        apt_update "$CACHE_ROOT/apt-update.log" || true
         APT_UPDATED=1
     fi
 }
@@ -74,10 +73,9 @@ ensure_packages() {
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [[ ${#missing[@]} -eq 0 ]] && return 0
-    apt_update
+    update_once
     log "installing ${missing[*]}"
-    "${APT_GET[@]}" install -y -q --no-install-recommends "${missing[@]}" >"$CACHE_ROOT/apt-install.log" 2>&1 ||
-        die "apt-get install failed, see $CACHE_ROOT/apt-install.log"
+    apt_install "$CACHE_ROOT/apt-install.log" "${missing[@]}" || die "apt-get install failed, see $CACHE_ROOT/apt-install.log"
 }
 
 ensure_packages gcc-mingw-w64-i686 g++-mingw-w64-i686 gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 \
@@ -164,7 +162,7 @@ ensure_deb_src() {
         rm -f "$tmp822" "$tmplist"
     fi
     APT_UPDATED=0
-    apt_update
+    update_once
     have_sources || die "no source package for openssl/curl after adding deb-src entries"
 }
 

@@ -16,8 +16,6 @@
 # programs can run.
 set -euo pipefail
 
-APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3)
-export DEBIAN_FRONTEND=noninteractive
 LOGDIR=${LUCSP_WINE_LOGDIR:-/var/log/lucsp-wine}
 
 log() { printf '[wine] %s\n' "$*" >&2; }
@@ -25,6 +23,8 @@ die() {
     log "ERROR: $*"
     exit 1
 }
+# shellcheck source=../lib/apt-common.sh
+. "$(dirname "$0")/../lib/apt-common.sh"
 
 SELFTEST=0
 case "${1:-}" in
@@ -54,6 +54,8 @@ installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install o
 
 IA32=no
 ia32_ok && IA32=yes
+# LUCSP_WINE_IA32=yes|no overrides the probe: to try the other kind of machine's install in a chroot.
+IA32=${LUCSP_WINE_IA32:-$IA32}
 
 wine_ready() {
     installed wine && installed wine64 && command -v wine >/dev/null || return 1
@@ -80,11 +82,10 @@ if ! wine_ready; then
             die "apt-get remove wine32 failed, see $LOGDIR/apt-remove.log"
     fi
     log "apt-get update"
-    "${APT_GET[@]}" update -qq >"$LOGDIR/apt-update.log" 2>&1 || die "apt-get update failed, see $LOGDIR/apt-update.log"
+    apt_update "$LOGDIR/apt-update.log" || true
     # Recommends would add fonts, gstreamer and desktop bits that headless test runs never use.
     log "apt-get install ${pkgs[*]}"
-    "${APT_GET[@]}" install -y -q --no-install-recommends "${pkgs[@]}" \
-        >"$LOGDIR/apt-install.log" 2>&1 || die "apt-get install failed, see $LOGDIR/apt-install.log"
+    apt_install "$LOGDIR/apt-install.log" "${pkgs[@]}" || die "apt-get install failed, see $LOGDIR/apt-install.log"
     wine_ready || die "wine still incomplete after install"
     log "installed in $(($(date +%s) - t0))s: $(WINEDEBUG=-all wine --version)"
 fi

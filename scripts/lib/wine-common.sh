@@ -4,7 +4,7 @@
 
 ms() { date +%s%3N; }
 
-# ARCH [WIN_BUILD_DIR [LINUX_BUILD_DIR]]: sets ARCH, out, windir, linuxdir and APT_GET.
+# ARCH [WIN_BUILD_DIR [LINUX_BUILD_DIR]]: sets ARCH, out, windir, linuxdir.
 parse_arch_args() {
     if [[ $# -lt 1 || ( $1 != i686 && $1 != x86_64 ) ]]; then
         echo "usage: $0 i686|x86_64 [WIN_BUILD_DIR [LINUX_BUILD_DIR]]" >&2
@@ -14,8 +14,6 @@ parse_arch_args() {
     out=${LUCSP_BUILD_ROOT:-$top/build}
     windir=${2:-$out/win-$ARCH}
     linuxdir=${3:-$out/linux}
-    export DEBIAN_FRONTEND=noninteractive
-    APT_GET=(apt-get -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 -q -y)
 }
 
 # A minimal static i386 ELF (exit(0) through int 0x80): tells whether this kernel runs 32-bit code.
@@ -42,19 +40,21 @@ setup_emulated_wine32() {
         exec {lock}>/var/cache/lucsp-wine/.lock
         flock "$lock"
         if [[ ! -f $cache/.complete ]]; then
+            log() { note "$@"; }
+            # shellcheck source=apt-common.sh
+            . "$top/scripts/lib/apt-common.sh"
+            mkdir -p /var/log/lucsp-wine
             if ! dpkg --print-foreign-architectures | grep -qx i386; then
                 dpkg --add-architecture i386
-                "${APT_GET[@]}" update >/dev/null
+                apt_update /var/log/lucsp-wine/apt-update-i386.log || true
             fi
             # libwine:i386 holds the 32-bit Wine; wine32:i386 itself would make /usr/bin/wine pick a
             # loader this kernel cannot start, so only its loader binary is taken, into the cache.
             if ! installed "libwine:i386" || ! installed qemu-user-static; then
-                "${APT_GET[@]}" install --no-install-recommends "libwine:i386=$version" qemu-user-static \
-                    >/dev/null 2>&1 || {
-                    "${APT_GET[@]}" update >/dev/null
-                    "${APT_GET[@]}" install --no-install-recommends "libwine:i386=$version" qemu-user-static \
-                        >/dev/null
-                }
+                apt_install /var/log/lucsp-wine/apt-install-i386.log "libwine:i386=$version" qemu-user-static || {
+                    apt_update /var/log/lucsp-wine/apt-update-i386.log || true
+                    apt_install /var/log/lucsp-wine/apt-install-i386.log "libwine:i386=$version" qemu-user-static
+                } || die "libwine:i386 could not be installed, see /var/log/lucsp-wine/apt-install-i386.log"
             fi
             rm -rf "$cache.tmp"
             mkdir -p "$cache.tmp/deb"

@@ -7,6 +7,10 @@
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
+#include "platform/platSecret.h"
+#include "service/luAppConfig.h"
+
+#include <string>
 
 namespace {
 
@@ -54,8 +58,22 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
         TRACE(DBERRO_0, "Falha na InstallCert\n");
         return NTE_FAIL;
     }
-    // The token itself never goes to the trace.
+    // The token itself never goes to the trace, nor, unless the setting says so, to the registry.
     const char* masked = "****";
+    TPlatSecretText value;
+    value.Text.assign(BuffToken, static_cast<size_t>(LenBuffToken));
+    bool protect = !gModAppConfig || gModAppConfig->CSP_TokenProtection != 0;
+    if (protect) {
+        TPlatSecretText blob;
+        if (value.Text.back() == '\0') value.Text.pop_back();
+        if (!platProtectSecret(value.Text, false, blob.Text)) {
+            TRACE(DBERRO_0, "Falha ao proteger o Token, LenBuffToken=[%d]\n", LenBuffToken);
+            return NTE_FAIL;
+        }
+        value.Text.swap(blob.Text);
+    }
+    BuffToken = value.Text.data();
+    LenBuffToken = static_cast<int>(value.Text.size());
     TVarnoRegedit regedit(HKEY_CURRENT_USER);
     if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_32KEY)) {
         TRACE(DBERRO_0, "Erro na SetGrupoName 32 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",

@@ -6,9 +6,12 @@
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
 #include "platform/platKeptKey.h"
+#include "platform/platRotPadroes.h"
+#include "platform/platSecret.h"
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -65,17 +68,35 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, 
         TRACE(DBERRO_0, "Parametro Invalido, KeyType=[%d], certificate=[%p]\n", KeyType,
               static_cast<void*>(certificateToLoad));
     } else {
-        // Read only: a login never creates keys.
-        DWORD lenTmpRead = sizeof(token->Text);
+        // Read only: a login never creates keys. The value is a protected blob, or the text of earlier
+        // versions (or of the plaintext setting).
+        BYTE stored[2048];
+        DWORD lenTmpRead = sizeof(stored);
         bool opened = false;
-        LONG status = ReadTokenValue(certificateToLoad->SerialNumber, reinterpret_cast<BYTE*>(token->Text),
-                                     &lenTmpRead, &opened);
+        LONG status = ReadTokenValue(certificateToLoad->SerialNumber, stored, &lenTmpRead, &opened);
+        bool revealed = false;
+        if (opened && status == ERROR_SUCCESS && lenTmpRead < sizeof(stored)) {
+            TPlatSecretText raw, plain;
+            raw.Text.assign(reinterpret_cast<char*>(stored), lenTmpRead);
+            revealed = platRevealSecret(raw.Text, plain.Text);
+            if (revealed) {
+                lenTmpRead = static_cast<DWORD>(plain.Text.size());
+                if (plain.Text.size() < sizeof(token->Text))
+                    memcpy(token->Text, plain.Text.data(), plain.Text.size());
+            }
+        }
+        SecureZero(stored, sizeof(stored));
         if (!opened) {
             TRACE(DBERRO_0, "Erro na SetGrupoName, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
                   GRUPO_NAME_CERTIFICATE, certificateToLoad->SerialNumber);
         } else {
             if (status != ERROR_SUCCESS) {
                 TRACE(DBERRO_0, "Erro na RegQueryValue, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]",
+                      GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
+            } else if (!revealed && lenTmpRead < sizeof(stored)) {
+                TRACE(DBERRO_0,
+                      "Token protegido nao pode ser aberto (outro usuario ou outra maquina), "
+                      "GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]\n",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
             } else if (lenTmpRead >= sizeof(token->Text)) {
                 // A full buffer has no terminator: the token would be read past its end.

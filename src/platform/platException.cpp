@@ -4,6 +4,7 @@
 #include "os/platSystemInfo.h"
 #include "platform/TVarnoAppConfig.h"
 #include "platform/platDebug.h"
+#include "platform/platSecret.h"
 #include "platform/platMailer.h"
 #include "platform/platMutex.h"
 #include "platform/platProductNames.h"
@@ -94,7 +95,9 @@ void Report(const char* exceptionText, const char* function, int line) {
         if (mail.URL.empty()) return; // no report configured: nothing to do, no delay
         mail.MailBox = ConfigText(config, "MailBox");
         mail.UserName = ConfigText(config, "MailUser");
-        mail.Password = ConfigText(config, "MailPassword");
+        // Stored protected (machine scope) or, as written by earlier versions, as plain text.
+        if (!platRevealSecretText(ConfigText(config, "MailPassword").c_str(), mail.Password))
+            TRACE(DBERRO_0, "MailPassword protegido nao pode ser aberto nesta maquina\n");
         mail.CAInfo = ConfigText(config, "MailCAInfo");
         data.VersionInstall = ConfigText(config, "VersionInstall");
         data.CNX_SetHomolog = ConfigInt(config, "CNX_SetHomolog");

@@ -1,6 +1,7 @@
 #include "service/luAppConfig.h"
 
 #include "platform/platDebug.h"
+#include "platform/platSecret.h"
 
 #include <cstdio>
 #include <cstring>
@@ -27,7 +28,8 @@ bool IsServiceHostText(const char* host) {
 TModAppConfig::TModAppConfig()
     : SYS_ShowMenuAux(0), VersionInstall(nullptr), CNX_TO_MS_HTTP_Request(0), CNX_TO_MS_WebSocekt_Internal(0),
       CNX_TO_MS_PushNotification(0), CNX_SetHomolog(0), CNX_SetHomolog_EndPointVersion(0),
-      CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr), CSP_Compatibility(1) {
+      CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr), CSP_Compatibility(1),
+      CSP_TokenProtection(1) {
     TRACE(DBHEAD_0, "<%s>\n", LU_FN);
     memset(HostLabel, 0, sizeof(HostLabel));
     memset(HostDomain, 0, sizeof(HostDomain));
@@ -45,7 +47,17 @@ TModAppConfig::TModAppConfig()
     SetVariable(GRUPO_NAME_CONEX, &CNX_CAFile, "CNX_CAFile", "");
     SetVariable(GRUPO_NAME_CONEX, &CNX_Proxy, "CNX_Proxy", "");
     SetVariable(GRUPO_NAME_CONEX, &CSP_Compatibility, "CSP_Compatibility", 1);
+    SetVariable(GRUPO_NAME_CONEX, &CSP_TokenProtection, "CSP_TokenProtection", 1);
     LoadValues(0);
+    // A proxy URL with credentials may be stored protected (machine scope): it is opened in memory only.
+    // One that cannot be opened stays as it is and is refused as a proxy.
+    if (platIsProtectedText(CNX_Proxy)) {
+        TPlatSecretText plain;
+        if (platRevealSecretText(CNX_Proxy, plain.Text))
+            SetValue("CNX_Proxy", plain.Text.c_str());
+        else
+            TRACE(DBERRO_0, "CNX_Proxy protegido nao pode ser aberto nesta maquina\n");
+    }
     ConfigURLCliente();
     TRACE(DBHEAD_0, "</%s>\n", LU_FN);
 }

@@ -39,6 +39,9 @@ class TModAppConfig : public TVarnoAppConfig {
     // 1 (default): hashing inside the provider, CALG_SSL3_SHAMD5, verify-only contexts and the
     // enumerations that common CryptoAPI clients need; 0: the provider refuses them.
     int32_t CSP_Compatibility;
+    // 1 (default): the access token is stored protected for the current user; 0: as plain text, for
+    // other tools that read the value.
+    int32_t CSP_TokenProtection;
     char HostLabel[520];
     char HostDomain[260];
     char ServiceHost[520];

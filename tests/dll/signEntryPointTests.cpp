@@ -2,6 +2,7 @@
 // reference signing service on loopback.
 #include "platform/TVarnoRegedit.h"
 #include "dll/dllHarness.h"
+#include "platform/platSecret.h"
 #include "support/testExec.h"
 #include "support/testRoot.h"
 
@@ -359,6 +360,23 @@ TEST_F(SignEntryPoints, RejectedAndMissingTokens) {
     EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
     EXPECT_EQ(0u, E.Service.RequestCount());
 
+    // A token stored as plain text by an earlier version still signs.
+    ASSERT_TRUE(again.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, E.Token.data(),
+                                   static_cast<DWORD>(E.Token.size())));
+    Bytes legacy;
+    EXPECT_TRUE(Sign(h, legacy));
+    // One protected for another user, or damaged, is refused like a missing one.
+    std::string blob;
+    ASSERT_TRUE(platProtectSecret(E.Token, false, blob));
+    blob[blob.size() / 2] ^= 1;
+    ASSERT_TRUE(again.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, blob.data(),
+                                   static_cast<DWORD>(blob.size())));
+    HCRYPTHASH other = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "token danificado"));
+    EXPECT_FALSE(E.Api.CPSignHash(Prov, other, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    EXPECT_NE(std::string::npos, TraceText().find("Token protegido nao pode ser aberto"));
+    EXPECT_TRUE(E.Api.CPDestroyHash(Prov, other));
+
     // Registered again, the token works.
     ASSERT_TRUE(E.Api.TrelisServer_RegisterCertificate(E.Key.CertPEM.data(),
                                                        static_cast<int>(E.Key.CertPEM.size()), E.Token.data(),
@@ -536,13 +554,24 @@ TEST_F(CertificateExports, RegisterPutsCertificateAndTokenInPlace) {
     EXPECT_EQ(1u, entry.ProvType);
     EXPECT_EQ(1u, entry.KeySpec);
     EXPECT_EQ("Outro Assinante", entry.FriendlyName);
-    std::string token;
+    // The token is stored protected for this user: no value and no file holds its text.
+    const std::string secret = "token-a-" + std::string(24, 's');
+    ASSERT_TRUE(Register(Other.CertPEM, secret));
+    std::string token, plain;
     ASSERT_TRUE(ReadToken(Other.SerialHex, token));
-    EXPECT_EQ("token-a", token);
+    EXPECT_EQ(std::string::npos, token.find(secret));
+    ASSERT_TRUE(platRevealSecret(token, plain));
+    EXPECT_EQ(secret, plain);
+    for (const auto& f : std::filesystem::recursive_directory_iterator(E.Root.Path())) {
+        if (f.is_regular_file()) {
+            EXPECT_EQ(std::string::npos, ReadWholeFile(f.path().string()).find(secret)) << f.path();
+        }
+    }
     // A second registration rewrites the token.
     ASSERT_TRUE(Register(Other.CertPEM, "token-b"));
     ASSERT_TRUE(ReadToken(Other.SerialHex, token));
-    EXPECT_EQ("token-b", token);
+    ASSERT_TRUE(platRevealSecret(token, plain));
+    EXPECT_EQ("token-b", plain);
 
     ASSERT_TRUE(Unregister(Other.CertPEM));
     EXPECT_FALSE(FindInMyStore(Other.SerialHex).Found);

@@ -2,6 +2,7 @@
 #include "platform/TVarnoAppConfig.h"
 #include "platform/platDebug.h"
 #include "platform/platException.h"
+#include "platform/platSecret.h"
 #include "support/smtpSink.h"
 #include "support/testHooks.h"
 #include "support/testRoot.h"
@@ -242,14 +243,21 @@ TEST_F(CrashReport, WithoutMailURLNothingIsSentAndNothingWaits) {
 TEST_F(CrashReport, LoginGoesOverStartTls) {
     LUCSP_SKIP_WITHOUT_TEST_HOOKS();
     MakeCertificate();
-    TSmtpSink sink(Root.Path() + "/mail",
-                   {"--cert", CertPath, "--key", KeyPath, "--starttls", "--auth", "reporter:s3cret"});
-    SetMail("smtp://127.0.0.1:" + std::to_string(sink.Port), "reporter", "s3cret", CertPath);
-    EXPECT_EQ(FakeEntryPoint("CPSignHash"), FALSE);
-    ASSERT_EQ(sink.Mails().size(), 1u);
-    EXPECT_NE(sink.Meta(1).find("\"tls\": true"), std::string::npos) << sink.Meta(1);
-    EXPECT_NE(sink.Meta(1).find("\"authenticated\": true"), std::string::npos);
-    EXPECT_NE(sink.AuthLog().find("reporter tls=1 ok=1"), std::string::npos) << sink.AuthLog();
+    // The password as earlier versions stored it, and protected for the machine.
+    std::string protectedText;
+    ASSERT_TRUE(platProtectSecretText("s3cret", protectedText));
+    EXPECT_EQ(std::string::npos, protectedText.find("s3cret"));
+    for (const std::string& stored : {std::string("s3cret"), protectedText}) {
+        TSmtpSink sink(Root.Path() + "/mail" + std::to_string(stored.size()),
+                       {"--cert", CertPath, "--key", KeyPath, "--starttls", "--auth", "reporter:s3cret"});
+        SetMail("smtp://127.0.0.1:" + std::to_string(sink.Port), "reporter", stored, CertPath);
+        EXPECT_EQ(FakeEntryPoint("CPSignHash"), FALSE);
+        ASSERT_EQ(sink.Mails().size(), 1u);
+        EXPECT_NE(sink.Meta(1).find("\"tls\": true"), std::string::npos) << sink.Meta(1);
+        EXPECT_NE(sink.Meta(1).find("\"authenticated\": true"), std::string::npos);
+        EXPECT_NE(sink.AuthLog().find("reporter tls=1 ok=1"), std::string::npos) << sink.AuthLog();
+        EXPECT_EQ(std::string::npos, ReadWholeFile(TracePath).find("s3cret"));
+    }
 }
 
 TEST_F(CrashReport, StartTlsIsTakenWhenOfferedEvenWithoutLogin) {

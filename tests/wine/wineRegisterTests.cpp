@@ -30,6 +30,18 @@ bool ReadToken(const std::string& serial, REGSAM view, std::string& token) {
     return true;
 }
 
+// The token as the user's DPAPI opens it; empty when the value is not a blob of this user.
+std::string Unprotected(const std::string& stored) {
+    DATA_BLOB in{static_cast<DWORD>(stored.size()),
+                 reinterpret_cast<BYTE*>(const_cast<char*>(stored.data()))};
+    DATA_BLOB out{0, nullptr};
+    if (!CryptUnprotectData(&in, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out))
+        return "";
+    std::string plain(reinterpret_cast<char*>(out.pbData), out.cbData);
+    LocalFree(out.pbData);
+    return plain;
+}
+
 std::string WideToText(const wchar_t* text) {
     std::string out;
     for (; text && *text; ++text)
@@ -133,8 +145,11 @@ int RunRegisterPhase(const TWineOptions& options) {
     }
 
     std::string token;
-    report.Check("TokenStored", ReadToken(options.Serial, 0, token) && token == options.Token,
-                 "HKCU\\%s Token missing or different", TokenKeyPath(options.Serial).c_str());
+    // Stored protected for the user: the value is no plain text, and DPAPI gives the token back.
+    report.Check("TokenStored",
+                 ReadToken(options.Serial, 0, token) && token.find(options.Token) == std::string::npos &&
+                     Unprotected(token) == options.Token,
+                 "HKCU\\%s Token missing, in plain text or different", TokenKeyPath(options.Serial).c_str());
 
     if (store) CertCloseStore(store, 0);
     UnloadProvider(report, provider);

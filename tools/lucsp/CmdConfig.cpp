@@ -5,6 +5,8 @@
 
 #include "os/platOS.h"
 #include "platform/platException.h"
+#include "platform/platProxy.h"
+#include "platform/platSecret.h"
 #include "platform/platRotPadroes.h"
 #include "service/luAppConfig.h"
 
@@ -74,7 +76,9 @@ int RunConfigList(TCommand&) {
         if (!f || !f->Name) continue;
         std::string value = Quoted(f, ValueText(f));
         // The list may end up in a ticket; the mail password is shown by config get only.
+        if (platIsProtectedText(ValueText(f).c_str())) value = "(protected)";
         if (std::strcmp(f->Name, "MailPassword") == 0 && !ValueText(f).empty()) value = "(set, hidden)";
+        if (std::strcmp(f->Name, "CNX_Proxy") == 0) value = Quoted(f, platProxyForTrace(ValueText(f)));
         std::printf("%-30s %-9s = %s\n", f->Name, TypeName(f->Type), value.c_str());
         std::printf("    %s  (default %s)\n", config.KeyPath(f).c_str(), Quoted(f, DefaultText(f)).c_str());
     }
@@ -86,7 +90,12 @@ int RunConfigGet(TCommand& cmd) {
     std::string name = cmd.Args.Positional[0];
     TVarnoAppConfigField* f = config.Find(name);
     if (!f) return cmd.Fail("no setting named '" + name + "' (see lucsp config list)", LUCSP_ERROR_NOT_FOUND);
-    std::printf("%s\n", ValueText(f).c_str());
+    // A protected value is opened here, on the machine that protected it.
+    TPlatSecretText plain;
+    if (!platRevealSecretText(ValueText(f).c_str(), plain.Text))
+        return cmd.Fail("cannot open the protected value of " + name + " on this machine",
+                        LUCSP_ERROR_ACCESS_DENIED);
+    std::printf("%s\n", plain.Text.c_str());
     return 0;
 }
 
@@ -105,6 +114,17 @@ int RunConfigSet(TCommand& cmd) {
                             LUCSP_ERROR_INVALID_DATA);
         f->SetInt(static_cast<int32_t>(static_cast<uint32_t>(v & 0xFFFFFFFF)));
     } else if (f->Type == REG_SZ) {
+        // Passwords go to the machine's key protected (DPAPI, machine scope): a copy of the key, a backup
+        // or an export does not carry them readable.
+        bool secret = (name == "MailPassword" && !value.empty()) ||
+                      (name == "CNX_Proxy" && value.find('@') != std::string::npos);
+        if (secret) {
+            std::string stored;
+            if (!platProtectSecretText(value, stored))
+                return cmd.Fail("cannot protect the value of " + name, LUCSP_ERROR_ACCESS_DENIED);
+            SecureZero(&value[0], value.size());
+            value = stored;
+        }
         if (!f->SetData(value.c_str(), static_cast<uint32_t>(value.size() + 1)))
             return cmd.Fail("cannot hold the value of " + name, LUCSP_ERROR_INVALID_DATA);
     } else {
@@ -117,8 +137,9 @@ int RunConfigSet(TCommand& cmd) {
                             " (on Windows the key needs an administrator)",
                         code ? code : LUCSP_ERROR_ACCESS_DENIED);
     }
-    std::printf("%s = %s  (%s; read when the library is next loaded)\n", name.c_str(),
-                Quoted(f, ValueText(f)).c_str(), config.KeyPath(f).c_str());
+    std::string shown = platIsProtectedText(ValueText(f).c_str()) ? "(protected)" : Quoted(f, ValueText(f));
+    std::printf("%s = %s  (%s; read when the library is next loaded)\n", name.c_str(), shown.c_str(),
+                config.KeyPath(f).c_str());
     return 0;
 }
 

@@ -45,6 +45,15 @@ long long osAppendSize(void* file);
 // Returns the new handle and closes `file`; null, with `file` left open, when the path cannot be opened.
 void* osAppendRotate(void* file, const char* windowsPath, const char* rotatedPath);
 
+// Secrets kept at rest (tokens, passwords). Windows: DPAPI without UI; user scope: only this user on
+// this machine reads them back; machine scope: any process of this machine. Linux: a stand-in with a
+// key per user (readable by that user only) or one for the machine under the data root. The blob holds
+// its scope; false when the system refused.
+bool osProtectData(const std::string& plain, bool machineScope, std::string& blob);
+bool osUnprotectData(const std::string& blob, std::string& plain);
+// Whether bytes are a blob of osProtectData (rather than a secret stored as text by earlier versions).
+bool osIsProtectedData(const void* data, size_t length);
+
 // The system's text for an error code without its line end; empty when the system has none.
 std::string osSystemMessage(DWORD code);
 // "major.minor.build" from the file's version resource; empty when it has none.

@@ -1,5 +1,6 @@
-// The trace file under its size cap, the library loaded from its built file and signing against a
-// reference signing service on loopback with the trace at its default level.
+// Settings of a signing server, read once when the library loads: the trace file under a 1 MB cap at the
+// default level, and the access token stored as plain text. The library is loaded from its built file
+// and signs against a reference signing service on loopback.
 #include "dll/dllHarness.h"
 #include "support/testExec.h"
 #include "support/testRoot.h"
@@ -23,8 +24,8 @@ long long FileSize(const std::string& path) {
 } // namespace
 
 // 400 signatures with a 1 MB cap: both files stay within the cap plus one call's lines; the figure of
-// bytes per signature at the default level is reported.
-TEST(TraceCap, SignaturesKeepTheFilesWithinTheCap) {
+// bytes per signature at the default level is reported. The token was stored as plain text.
+TEST(ServerSettings, CappedTraceAndPlaintextToken) {
     TTestRoot root;
     TRefSigningService service;
     TRefKeyInfo key;
@@ -39,14 +40,24 @@ TEST(TraceCap, SignaturesKeepTheFilesWithinTheCap) {
     ASSERT_TRUE(WriteEndpointSettings("127.0.0.1:" + std::to_string(service.Port()), caFile,
                                       5000 * testTimeScale(), true, traceDir));
     TVarnoRegedit reg;
-    DWORD level = 271, capMB = 1;
-    ASSERT_TRUE(reg.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY) &&
-                reg.RegSetValueW("LOG_Level", GRUPO_NAME_LOG, REG_DWORD, &level, sizeof(level)) &&
-                reg.RegSetValueW("LOG_MaxSizeMB", GRUPO_NAME_LOG, REG_DWORD, &capMB, sizeof(capMB)));
+    DWORD level = 271, capMB = 1, protect = 0;
+    ASSERT_TRUE(
+        reg.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY) &&
+        reg.SetGrupoName(GRUPO_NAME_CONEX, "Conex", KEY_WOW64_32KEY) &&
+        reg.RegSetValueW("LOG_Level", GRUPO_NAME_LOG, REG_DWORD, &level, sizeof(level)) &&
+        reg.RegSetValueW("LOG_MaxSizeMB", GRUPO_NAME_LOG, REG_DWORD, &capMB, sizeof(capMB)) &&
+        reg.RegSetValueW("CSP_TokenProtection", GRUPO_NAME_CONEX, REG_DWORD, &protect, sizeof(protect)));
     TCspApi api;
     ASSERT_TRUE(api.Load(LUCSP_DLL_PATH)) << api.Error;
     ASSERT_TRUE(api.TrelisServer_RegisterCertificate(key.CertPEM.data(), static_cast<int>(key.CertPEM.size()),
                                                      token.data(), static_cast<int>(token.size())));
+    // With CSP_TokenProtection 0 the token is stored as it came, for other tools that read it.
+    TVarnoRegedit user(HKEY_CURRENT_USER);
+    char stored[512] = {0};
+    DWORD storedLen = sizeof(stored);
+    ASSERT_TRUE(user.SetGrupoName(GRUPO_NAME_CERTIFICATE, key.SerialHex.c_str(), KEY_WOW64_64KEY) &&
+                user.RegQueryValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, stored, &storedLen));
+    EXPECT_EQ(token, std::string(stored, storedLen));
     const std::string current = traceDir + "/WIN32_LUKeyCSP.log",
                       rotated = traceDir + "/WIN32_LUKeyCSP.1.log";
     const long long cap = 1 << 20;

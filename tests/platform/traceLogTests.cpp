@@ -244,8 +244,8 @@ TEST_F(TraceLog, ProcessesShareOneCappedFile) {
         std::vector<int> last(kProcesses, -1);
         std::regex shape(R"(\[DBINFO_0\]:(\d):(\d+):([a-d]{200}))");
         for (const std::string& file : {rotated, Path}) {
+            // The current file may be empty: the last append can be the one that passed the cap.
             std::string text = ReadWholeFile(file);
-            EXPECT_GT(text.size(), 0u) << file;
             EXPECT_LE(static_cast<long long>(text.size()), kCap + slack) << file;
             std::istringstream in(text);
             std::string line;

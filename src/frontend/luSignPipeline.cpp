@@ -1,5 +1,6 @@
 #include "frontend/luSignPipeline.h"
 
+#include "frontend/libLUProvider.h"
 #include "frontend/libLumidra.h"
 #include "platform/platDebug.h"
 #include "platform/platParentWin.h"
@@ -33,8 +34,41 @@ int luSignOptionsFromFlags(const TLUProviderDataHash& hash, DWORD dwFlags, bool 
     return 0;
 }
 
+namespace {
+
+struct TFailureCode {
+    TLUFailure Failure;
+    int Code;
+};
+const TFailureCode kFailureCodes[] = {
+    {TLUFailure::NoToken, SCARD_E_NO_SMARTCARD},           {TLUFailure::TokenRefused, SCARD_W_WRONG_CHV},
+    {TLUFailure::Unreachable, SCARD_E_READER_UNAVAILABLE}, {TLUFailure::ServiceFailed, SCARD_E_UNEXPECTED},
+    {TLUFailure::AnswerUnusable, SCARD_E_COMM_DATA_LOST},
+};
+
+} // namespace
+
+int luFailureResult(TLUFailure failure, int partsCode) {
+    if (!luCompatibility()) return partsCode;
+    for (const TFailureCode& row : kFailureCodes)
+        if (row.Failure == failure) return row.Code;
+    return partsCode;
+}
+
+TLUFailure luFailureOfResult(int result) {
+    for (const TFailureCode& row : kFailureCodes)
+        if (row.Code == result) return row.Failure;
+    return TLUFailure::None;
+}
+
 int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job) {
-    return loginKey->VerifyLogin(false, 0, &job->Token);
+    int result = loginKey->VerifyLogin(false, 0, &job->Token);
+    // The login's NTE_FAIL is a token missing, unreadable or unusable.
+    if (result == NTE_FAIL) {
+        TRACE(DBERRO_0, "Falha na assinatura, classe=[%s]\n", luFailureName(TLUFailure::NoToken));
+        return luFailureResult(TLUFailure::NoToken, result);
+    }
+    return result;
 }
 
 int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
@@ -69,14 +103,16 @@ int luSignSend(TLUSignJob* job) {
     TRACE(DBINFO_0, "EncryptDecrypt: Do ENCRYPT with PrivateKey\n");
     TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
     int codErro = 0;
+    TLUFailure failure = TLUFailure::Unreachable;
     bool requested =
         conex && conex->Request_EncryptDecrypt(&job->Item, job->SerialNumber.c_str(), job->Token.Text, true,
-                                               job->HashAlias.c_str(), &codErro);
+                                               job->HashAlias.c_str(), &codErro, &failure);
     job->Token.Clear();
     if (!requested) {
         TRACE(DBERRO_0, "Erro na Request_EncryptDecrypt, Request_CodErro=[%d], Request_MsgErro=[%s]\n",
               codErro, conex ? TLUConex::MsgErroDefault : "Cliente do servico de assinatura indisponivel");
-        return NTE_SYS_ERR;
+        TRACE(DBERRO_0, "Falha na assinatura, classe=[%s]\n", luFailureName(failure));
+        return luFailureResult(failure, NTE_SYS_ERR);
     }
     return 0;
 }
@@ -107,6 +143,10 @@ int luSignFinish(TLUSignJob* job) {
     } else {
         // A failed input is never served from the cache.
         job->Key->Cache.Forget();
+        if (result == NTE_SYS_ERR) {
+            TRACE(DBERRO_0, "Falha na assinatura, classe=[%s]\n", luFailureName(TLUFailure::AnswerUnusable));
+            result = luFailureResult(TLUFailure::AnswerUnusable, result);
+        }
     }
     return result;
 }

@@ -7,6 +7,7 @@
 #include "frontend/libLUProviderDataHash.h"
 #include "keys/libLUProviderKEY.h"
 #include "service/libDataEncryptDecrypt.h"
+#include "service/luFailure.h"
 
 #include <memory>
 #include <string>
@@ -32,6 +33,13 @@ struct TLUSignJob {
     TDataEncryptDecrypt Item;
     TVarnoMemory Result;
 };
+
+// The caller's result for a failure class: with "CSP_Compatibility" 1 the code a smart-card provider
+// gives for the nearest case (no card, wrong PIN, reader unavailable, card error, communication error),
+// so that applications and people tell the classes apart; with 0, partsCode as before.
+int luFailureResult(TLUFailure failure, int partsCode);
+// The class behind a result of luFailureResult; None for any other code.
+TLUFailure luFailureOfResult(int result);
 
 // The login of loginKey (the context key) puts its token into the job.
 int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job);

@@ -198,8 +198,8 @@ bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* la
 }
 
 bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber,
-                                      const char* Token, bool IsEncrypt, const char* HashAlias,
-                                      int* CodErro) {
+                                      const char* Token, bool IsEncrypt, const char* HashAlias, int* CodErro,
+                                      TLUFailure* Failure) {
     TListSignHash listSignHash;
     listSignHash.ClearInDestroy = false;
     if (HashToSign && !listSignHash.Add(HashToSign)) {
@@ -207,17 +207,19 @@ bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const cha
               static_cast<void*>(HashToSign));
         return false;
     }
-    return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias, CodErro);
+    return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias, CodErro, Failure);
 }
 
 bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber,
-                                      const char* Token, bool IsEncrypt, const char* HashAlias,
-                                      int* CodErro) {
+                                      const char* Token, bool IsEncrypt, const char* HashAlias, int* CodErro,
+                                      TLUFailure* Failure) {
     TRACE(DBHEAD_0, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
           static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
     TRACE(DBINFO_0, "SerialNumber=[%s]\n", SerialNumber ? SerialNumber : "");
     bool result = false;
     int codErro = 0;
+    // Until the request goes out, a failure is ours or the configuration's: nothing reached the service.
+    TLUFailure failure = TLUFailure::Unreachable;
     std::unique_ptr<TLibCurl> curl;
     TVarnoMemory header, body, received;
     TLUConexToken tokenSign;
@@ -235,6 +237,7 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
     listSignHash->ClearSignature();
     if (!tokenSign.SetToken(Token)) {
         TRACE(DBERRO_0, "Erro ao Verificar o TOKEN\n");
+        failure = TLUFailure::NoToken;
         goto done;
     }
     if (listSignHash->Count() <= 0) {
@@ -292,9 +295,11 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
     // Only a success status carries signatures; the status names the cause better than the body would.
     if (curl->HttpStatus < 200 || curl->HttpStatus > 299) {
         codErro = static_cast<int>(curl->HttpStatus);
+        failure = codErro == 401 || codErro == 403 ? TLUFailure::TokenRefused : TLUFailure::ServiceFailed;
         TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", curl->HttpStatus);
         goto done;
     }
+    failure = TLUFailure::AnswerUnusable;
     if (!Answer_Read(received, last)) goto done;
     if (!last || !last->IsSigned) {
         TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
@@ -309,6 +314,7 @@ done:
     if (curl) GiveBackCurl(std::move(curl));
     Request_Finished(codErro);
     if (CodErro) *CodErro = codErro;
+    if (Failure) *Failure = result ? TLUFailure::None : failure;
     TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
     return result;
 }

@@ -7,6 +7,7 @@
 #include "service/libCurl.h"
 #include "service/libListSignHash.h"
 #include "service/libWebSocket.h"
+#include "service/luFailure.h"
 
 #include <memory>
 #include <vector>
@@ -52,10 +53,13 @@ class TLUConex {
     // success the last item's DataResult holds the service's answer.
     // Threads may call it at the same time: each request takes a transfer handle of its own from the
     // pool. CodErro (when given) receives this request's error code (the HTTP status of a refused one).
+    // Failure (when given) receives why a failed request brought no signature.
     bool Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber, const char* Token,
-                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr);
+                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr,
+                                TLUFailure* Failure = nullptr);
     bool Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const char* SerialNumber, const char* Token,
-                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr);
+                                bool IsEncrypt, const char* HashAlias, int* CodErro = nullptr,
+                                TLUFailure* Failure = nullptr);
 
     // The push-notification shell, made on first use: no socket layer is started before that.
     TLibWebSocket& WebSocket();

@@ -37,7 +37,8 @@ class TModAppConfig : public TVarnoAppConfig {
     // The proxy towards the service: a proxy URL, "DIRECT", or empty for the system's settings.
     char* CNX_Proxy;
     // 1 (default): hashing inside the provider, CALG_SSL3_SHAMD5, verify-only contexts and the
-    // enumerations that common CryptoAPI clients need; 0: the provider refuses them.
+    // enumerations that common CryptoAPI clients need, and a result code per failure class of a
+    // signature; 0: the provider refuses them and answers NTE_FAIL / NTE_SYS_ERR.
     int32_t CSP_Compatibility;
     // 1 (default): the access token is stored protected for the current user; 0: as plain text, for
     // other tools that read the value.

@@ -819,6 +819,27 @@ Bytes Digest(const EVP_MD* md, const Bytes& data) {
 
 } // namespace
 
+// The failures the strict suites see as NTE_FAIL and NTE_SYS_ERR come as the smart-card codes of their
+// class: no token, service unreachable (a closed port), for a signature and for CPEncrypt alike.
+TEST_F(CspCompat, FailureClassesHaveCodesOfTheirOwn) {
+    HCRYPTPROV prov = Acquire(Main.Serial);
+    HCRYPTHASH hash = Hash(prov, CALG_SHA_256, Pattern(32));
+    HCRYPTKEY key = 0;
+    CSP_OK(Csp.CPGetUserKey(prov, AT_KEYEXCHANGE, &key));
+    Bytes data = Pattern(20);
+    DWORD len = 0, dataLen = 20;
+    CSP_FAILS(SCARD_E_NO_SMARTCARD, Csp.CPSignHash(prov, hash, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+    CSP_OK(Csp.CPEncrypt(prov, key, 0, FALSE, 0, data.data(), &dataLen, 256));
+    CSP_FAILS(SCARD_E_NO_SMARTCARD, Csp.CPEncrypt(prov, key, 0, TRUE, 0, nullptr, &dataLen, 256));
+    ASSERT_TRUE(StoreToken(Main.Serial, "token-of-the-test"));
+    CSP_FAILS(SCARD_E_READER_UNAVAILABLE,
+              Csp.CPSignHash(prov, hash, AT_SIGNATURE, nullptr, 0, nullptr, &len));
+    dataLen = 20;
+    CSP_OK(Csp.CPEncrypt(prov, key, 0, FALSE, 0, data.data(), &dataLen, 256));
+    CSP_FAILS(SCARD_E_READER_UNAVAILABLE, Csp.CPEncrypt(prov, key, 0, TRUE, 0, nullptr, &dataLen, 256));
+    CSP_CLEANS(Csp.CPReleaseContext(prov, 0));
+}
+
 TEST_F(CspCompat, HashDataAccumulatesUntilTheValueIsRead) {
     HCRYPTPROV prov = Acquire(Main.Serial);
     const Bytes message = Pattern(1000, 3);

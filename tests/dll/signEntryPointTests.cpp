@@ -207,14 +207,14 @@ class SignEntryPoints : public ::testing::Test {
         }
         return true;
     }
-    // A failing signature: FALSE with NTE_SYS_ERR, in time, and a trace line naming the cause.
-    void ExpectSignFailure(const std::string& cause) {
+    // A failing signature: FALSE with the code of its class, in time, and a trace line naming the cause.
+    void ExpectSignFailure(const std::string& cause, LONG code) {
         HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "failing " + cause));
         DWORD len = 0;
         auto t0 = std::chrono::steady_clock::now();
         SetLastError(0);
         EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
-        EXPECT_EQ(static_cast<DWORD>(NTE_SYS_ERR), GetLastError());
+        EXPECT_EQ(static_cast<DWORD>(code), GetLastError());
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
                       .count();
         EXPECT_LT(ms, kTimeoutMs + 1500);
@@ -282,19 +282,28 @@ TEST_F(SignEntryPoints, NoHashOidSignsTheBareValue) {
     EXPECT_TRUE(E.Api.CPDestroyHash(Prov, h));
 }
 
-TEST_F(SignEntryPoints, EveryServiceFailureIsNteSysErrAndTheNextCallWorks) {
+// Each failure of the service reaches the caller as the code of its class (CSP_Compatibility 1, the
+// default), and the trace names the class.
+TEST_F(SignEntryPoints, EveryServiceFailureHasTheCodeOfItsClassAndTheNextCallWorks) {
     const struct {
         TRefFaultMode Mode;
         unsigned DelayMs;
         const char* Cause;
+        LONG Code;
+        const char* Class;
     } cases[] = {
-        {TRefFaultMode::Delay, static_cast<unsigned>(kTimeoutMs + 1500), "Timeout was reached"},
-        {TRefFaultMode::Http500Html, 0, "HttpStatus=[500]"},
+        {TRefFaultMode::Delay, static_cast<unsigned>(kTimeoutMs + 1500), "Timeout was reached",
+         SCARD_E_READER_UNAVAILABLE, "service-unreachable"},
+        {TRefFaultMode::Http500Html, 0, "HttpStatus=[500]", SCARD_E_UNEXPECTED, "service-failed"},
         {TRefFaultMode::NoSignatures, 0,
-         "Não foram encontradas as informações das 'signatures' da URL_SignHash"},
-        {TRefFaultMode::EmptyArray, 0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash"},
-        {TRefFaultMode::BadBase64, 0, "rawSignature não é Base64 valido"},
-        {TRefFaultMode::ShortSignature, 0, "Tamanho da rawSignature invalido"},
+         "Não foram encontradas as informações das 'signatures' da URL_SignHash", SCARD_E_COMM_DATA_LOST,
+         "answer-unusable"},
+        {TRefFaultMode::EmptyArray, 0, "Não foi possivel fazer o parse das 'signatures' da URL_SignHash",
+         SCARD_E_COMM_DATA_LOST, "answer-unusable"},
+        {TRefFaultMode::BadBase64, 0, "rawSignature não é Base64 valido", SCARD_E_COMM_DATA_LOST,
+         "answer-unusable"},
+        {TRefFaultMode::ShortSignature, 0, "Tamanho da rawSignature invalido", SCARD_E_COMM_DATA_LOST,
+         "answer-unusable"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Cause);
@@ -302,7 +311,8 @@ TEST_F(SignEntryPoints, EveryServiceFailureIsNteSysErrAndTheNextCallWorks) {
         f.Mode = c.Mode;
         f.DelayMs = c.DelayMs;
         E.Service.Fault_Set(f);
-        ExpectSignFailure(c.Cause);
+        ExpectSignFailure(c.Cause, c.Code);
+        EXPECT_NE(std::string::npos, TraceText().find(std::string("classe=[") + c.Class + "]"));
         E.Service.Fault_Set(TRefFault());
         HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, std::string("depois de ") + c.Cause));
         Bytes sig;
@@ -328,7 +338,7 @@ TEST_F(SignEntryPoints, EscapedSlashesAreRead) {
 
 TEST_F(SignEntryPoints, ServiceDownThenBack) {
     E.Service.Stop();
-    ExpectSignFailure("Couldn't connect to server");
+    ExpectSignFailure("Couldn't connect to server", SCARD_E_READER_UNAVAILABLE);
     ASSERT_TRUE(E.Service.Start(E.Port));
     HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "de volta"));
     Bytes sig;
@@ -342,22 +352,22 @@ TEST_F(SignEntryPoints, RejectedAndMissingTokens) {
     std::string wrong = "not-the-token";
     ASSERT_TRUE(user.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, wrong.data(),
                                   static_cast<DWORD>(wrong.size())));
-    ExpectSignFailure("HttpStatus=[401]");
+    ExpectSignFailure("HttpStatus=[401]", SCARD_W_WRONG_CHV);
 
-    // No stored token: the login fails with NTE_FAIL and nothing is sent.
+    // No stored token: the login fails as a missing smart card would, and nothing is sent.
     ASSERT_TRUE(user.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, E.Key.SerialHex.c_str(), true));
     E.Service.Stats_Reset();
     HCRYPTHASH h = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "sem token"));
     DWORD len = 0;
     EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
-    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SMARTCARD), GetLastError());
     // A token of 256 bytes has no room for its end: refused the same way.
     TVarnoRegedit again(HKEY_CURRENT_USER);
     ASSERT_TRUE(again.SetGrupoName(GRUPO_NAME_CERTIFICATE, E.Key.SerialHex.c_str(), KEY_WOW64_64KEY));
     std::string full(256, 't');
     ASSERT_TRUE(again.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, full.data(), 256));
     EXPECT_FALSE(E.Api.CPSignHash(Prov, h, AT_SIGNATURE, nullptr, 0, nullptr, &len));
-    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SMARTCARD), GetLastError());
     EXPECT_EQ(0u, E.Service.RequestCount());
 
     // A token stored as plain text by an earlier version still signs.
@@ -373,7 +383,7 @@ TEST_F(SignEntryPoints, RejectedAndMissingTokens) {
                                    static_cast<DWORD>(blob.size())));
     HCRYPTHASH other = NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "token danificado"));
     EXPECT_FALSE(E.Api.CPSignHash(Prov, other, AT_SIGNATURE, nullptr, 0, nullptr, &len));
-    EXPECT_EQ(static_cast<DWORD>(NTE_FAIL), GetLastError());
+    EXPECT_EQ(static_cast<DWORD>(SCARD_E_NO_SMARTCARD), GetLastError());
     EXPECT_NE(std::string::npos, TraceText().find("Token protegido nao pode ser aberto"));
     EXPECT_TRUE(E.Api.CPDestroyHash(Prov, other));
 
@@ -615,7 +625,7 @@ TEST_F(SignEntryPoints, WrongSignatureOfTheRightLengthFailsAndIsNotCached) {
     TRefFault f;
     f.Mode = TRefFaultMode::WrongSignature;
     E.Service.Fault_Set(f);
-    ExpectSignFailure("não confere com a chave publica do certificado");
+    ExpectSignFailure("não confere com a chave publica do certificado", SCARD_E_COMM_DATA_LOST);
     // The same value again, against a healthy service: asked again (nothing was cached) and right.
     HCRYPTHASH h =
         NewHash(CALG_SHA_256, Digest(CALG_SHA_256, "failing não confere com a chave publica do certificado"));

@@ -254,7 +254,11 @@ const char kConfigDetails[] =
     "Missing values are written with their defaults, by the library and by this command.\n"
     "CSP_Compatibility (Conex, REG_DWORD, default 1): 1 offers what common CryptoAPI clients need\n"
     "(CryptHashData, CALG_SSL3_SHAMD5 for TLS 1.0/1.1, CRYPT_VERIFYCONTEXT, PP_ENUMCONTAINERS and\n"
-    "PP_ENUMALGS[_EX]); 0 refuses them as the provider did before.\n";
+    "PP_ENUMALGS[_EX]) and a result code per failure class of a signature (no token, token refused,\n"
+    "service unreachable, service failed, answer unusable); 0 refuses them and answers NTE_FAIL or\n"
+    "NTE_SYS_ERR as the provider did before.\n"
+    "CSP_TokenProtection (Conex, REG_DWORD, default 1): 1 stores a registered token protected for the\n"
+    "user (DPAPI); 0 as plain text, for other tools that read it. Both forms are read.\n";
 
 } // namespace
 

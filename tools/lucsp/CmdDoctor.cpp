@@ -346,8 +346,8 @@ std::vector<TCandidate> CheckCertificates(TDoctor& d, TListCertificate& list) {
         if (!lucspHasToken(c->SerialNumber)) {
             d.Fail(step,
                    "no token under HKCU\\SOFTWARE\\Varno\\Trelis_Server\\" + std::string(c->SerialNumber) +
-                       " (lucsp register --token ...)",
-                   LUCSP_NTE_FAIL);
+                       ", or one this user cannot open (lucsp register --token ...)",
+                   LUCSP_SCARD_E_NO_SMARTCARD);
             continue;
         }
         d.Pass(step,
@@ -393,7 +393,13 @@ void CheckSignature(TDoctor& d, TCommand& cmd, const TCandidate& c) {
     if (!code) code = client.GetUserKey(s.Prov, AT_SIGNATURE, &s.Key);
     if (!code)
         code = client.VerifySignature(s.Prov, s.Hash, sig.data(), static_cast<DWORD>(sig.size()), s.Key, 0);
-    if (code) return d.Fail(step, client.FailedCall() + " failed (" + context + ")", code);
+    if (code) {
+        std::string failure = lucspFailureClass(code);
+        return d.Fail(step,
+                      client.FailedCall() + " failed (" + context + ")" +
+                          (failure.empty() ? std::string() : "; " + failure),
+                      code);
+    }
     if (!OpenSSLVerifies(c.Cert, hash, sig))
         return d.Fail(step, "OpenSSL rejects the signature of container " + c.Serial,
                       LUCSP_NTE_BAD_SIGNATURE);

@@ -16,5 +16,7 @@ void lucspAddDoctorCommands(std::vector<TCommandDef>& table); // doctor
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client);
 // Reports a failed provider call with the code it left and, for the usual codes, what to look at.
 int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std::string& context);
+// The provider's failure class of a result code ("token refused"...), empty for other codes.
+std::string lucspFailureClass(uint32_t code);
 // Whether HKCU\SOFTWARE\Varno\Trelis_Server\<serial> holds a "Token", read the way the login reads it.
 bool lucspHasToken(const char* serial);

@@ -2,6 +2,7 @@
 #include "LucspErrors.h"
 
 #include "os/platTypes.h"
+#include "platform/platSecret.h"
 
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client) {
     uint32_t code = client.Open(cmd.LibraryPath());
@@ -29,6 +30,25 @@ int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std
     case LUCSP_NTE_FAIL:
         what += "; often a certificate without a registered token (lucsp register --token ...; lucsp list)";
         break;
+    case LUCSP_SCARD_E_NO_SMARTCARD:
+        what += "; no token: none registered for this certificate and user, or it cannot be opened here "
+                "(lucsp register --token ...)";
+        break;
+    case LUCSP_SCARD_W_WRONG_CHV:
+        what += "; token refused: the signing service answered 401/403, the token is wrong, expired or "
+                "revoked (register a current one)";
+        break;
+    case LUCSP_SCARD_E_READER_UNAVAILABLE:
+        what += "; service unreachable: DNS, connection, proxy, TLS certificate or time-out (lucsp doctor; "
+                "CNX_ServiceHost, CNX_Proxy, CNX_CAFile)";
+        break;
+    case LUCSP_SCARD_E_UNEXPECTED:
+        what += "; service failed: it answered an error (5xx or other); try again later or ask its operator";
+        break;
+    case LUCSP_SCARD_E_COMM_DATA_LOST:
+        what +=
+            "; answer unusable: the service's answer was malformed or not this key's signature (lucsp log)";
+        break;
     case LUCSP_ERROR_FUNCTION_FAILED:
         what += "; the library gave no code, its trace log tells why (lucsp log)";
         break;
@@ -46,6 +66,31 @@ bool lucspHasToken(const char* serial) {
         return false;
     DWORD type = 0, size = 0;
     LONG rc = RegQueryValueExA(key, "Token", nullptr, &type, nullptr, &size);
+    TPlatSecretText stored, plain;
+    if (rc == ERROR_SUCCESS && size > 0) {
+        stored.Text.assign(size, '\0');
+        rc = RegQueryValueExA(key, "Token", nullptr, &type, reinterpret_cast<BYTE*>(&stored.Text[0]), &size);
+        stored.Text.resize(rc == ERROR_SUCCESS ? size : 0);
+    }
     RegCloseKey(key);
-    return rc == ERROR_SUCCESS && size > 0;
+    // A token protected for another user or machine is as good as none.
+    return rc == ERROR_SUCCESS && size > 0 && platRevealSecret(stored.Text, plain.Text) &&
+           !plain.Text.empty();
+}
+
+std::string lucspFailureClass(uint32_t code) {
+    switch (code) {
+    case LUCSP_SCARD_E_NO_SMARTCARD:
+        return "no token";
+    case LUCSP_SCARD_W_WRONG_CHV:
+        return "token refused";
+    case LUCSP_SCARD_E_READER_UNAVAILABLE:
+        return "service unreachable";
+    case LUCSP_SCARD_E_UNEXPECTED:
+        return "service failed";
+    case LUCSP_SCARD_E_COMM_DATA_LOST:
+        return "answer unusable";
+    default:
+        return std::string();
+    }
 }

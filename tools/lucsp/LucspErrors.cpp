@@ -66,6 +66,13 @@ const TNamedCode kHResults[] = {
      "A certificate chain processed, but terminated in a root certificate which is not trusted by the trust "
      "provider."},
     {0x80090326u, "SEC_E_ILLEGAL_MESSAGE", "The message received was unexpected or badly formatted."},
+    // The provider's failure classes (CSP_Compatibility 1).
+    {0x8010000Cu, "SCARD_E_NO_SMARTCARD",
+     "The operation requires a smart card, but no smart card is currently in the device."},
+    {0x80100017u, "SCARD_E_READER_UNAVAILABLE", "The specified reader is not currently available for use."},
+    {0x8010001Fu, "SCARD_E_UNEXPECTED", "An unexpected card error has occurred."},
+    {0x8010002Fu, "SCARD_E_COMM_DATA_LOST", "A communications error with the smart card has been detected."},
+    {0x8010006Bu, "SCARD_W_WRONG_CHV", "The card cannot be accessed because the wrong PIN was presented."},
 };
 
 const TNamedCode* FindIn(const TNamedCode* table, size_t count, uint32_t code) {

@@ -38,6 +38,13 @@ constexpr uint32_t LUCSP_NTE_NO_KEY = 0x8009000Du;
 constexpr uint32_t LUCSP_NTE_FAIL = 0x80090020u;
 constexpr uint32_t LUCSP_NTE_SYS_ERR = 0x80090021u;
 
+// The provider's failure classes with CSP_Compatibility 1: the smart-card codes of the nearest case.
+constexpr uint32_t LUCSP_SCARD_E_NO_SMARTCARD = 0x8010000Cu;       // no token
+constexpr uint32_t LUCSP_SCARD_W_WRONG_CHV = 0x8010006Bu;          // token refused
+constexpr uint32_t LUCSP_SCARD_E_READER_UNAVAILABLE = 0x80100017u; // service unreachable
+constexpr uint32_t LUCSP_SCARD_E_UNEXPECTED = 0x8010001Fu;         // service failed
+constexpr uint32_t LUCSP_SCARD_E_COMM_DATA_LOST = 0x8010002Fu;     // answer unusable
+
 struct TCodeInfo {
     uint32_t Code;
     std::string Name;

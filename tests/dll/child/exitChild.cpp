@@ -36,7 +36,8 @@ int Run(bool unloadFirst, const char* container) {
     SetLastError(0);
     if (api.CPSignHash(prov, hash, AT_SIGNATURE, nullptr, 0, nullptr, &len))
         return Fail(5, "signature against the failing service succeeded");
-    if (GetLastError() != static_cast<DWORD>(NTE_SYS_ERR)) return Fail(5, "failing signature");
+    // The service's error status: the class "service failed".
+    if (GetLastError() != static_cast<DWORD>(SCARD_E_UNEXPECTED)) return Fail(5, "failing signature");
     if (!api.CPDestroyHash(prov, hash)) return Fail(6, "CPDestroyHash");
 
     // A new value, so that the one-entry result cache cannot answer.

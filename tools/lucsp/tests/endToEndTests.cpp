@@ -89,7 +89,7 @@ std::string PublicKeyPEM(const std::string& certPEM) {
 }
 
 const char kSkipText[] =
-    "the library answered NTE_SYS_ERR without sending a request to the service: the remote "
+    "the library answered SCARD_E_READER_UNAVAILABLE without sending a request to the service: the remote "
     "signing path is not wired in this build yet";
 
 class LucspEndToEnd : public ::testing::Test {
@@ -122,7 +122,7 @@ class LucspEndToEnd : public ::testing::Test {
 
     // A sign that failed because the library never asked the service; the test is then skipped.
     bool NotWired(const TLucspResult& r, uint64_t requestsBefore) {
-        return r.ExitCode != 0 && r.Err.find("NTE_SYS_ERR") != std::string::npos &&
+        return r.ExitCode != 0 && r.Err.find("SCARD_E_READER_UNAVAILABLE") != std::string::npos &&
                Service.RequestCount() == requestsBefore;
     }
 
@@ -270,7 +270,8 @@ TEST_F(LucspEndToEnd, ServiceFailuresEndInOneLineWithinTheTimeout) {
     TLucspResult r500 = lucspRun(sign, {}, 60000);
     if (NotWired(r500, before)) GTEST_SKIP() << kSkipText;
     EXPECT_EQ(lucspCheckFailureLine(r500), "");
-    EXPECT_NE(r500.Err.find("0x80090021 NTE_SYS_ERR"), std::string::npos) << r500.Err;
+    EXPECT_NE(r500.Err.find("0x8010001F SCARD_E_UNEXPECTED"), std::string::npos) << r500.Err;
+    EXPECT_NE(r500.Err.find("service failed"), std::string::npos) << r500.Err;
     EXPECT_NE(r500.Err.find("CPSignHash failed"), std::string::npos) << r500.Err;
 
     // A service that never answers: the library's request time-out ends the call.
@@ -282,21 +283,22 @@ TEST_F(LucspEndToEnd, ServiceFailuresEndInOneLineWithinTheTimeout) {
     TLucspResult slow = lucspRun(sign, {}, 60000);
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_EQ(lucspCheckFailureLine(slow), "");
-    EXPECT_NE(slow.Err.find("NTE_SYS_ERR"), std::string::npos) << slow.Err;
+    EXPECT_NE(slow.Err.find("SCARD_E_READER_UNAVAILABLE"), std::string::npos) << slow.Err;
     EXPECT_LT(seconds, 7.5);
     Service.Fault_Set(TRefFault());
 
-    // A token the service does not know: refused (401), reported the same way.
+    // A token the service does not know: refused (401), a class of its own.
     ASSERT_EQ(lucspRun({"register", "--cert", CertFile, "--token", "not-the-token"}).ExitCode, 0);
     TLucspResult refused = lucspRun(sign, {}, 60000);
     EXPECT_EQ(lucspCheckFailureLine(refused), "");
-    EXPECT_NE(refused.Err.find("NTE_SYS_ERR"), std::string::npos) << refused.Err;
+    EXPECT_NE(refused.Err.find("0x8010006B SCARD_W_WRONG_CHV"), std::string::npos) << refused.Err;
+    EXPECT_NE(refused.Err.find("token refused"), std::string::npos) << refused.Err;
 
     // No service at all.
     Service.Stop();
     TLucspResult down = lucspRun(sign, {}, 60000);
     EXPECT_EQ(lucspCheckFailureLine(down), "");
-    EXPECT_NE(down.Err.find("NTE_SYS_ERR"), std::string::npos) << down.Err;
+    EXPECT_NE(down.Err.find("SCARD_E_READER_UNAVAILABLE"), std::string::npos) << down.Err;
 }
 
 TEST_F(LucspEndToEnd, UnregisterTakesTheCertificateAndTokenOut) {
@@ -365,7 +367,7 @@ TEST(LucspServe, RunsTheServiceWritesItsFilesAndStopsOnSigterm) {
         EXPECT_TRUE(OpenSSLVerify(ReadText(cert), EVP_sha256(), hash, FromHex(s.Out)));
     } else {
         EXPECT_EQ(lucspCheckFailureLine(s), "");
-        EXPECT_NE(s.Err.find("NTE_SYS_ERR"), std::string::npos) << s.Err;
+        EXPECT_NE(s.Err.find("SCARD_E_READER_UNAVAILABLE"), std::string::npos) << s.Err;
     }
     EXPECT_EQ(serve.Stop(), 0);
     EXPECT_FALSE(PortAccepts(port));

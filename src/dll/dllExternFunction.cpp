@@ -174,27 +174,6 @@ int SignedHashOf(HCRYPTPROV hProv, HCRYPTHASH hHash, TKeyRef* context, THashRef*
     return result;
 }
 
-// Work that waits on the system or the network runs without the provider's lock, so that other calls
-// of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
-// so the call ends there unless the context is still open.
-template <typename TWork>
-int RunUnlocked(TLUEntryFrame& frame, HCRYPTPROV hProv, const TKeyRef& context, const char* what,
-                TWork work) {
-    int result = 0;
-    {
-        TLUEntryUnlock unlocked(frame);
-        result = work();
-    }
-    TLUProvider* session = nullptr;
-    TKeyRef again;
-    if (result == 0) result = ContextOf(hProv, &session, &again);
-    if (result == 0 && again != context) {
-        TRACE(DBERRO_0, "Contexto liberado durante %s, hProv=[%p]\n", what, reinterpret_cast<void*>(hProv));
-        result = ERROR_INVALID_HANDLE;
-    }
-    return result;
-}
-
 int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature,
                DWORD* pdwSigLen) {
     if (!pdwSigLen || !hHash) {
@@ -211,15 +190,11 @@ int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD d
     }
     if (result == 0) result = hash->FinishValue();
     TLUSignJob job;
-    TLUSignOptions options{};
-    // The token is read from the registry (a kernel call) for every signature.
     if (result == 0)
-        result = RunUnlocked(frame, hProv, context, "o login", [&] { return luSignLogin(context, &job); });
-    if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, true, &options);
-    if (result == 0) result = luSignPrepare(&job, context, options.Row, hash->DataValue, options.Block);
-    if (result == 0)
-        result = RunUnlocked(frame, hProv, context, "a requisicao", [&] { return luSignSend(&job); });
-    if (result == 0) result = luSignFinish(&job);
+        result = luSignOperation(
+            frame, hProv, context, hash->DataValue,
+            [&](TLUSignOptions* options) { return luSignOptionsFromFlags(*hash, dwFlags, true, options); },
+            &job);
     if (result == 0)
         result =
             gLUProvider->CopyDataResult(gLUProvider, &job.Result, pbSignature, pdwSigLen, *pdwSigLen, true);
@@ -315,7 +290,7 @@ int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* sessio
         result = luSignPrepare(&job, userKey, nullptr, dataToCipher,
                                TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey});
     if (result == 0)
-        result = RunUnlocked(frame, hProv, context, "a requisicao", [&] { return luSignSend(&job); });
+        result = luRunUnlocked(frame, hProv, context, "a requisicao", [&] { return luSignSend(&job); });
     if (result == 0) result = luSignFinish(&job);
     if (result == 0)
         result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
@@ -335,43 +310,6 @@ int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH
     if (result != 0) return result;
     return EncryptCollected(frame, hProv, session, context, userKey, hHash, Final, pbData, pdwDataLen,
                             dwBufLen);
-}
-
-// PUBLICKEYBLOB of the key's certificate: BLOBHEADER, RSAPUBKEY, then the modulus little-endian.
-int BuildPublicKeyBlob(const TLUProviderKey& key, TVarnoMemory* blob) {
-    if (!key.HasCertificate()) {
-        TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", key.KeyType);
-        return NTE_BAD_KEY;
-    }
-    const TVarnoMemory& modulus = key.certificate->PublicModulus;
-    const TVarnoMemory& exponent = key.certificate->PublicExponent;
-    // The blob's pubexp field has 32 bits; a larger exponent cannot be exported this way.
-    uint32_t first = 0;
-    while (first < exponent.LenFileData && exponent.FileData[first] == 0)
-        ++first;
-    const uint32_t lenExponent = exponent.LenFileData - first;
-    if (modulus.LenFileData == 0 || lenExponent == 0 || lenExponent > 4) {
-        TRACE(DBERRO_0, "Chave publica não pode ser exportada, PublicModulus=[%d] PublicExponent=[%d]\n",
-              static_cast<int>(modulus.LenFileData), static_cast<int>(exponent.LenFileData));
-        return NTE_BAD_KEY;
-    }
-    DWORD pubexp = 0;
-    for (uint32_t i = first; i < exponent.LenFileData; ++i)
-        pubexp = (pubexp << 8) | exponent.FileData[i];
-
-    BYTE header[20];
-    memset(header, 0, sizeof(header));
-    header[0] = PUBLICKEYBLOB;
-    header[1] = CUR_BLOB_VERSION;
-    const DWORD fields[4] = {static_cast<DWORD>(CALG_RSA_KEYX), 0x31415352u,
-                             static_cast<DWORD>(key.certificate->KeyLenght) * 8, pubexp};
-    for (int f = 0; f < 4; ++f)
-        for (int b = 0; b < 4; ++b)
-            header[4 + 4 * f + b] = static_cast<BYTE>((fields[f] >> (8 * b)) & 0xFF);
-    blob->Clear();
-    if (!blob->Add(header, sizeof(header)) || !blob->AddInverted(modulus.FileData, modulus.LenFileData))
-        return NTE_NO_MEMORY;
-    return 0;
 }
 
 int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData, DWORD* pdwDataLen) {
@@ -406,7 +344,7 @@ int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData
     }
 
     TVarnoMemory blob;
-    result = BuildPublicKeyBlob(*key, &blob);
+    result = key->BuildPublicKeyBlob(&blob);
     if (result != 0) return result;
     return CopyOutValue(blob.FileData, blob.LenFileData, pbData, pdwDataLen, *pdwDataLen, kCopyExport);
 }

@@ -5,30 +5,6 @@
 
 #include <openssl/evp.h>
 
-namespace {
-
-// OpenSSL's digest of a row of the hash table; null for rows that are no digest of their own (no
-// algorithm, SSL3's SHA-MD5 pair) or that OpenSSL's default provider lacks (MD2).
-const EVP_MD* DigestOfRow(const THashPaddingOIDInfo* row) {
-    if (!row) return nullptr;
-    switch (row->HashAlgType) {
-    case THT_MD5:
-        return EVP_md5();
-    case THT_SHA1:
-        return EVP_sha1();
-    case THT_SHA256:
-        return EVP_sha256();
-    case THT_SHA384:
-        return EVP_sha384();
-    case THT_SHA512:
-        return EVP_sha512();
-    default:
-        return nullptr;
-    }
-}
-
-} // namespace
-
 TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr), Digest(nullptr), Finished(false) {
     TRACE(DBHEAD_L, "<%s>\n", LU_FN);
     TRACE(DBHEAD_L, "</%s>\n", LU_FN);
@@ -42,7 +18,7 @@ TLUProviderDataHash::~TLUProviderDataHash() {
 }
 
 int TLUProviderDataHash::StartDigest() {
-    const EVP_MD* md = DigestOfRow(HashPaddingOIDInfo);
+    const EVP_MD* md = luDigestOfRow(HashPaddingOIDInfo);
     if (!md) return NTE_BAD_ALGID;
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     if (!ctx || EVP_DigestInit_ex(ctx, md, nullptr) != 1) {

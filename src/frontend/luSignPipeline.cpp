@@ -2,6 +2,7 @@
 
 #include "frontend/libLUProvider.h"
 #include "frontend/libLumidra.h"
+#include "frontend/luEntryFrame.h"
 #include "platform/platDebug.h"
 #include "platform/platParentWin.h"
 
@@ -79,7 +80,9 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
     TDataEncryptDecrypt& item = job->Item;
     item.Clear();
     int result = key->BuildBlock(row, value, options, &item.DataValueInput, &item.DataValuePadded);
-    if (result == 0 && key->Cache.Find(item.DataValueInput, options, &job->Result)) {
+    // A PSS block is salted anew every time: no earlier result answers it.
+    const bool cacheable = options.KeyPadding != TKP_PAD_PSS;
+    if (result == 0 && cacheable && key->Cache.Find(item.DataValueInput, options, &job->Result)) {
         job->Cached = true;
     } else if (result == 0) {
         key->Cache.Forget();
@@ -131,7 +134,7 @@ int luSignFinish(TLUSignJob* job) {
             // A wrong answer is neither returned nor cached.
         } else if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) {
             result = NTE_NO_MEMORY;
-        } else {
+        } else if (job->Options.KeyPadding != TKP_PAD_PSS) {
             job->Key->Cache.Store(job->Item.DataValueInput, job->Options, signature);
         }
     }
@@ -148,5 +151,39 @@ int luSignFinish(TLUSignJob* job) {
             result = luFailureResult(TLUFailure::AnswerUnusable, result);
         }
     }
+    return result;
+}
+
+int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
+                  const char* what, const std::function<int()>& work) {
+    int result = 0;
+    {
+        TLUEntryUnlock unlocked(frame);
+        result = work();
+    }
+    TLUProvider* session = nullptr;
+    std::shared_ptr<TLUProviderKey> again;
+    if (result == 0) result = luGetProvSessionFromKey(&session, hContext, &again);
+    if (result == 0) result = luCheckParamExt(session);
+    if (result == 0 && again != context) {
+        TRACE(DBERRO_0, "Contexto liberado durante %s, hProv=[%p]\n", what,
+              reinterpret_cast<void*>(hContext));
+        result = ERROR_INVALID_HANDLE;
+    }
+    return result;
+}
+
+int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
+                    const TVarnoMemory& value, const std::function<int(TLUSignOptions*)>& optionsOf,
+                    TLUSignJob* job) {
+    // The token is read from the registry (a kernel call) for every signature.
+    int result =
+        luRunUnlocked(frame, hContext, context, "o login", [&] { return luSignLogin(context, job); });
+    TLUSignOptions options{};
+    if (result == 0) result = optionsOf(&options);
+    if (result == 0) result = luSignPrepare(job, context, options.Row, value, options.Block);
+    if (result == 0)
+        result = luRunUnlocked(frame, hContext, context, "a requisicao", [&] { return luSignSend(job); });
+    if (result == 0) result = luSignFinish(job);
     return result;
 }

@@ -9,8 +9,11 @@
 #include "service/libDataEncryptDecrypt.h"
 #include "service/luFailure.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+
+class TLUEntryFrame;
 
 // Per-call options of CPSignHash and CPVerifySignature from their flags; the hash and the key stay as
 // they are.
@@ -52,3 +55,17 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
 int luSignSend(TLUSignJob* job);
 // The result checked and cached in the key.
 int luSignFinish(TLUSignJob* job);
+
+// Work that waits on the system or the network runs without the provider's lock, so that other calls
+// of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
+// so the call ends there (ERROR_INVALID_HANDLE) unless hContext is still the context it started with.
+int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
+                  const char* what, const std::function<int()>& work);
+
+// A signature of an entry point, the CSP's and the KSP's alike: the login of the context hContext without
+// the lock, then the call's options (after the login, so that a call refused by its options still
+// reads the token first, as it always has), the block of value (see luSignPrepare), the request
+// without the lock, the check. The result is job->Result, big-endian.
+int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
+                    const TVarnoMemory& value, const std::function<int(TLUSignOptions*)>& optionsOf,
+                    TLUSignJob* job);

@@ -1,5 +1,7 @@
 #include "keys/libLUHashPaddingOID.h"
 
+#include <openssl/evp.h>
+
 const THashPaddingOIDInfo HashPaddingOIDInfo[LU_QTD_HASH_PADDING_OID] = {
     {THT_NONE, 0, LU_WTEXT("NONE"), 0, 0, {0}},
     {THT_MD2,
@@ -45,3 +47,21 @@ const THashPaddingOIDInfo HashPaddingOIDInfo[LU_QTD_HASH_PADDING_OID] = {
       0x04, 0x40}},
     {THT_SSL3_SHAMD5, CALG_SSL3_SHAMD5, LU_WTEXT("SSL3_SHAMD5"), 36, 0, {0}},
 };
+
+const EVP_MD* luDigestOfRow(const THashPaddingOIDInfo* row) {
+    if (!row) return nullptr;
+    switch (row->HashAlgType) {
+    case THT_MD5:
+        return EVP_md5();
+    case THT_SHA1:
+        return EVP_sha1();
+    case THT_SHA256:
+        return EVP_sha256();
+    case THT_SHA384:
+        return EVP_sha384();
+    case THT_SHA512:
+        return EVP_sha512();
+    default:
+        return nullptr;
+    }
+}

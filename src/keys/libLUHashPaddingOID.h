@@ -32,3 +32,8 @@ struct THashPaddingOIDInfo {
 
 // Constant table; callers keep pointers into it, so rows are never copied or changed.
 extern const THashPaddingOIDInfo HashPaddingOIDInfo[LU_QTD_HASH_PADDING_OID];
+
+typedef struct evp_md_st EVP_MD;
+// OpenSSL's digest of a row of the table; null for rows that are no digest of their own (no algorithm,
+// SSL3's SHA-MD5 pair) or that OpenSSL's default provider lacks (MD2).
+const EVP_MD* luDigestOfRow(const THashPaddingOIDInfo* row);

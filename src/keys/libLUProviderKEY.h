@@ -78,9 +78,23 @@ class TLUProviderKey {
     int VerifySignatureHash(const TVarnoMemory& value, const THashPaddingOIDInfo* row,
                             const TVarnoMemory& DataHashSigned, const TLUBlockOptions& options) const;
 
+    // PSS with the hash of row: value must be a hash of that length and the salt must fit the key
+    // (NTE_INVALID_PARAMETER otherwise). The encoded block is random: a new salt every time.
+    int CheckPssOptions(const THashPaddingOIDInfo* row, uint32_t lenValue, int saltLength) const;
+    int BuildPssBlock(const THashPaddingOIDInfo* row, const TVarnoMemory& value, int saltLength,
+                      TVarnoMemory* block) const;
+    // 0 when recovered (the signature through the public key) is a PSS encoding of value.
+    int VerifyPssBlock(const THashPaddingOIDInfo* row, const TVarnoMemory& value, int saltLength,
+                       const TVarnoMemory& recovered) const;
+
     // 0 when result (big-endian) turned back with the public key gives exactly block, the block it was
     // asked for; NTE_SYS_ERR otherwise: an answer of the signing service is never trusted unchecked.
     int CheckPrivateResult(const TVarnoMemory& block, const TVarnoMemory& result) const;
+
+    // PUBLICKEYBLOB (BLOBHEADER, RSAPUBKEY, modulus little-endian) and BCRYPT_RSAPUBLIC_BLOB
+    // (BCRYPT_RSAKEY_BLOB, exponent, modulus big-endian) of the certificate's key.
+    int BuildPublicKeyBlob(TVarnoMemory* blob) const;
+    int BuildRsaPublicBlob(TVarnoMemory* blob) const;
 
     // The modulus size in bytes, 0 for a key without certificate.
     int KeyLenght() const;

@@ -32,7 +32,7 @@ int TLUProviderKey::BuildBlock(const THashPaddingOIDInfo* row, const TVarnoMemor
     } else if (!HasCertificate()) {
         TRACE(DBERRO_0, "KeyType=[%d] não foi implementada\n", KeyType);
         result = NTE_SYS_ERR;
-    } else if (row) {
+    } else if (row && options.KeyPadding != TKP_PAD_PSS) {
         result = EncryptDecryptHashPaddingOID(&value, input, row, true);
     } else if (!input->LoadFromMemory(value.FileData, value.LenFileData)) {
         result = NTE_NO_MEMORY;
@@ -42,7 +42,10 @@ int TLUProviderKey::BuildBlock(const THashPaddingOIDInfo* row, const TVarnoMemor
         TRACE(DBERRO_0, "Falha ao computar o MD5 do Buffer passado\n");
         result = NTE_SYS_ERR;
     }
-    if (result == 0) result = EncryptDecryptPadding(*input, block, certificate->KeyLenght, true, options);
+    if (result == 0 && options.KeyPadding == TKP_PAD_PSS)
+        result = BuildPssBlock(row, value, options.SaltLength, block);
+    else if (result == 0)
+        result = EncryptDecryptPadding(*input, block, certificate->KeyLenght, true, options);
     TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
     return result;
 }
@@ -82,10 +85,13 @@ int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPa
                 result = NTE_SYS_ERR;
             }
         }
+        // PSS blocks are salted: the recovered block is checked, not compared.
+        const bool pss = options.KeyPadding == TKP_PAD_PSS;
+        if (result == 0 && pss) result = VerifyPssBlock(row, value, options.SaltLength, dataResultPlain);
         // The block signing would have produced for this hash value.
-        if (result == 0) result = EncryptDecryptHashPaddingOID(&value, &digestInfo, row, true);
-        if (result == 0) result = EncryptDecryptPadding(digestInfo, &padded, lenKey, true, options);
-        if (result == 0) {
+        if (result == 0 && !pss) result = EncryptDecryptHashPaddingOID(&value, &digestInfo, row, true);
+        if (result == 0 && !pss) result = EncryptDecryptPadding(digestInfo, &padded, lenKey, true, options);
+        if (result == 0 && !pss) {
             bool bad = false;
             if (padded.LenFileData != dataResultPlain.LenFileData) {
                 TRACE(DBERRO_0,

@@ -13,6 +13,8 @@ enum TKeyPadding : int {
     TKP_PAD_ISO7816 = 3,
     TKP_PAD_ZERO = 4,
     TKP_PAD_RANDOM = 5,
+    // RSASSA-PSS (RFC 8017 section 9.1), MGF1 with the message's hash; only signatures of a hash value.
+    TKP_PAD_PSS = 6,
 };
 
 // PKCS #1 v1.5 block types.
@@ -25,6 +27,8 @@ enum TKeyPaddingPKCS1Type : int {
 struct TLUBlockOptions {
     int KeyPadding;
     int KeyPaddingPKCS1Type;
+    // PSS salt in bytes.
+    int SaltLength = 0;
 };
 
 class TLUResultCache {

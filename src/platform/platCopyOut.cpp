@@ -9,6 +9,8 @@ const TPlatCopyRule kCopyProvParam = {ERROR_MORE_DATA, true, true, false, "param
 const TPlatCopyRule kCopyKeyParam = {ERROR_MORE_DATA, false, false, false, "paramSize", "SizeBuffReturn"};
 const TPlatCopyRule kCopyExport = {ERROR_MORE_DATA, false, false, false, "pdwDataLen", "LenFileData"};
 const TPlatCopyRule kCopyResult = {static_cast<uint32_t>(NTE_BAD_LEN), true, false, false, nullptr, nullptr};
+const TPlatCopyRule kCopyNCrypt = {
+    static_cast<uint32_t>(NTE_BUFFER_TOO_SMALL), true, false, false, "cbOutput", "cbResult"};
 const TPlatCopyRule kCopyResultReversed = {
     static_cast<uint32_t>(NTE_BAD_LEN), true, false, true, nullptr, nullptr};
 

@@ -29,6 +29,8 @@ extern const TPlatCopyRule kCopyKeyParam;
 extern const TPlatCopyRule kCopyExport;
 extern const TPlatCopyRule kCopyResult;
 extern const TPlatCopyRule kCopyResultReversed;
+// Every value of a key storage provider: NTE_BUFFER_TOO_SMALL with the needed size.
+extern const TPlatCopyRule kCopyNCrypt;
 
 // 0, or the rule's short code. buffer null: only *len = size. capacity is what the buffer holds (usually
 // *len on entry). value may be null when size is 0.

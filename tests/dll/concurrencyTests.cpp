@@ -188,8 +188,10 @@ class Concurrency : public ::testing::Test {
         f.SlowestMs = *std::max_element(slowest.begin(), slowest.end());
         f.PerSecond = f.Signatures / seconds;
         f.ChurnCycles = cycles;
-        printf("%-32s %5d signatures, %d failed, slowest %.1f ms, %.0f/s, %d registration cycles\n",
-               name.c_str(), f.Signatures, f.Failures, f.SlowestMs, f.PerSecond, f.ChurnCycles);
+        printf("%-32s %5d signatures, %d failed (first 0x%08X), slowest %.1f ms, %.0f/s, %d registration "
+               "cycles\n",
+               name.c_str(), f.Signatures, f.Failures, static_cast<unsigned>(f.FirstError), f.SlowestMs,
+               f.PerSecond, f.ChurnCycles);
         return f;
     }
 

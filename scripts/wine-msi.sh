@@ -99,6 +99,8 @@ main_msi() {
     note "msiexec /i /qn took $(($(ms) - t0)) ms"
     check "install/System32 holds the 64-bit DLL" cmp "$sys64/Varno_LUCSP_Server.dll" "$msi_out/msi/stage/x64/Varno_LUCSP_Server.dll"
     check "install/SysWOW64 holds the 32-bit DLL" cmp "$sys32/Varno_LUCSP_Server.dll" "$msi_out/msi/stage/x86/Varno_LUCSP_Server.dll"
+    check "install/System32 holds the 64-bit KSP" cmp "$sys64/Varno_LUKSP_Server.dll" "$msi_out/msi/stage/x64/Varno_LUKSP_Server.dll"
+    check "install/SysWOW64 holds the 32-bit KSP" cmp "$sys32/Varno_LUKSP_Server.dll" "$msi_out/msi/stage/x86/Varno_LUKSP_Server.dll"
     check "install/lucsp.exe" test -f "$toolfile"
     local view
     for view in 64 32; do
@@ -190,6 +192,7 @@ main_msi() {
     note "msiexec /x /qn took $(($(ms) - t0)) ms"
     check "uninstall/64-bit DLL removed" test ! -e "$sys64/Varno_LUCSP_Server.dll"
     check "uninstall/32-bit DLL removed" test ! -e "$sys32/Varno_LUCSP_Server.dll"
+    check "uninstall/KSP DLLs removed" test ! -e "$sys64/Varno_LUKSP_Server.dll" -a ! -e "$sys32/Varno_LUKSP_Server.dll"
     check "uninstall/lucsp.exe removed" test ! -e "$toolfile"
     check "uninstall/CSP entries removed (both views)" provider_gone
     [[ $(product_count) == 0 ]] && pass "uninstall/product unregistered" || fail "uninstall/product unregistered"

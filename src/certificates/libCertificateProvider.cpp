@@ -147,6 +147,19 @@ bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* Nam
     }
 
     if (!failedStep) {
+        // Listed in the default context's key storage function, as Microsoft's KSP registration does:
+        // NCryptEnumStorageProviders and the clients that choose a provider from its list find it there.
+        // Wine implements no context functions; the registration itself stands without.
+        NTSTATUS context =
+            osBCryptAddContextFunctionProvider(CRYPT_LOCAL, LU_WTEXT("Default"), NCRYPT_KEY_STORAGE_INTERFACE,
+                                               LU_WTEXT("KEY_STORAGE"), providerName, CRYPT_PRIORITY_BOTTOM);
+        if (context < 0 && context != LU_STATUS_OBJECT_NAME_COLLISION &&
+            context != LU_STATUS_NOT_IMPLEMENTED) {
+            failedStep = "BCryptAddContextFunctionProvider";
+            status = context;
+        }
+    }
+    if (!failedStep) {
         result = true;
         UninstallProvider(LU_LEGACY_KSP_NAME, LU_LEGACY_CSP_NAME, true);
         TCertificateStore store;
@@ -171,6 +184,10 @@ bool TCertificateProvider::UninstallProvider(const char* KSP_Name, const char* N
         return false;
     }
     std::u16string kspName = Widen(KSP_Name);
+    // Out of the default context's list first; a provider never listed there is no failure.
+    osBCryptRemoveContextFunctionProvider(CRYPT_LOCAL, LU_WTEXT("Default"), NCRYPT_KEY_STORAGE_INTERFACE,
+                                          LU_WTEXT("KEY_STORAGE"),
+                                          reinterpret_cast<LPCWSTR>(kspName.c_str()));
     NTSTATUS status = osBCryptUnregisterProvider(reinterpret_cast<LPCWSTR>(kspName.c_str()));
     UninstallCSP(NameProvider, false);
     UninstallCSP(NameProvider, true);

@@ -127,6 +127,11 @@ TEST_F(ProviderRegistration, InstallThenUninstallLeavesNothingBehind) {
     EXPECT_EQ(data, std::string("KEY_STORAGE") + '\0' + '\0');
     ASSERT_TRUE(ReadValue(KspPath(kKsp) + "\\UM\\00010001", KEY_WOW64_64KEY, "Flags", &type, &data));
     EXPECT_EQ(data, std::string("\x01\x00\x00\x00", 4));
+    // Listed in the default context's key storage function, once also after a second install.
+    const std::string context = std::string(LU_CNG_CONTEXTS_KEY) + "\\Default\\00010001\\KEY_STORAGE";
+    ASSERT_TRUE(TCertificateProvider().InstallProvider(kKsp, kCsp, kKspDll, kCspDll));
+    ASSERT_TRUE(ReadValue(context, KEY_WOW64_64KEY, "Providers", &type, &data));
+    EXPECT_EQ(data, std::string(kKsp) + '\0' + '\0');
     EXPECT_TRUE(KeyExists(ProviderPath(kCsp), KEY_WOW64_64KEY));
     EXPECT_TRUE(KeyExists(ProviderPath(kCsp), KEY_WOW64_32KEY));
     EXPECT_EQ(CertificatesOf(kCsp), 1u); // installing leaves the provider's own certificates alone
@@ -134,6 +139,8 @@ TEST_F(ProviderRegistration, InstallThenUninstallLeavesNothingBehind) {
     TCertificateProvider provider;
     ASSERT_TRUE(provider.UninstallProvider(kKsp, kCsp, true));
     EXPECT_FALSE(KeyExists(KspPath(kKsp), KEY_WOW64_64KEY));
+    ASSERT_TRUE(ReadValue(context, KEY_WOW64_64KEY, "Providers", &type, &data));
+    EXPECT_EQ(data, std::string(1, '\0'));
     EXPECT_FALSE(KeyExists(ProviderPath(kCsp), KEY_WOW64_64KEY));
     EXPECT_FALSE(KeyExists(ProviderPath(kCsp), KEY_WOW64_32KEY));
     EXPECT_EQ(CertificatesOf(kCsp), 0u);

@@ -4,8 +4,11 @@
 //   <name>                "Aliases" (REG_MULTI_SZ)
 //   <name>\UM             "Image" (REG_SZ)
 //   <name>\UM\<interface> "Functions" (REG_MULTI_SZ), "Flags" (REG_DWORD)
+// and a context's providers of a function below ...\Cryptography\Configuration\Local:
+//   <context>\<interface>\<function> "Providers" (REG_MULTI_SZ, in order)
 #include "os/platCNG.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -79,6 +82,46 @@ LONG DeleteTree(const std::string& path) {
         if (status != ERROR_SUCCESS) return status;
     }
     return RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), kView, 0);
+}
+
+std::vector<std::string> SplitMultiSz(const std::vector<char>& data) {
+    std::vector<std::string> items;
+    std::string current;
+    for (char c : data) {
+        if (c) {
+            current.push_back(c);
+        } else if (!current.empty()) {
+            items.push_back(current);
+            current.clear();
+        }
+    }
+    return items;
+}
+
+// The key of a context's function and its provider list.
+NTSTATUS OpenContextFunction(ULONG dwTable, LPCWSTR pszContext, ULONG dwInterface, LPCWSTR pszFunction,
+                             bool create, HKEY* key, std::vector<std::string>* providers) {
+    std::string context, function;
+    if (dwTable != CRYPT_LOCAL || !Narrow(pszContext, context) || !Narrow(pszFunction, function) ||
+        context.empty() || function.empty())
+        return LU_STATUS_INVALID_PARAMETER;
+    char interfaceName[16];
+    snprintf(interfaceName, sizeof(interfaceName), "%08lX", static_cast<unsigned long>(dwInterface));
+    const std::string path =
+        std::string(LU_CNG_CONTEXTS_KEY) + "\\" + context + "\\" + interfaceName + "\\" + function;
+    LONG status = create
+                      ? CreateKey(path, key, nullptr)
+                      : RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WRITE | kView, key);
+    if (status != ERROR_SUCCESS) return FromWin32(status);
+    DWORD type = 0, size = 0;
+    providers->clear();
+    if (RegQueryValueExA(*key, "Providers", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && size > 0) {
+        std::vector<char> data(size);
+        if (RegQueryValueExA(*key, "Providers", nullptr, &type, reinterpret_cast<BYTE*>(data.data()),
+                             &size) == ERROR_SUCCESS)
+            *providers = SplitMultiSz(data);
+    }
+    return LU_STATUS_SUCCESS;
 }
 
 bool ValidImage(const CRYPT_IMAGE_REG* image) {
@@ -168,4 +211,43 @@ NTSTATUS osBCryptUnregisterProvider(LPCWSTR pszProvider) {
         return LU_STATUS_INVALID_PARAMETER;
     LONG status = DeleteTree(std::string(LU_CNG_PROVIDERS_KEY) + "\\" + name);
     return status == ERROR_SUCCESS ? LU_STATUS_SUCCESS : FromWin32(status);
+}
+
+NTSTATUS osBCryptAddContextFunctionProvider(ULONG dwTable, LPCWSTR pszContext, ULONG dwInterface,
+                                            LPCWSTR pszFunction, LPCWSTR pszProvider, ULONG dwPosition) {
+    std::string provider;
+    if (!Narrow(pszProvider, provider) || provider.empty()) return LU_STATUS_INVALID_PARAMETER;
+    HKEY key = nullptr;
+    std::vector<std::string> providers;
+    NTSTATUS result =
+        OpenContextFunction(dwTable, pszContext, dwInterface, pszFunction, true, &key, &providers);
+    if (result != LU_STATUS_SUCCESS) return result;
+    for (const std::string& p : providers) {
+        if (p == provider) {
+            RegCloseKey(key);
+            return LU_STATUS_OBJECT_NAME_COLLISION;
+        }
+    }
+    const size_t at = dwPosition < providers.size() ? dwPosition : providers.size();
+    providers.insert(providers.begin() + static_cast<long>(at), provider);
+    LONG status = SetValue(key, "Providers", REG_MULTI_SZ, MultiSz(providers));
+    RegCloseKey(key);
+    return FromWin32(status);
+}
+
+NTSTATUS osBCryptRemoveContextFunctionProvider(ULONG dwTable, LPCWSTR pszContext, ULONG dwInterface,
+                                               LPCWSTR pszFunction, LPCWSTR pszProvider) {
+    std::string provider;
+    if (!Narrow(pszProvider, provider) || provider.empty()) return LU_STATUS_INVALID_PARAMETER;
+    HKEY key = nullptr;
+    std::vector<std::string> providers;
+    NTSTATUS result =
+        OpenContextFunction(dwTable, pszContext, dwInterface, pszFunction, false, &key, &providers);
+    if (result != LU_STATUS_SUCCESS) return result;
+    const size_t before = providers.size();
+    providers.erase(std::remove(providers.begin(), providers.end(), provider), providers.end());
+    LONG status = providers.size() == before ? ERROR_FILE_NOT_FOUND
+                                             : SetValue(key, "Providers", REG_MULTI_SZ, MultiSz(providers));
+    RegCloseKey(key);
+    return FromWin32(status);
 }

@@ -1,4 +1,5 @@
 // sign, verify and export-pubkey: the sequences an application runs through CryptoAPI.
+#include "KspClient.h"
 #include "LucspCommands.h"
 #include "LucspErrors.h"
 #include "LucspSession.h"
@@ -11,6 +12,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -144,11 +146,30 @@ int RunSign(TCommand& cmd) {
     if (format == "raw" && !cmd.Args.Has("--out")) return cmd.Usage("--format raw needs --out FILE");
     if (!GetHash(cmd, *alg, hash)) return cmd.ExitCode;
     DWORD flags = cmd.Args.Has("--no-hash-oid") ? CRYPT_NOHASHOID : 0;
+    std::string provider, padding;
+    if (!cmd.GetChoice("--provider", {"csp", "ksp"}, provider) ||
+        !cmd.GetChoice("--padding", {"pkcs1", "pss"}, padding))
+        return cmd.ExitCode;
+    if (padding == "pss" && provider != "ksp") return cmd.Usage("--padding pss needs --provider ksp");
+    if (provider == "ksp" && (flags || repeat > 1))
+        return cmd.Usage("--provider ksp signs once, with the DigestInfo");
 
     TCryptoClient client;
     if (!lucspOpenLibrary(cmd, client)) return cmd.ExitCode;
-
     std::vector<uint8_t> sig;
+    if (provider == "ksp") {
+        // CNG names the hash as the algorithm's upper-case name; the signature comes big-endian.
+        std::string name = alg->Name;
+        for (char& c : name)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        TKspClient ksp;
+        uint32_t code = ksp.Open(client.LibraryPath());
+        if (!code) code = ksp.Sign(container, name.c_str(), hash, padding == "pss", sig);
+        if (code) return cmd.Fail(ksp.FailedCall() + " failed", code);
+        if (order == "cryptoapi") std::reverse(sig.begin(), sig.end());
+        return Emit(cmd, sig, format, "signature");
+    }
+
     std::vector<TSignFigures> figures;
     for (long i = 0; i < repeat; ++i) {
         TSignFigures fig;
@@ -361,7 +382,9 @@ void lucspAddSignCommands(std::vector<TCommandDef>& table) {
     table.push_back(TCommandDef{
         "sign",
         "--container SERIAL --alg ALG (--hash HEX | --file PATH) [--no-hash-oid] [--out FILE] "
-        "[--format hex|base64|raw] [--order cryptoapi|big-endian] [--repeat N] [--stats]",
+        "[--format hex|base64|raw] [--order cryptoapi|big-endian] [--repeat N] [--stats] [--provider "
+        "csp|ksp] "
+        "[--padding pkcs1|pss]",
         "Sign a hash through the provider (the private key stays in the signing service).",
         {container,
          alg,
@@ -372,7 +395,10 @@ void lucspAddSignCommands(std::vector<TCommandDef>& table) {
          {"--format", "FMT", "hex (default), base64 or raw"},
          {"--order", "ORDER", "cryptoapi (default, least significant byte first) or big-endian"},
          {"--repeat", "N", "sign N times, each in a new context, and print the figures"},
-         {"--stats", nullptr, "print the time per signature to stderr"}},
+         {"--stats", nullptr, "print the time per signature to stderr"},
+         {"--provider", "csp|ksp", "the CryptoAPI provider (default) or the CNG key storage provider"},
+         {"--padding", "pkcs1|pss",
+          "PKCS #1 v1.5 (default) or RSA-PSS with a salt as long as the hash (ksp)"}},
         0,
         0,
         kSignDetails,

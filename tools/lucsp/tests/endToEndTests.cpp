@@ -196,6 +196,41 @@ TEST_F(LucspEndToEnd, SignatureVerifiesWithOpenSSLAndWithTheProvider) {
     EXPECT_NE(vb.Err.find("0x80090006 NTE_BAD_SIGNATURE"), std::string::npos) << vb.Err;
 }
 
+// Through the key storage provider: PKCS #1 and PSS (salt as long as the hash, MGF1 with the same hash),
+// big-endian as asked, each checked by OpenSSL.
+TEST_F(LucspEndToEnd, KspSignsPkcs1AndPss) {
+    const std::string message = "signed through CNG";
+    for (const char* padding : {"pkcs1", "pss"}) {
+        SCOPED_TRACE(padding);
+        TBytes hash = Digest(EVP_sha384(), message);
+        TLucspResult s =
+            lucspRun({"sign", "--container", Key.SerialHex, "--alg", "sha384", "--hash", ToHex(hash),
+                      "--provider", "ksp", "--padding", padding, "--order", "big-endian"});
+        ASSERT_EQ(s.ExitCode, 0) << s.Err;
+        TBytes sig = FromHex(s.Out);
+        ASSERT_EQ(sig.size(), 256u);
+        if (std::string(padding) == "pkcs1") {
+            EXPECT_TRUE(OpenSSLVerify(Key.CertPEM, EVP_sha384(), hash, sig));
+            continue;
+        }
+        std::unique_ptr<BIO, void (*)(BIO*)> bio(
+            BIO_new_mem_buf(Key.CertPEM.data(), static_cast<int>(Key.CertPEM.size())), BIO_free_all);
+        std::unique_ptr<X509, void (*)(X509*)> cert(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr),
+                                                    X509_free);
+        ASSERT_TRUE(cert);
+        std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(
+            EVP_PKEY_CTX_new(X509_get0_pubkey(cert.get()), nullptr), EVP_PKEY_CTX_free);
+        ASSERT_TRUE(ctx && EVP_PKEY_verify_init(ctx.get()) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) == 1 &&
+                    EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha384()) == 1 &&
+                    EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), 48) == 1);
+        EXPECT_EQ(1, EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), hash.data(), hash.size()));
+    }
+    TLucspResult refused = lucspRun({"sign", "--container", Key.SerialHex, "--alg", "sha256", "--hash",
+                                     ToHex(Digest(EVP_sha256(), message)), "--padding", "pss"});
+    EXPECT_NE(refused.ExitCode, 0);
+}
+
 TEST_F(LucspEndToEnd, EveryAlgorithmFormatAndOrder) {
     const std::string data = "0123456789 payload";
     const std::string dataFile = Root->Path() + "/payload.txt";

@@ -106,9 +106,13 @@ for arch in i686 x86_64; do
   scripts/deps/build-mingw-deps.sh "$arch"
   cmake -S . -B "$out/win-$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$top/cmake/toolchain-mingw-$arch.cmake" >/dev/null
-  cmake --build "$out/win-$arch" -j"$jobs" --target Varno_LUCSP_Server lucsp
+  cmake --build "$out/win-$arch" -j"$jobs" --target Varno_LUCSP_Server Varno_LUKSP_Server lucsp
   dll="$out/win-$arch/src/dll/Varno_LUCSP_Server.dll"
   "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
+  # ncrypt asks the KSP for its one export by the plain name, also on i686.
+  ksp="$out/win-$arch/src/dll/Varno_LUKSP_Server.dll"
+  "$arch-w64-mingw32-objdump" -p "$ksp" | grep -qE "^[[:space:]]*\[ *0\] GetKeyStorageInterface$" ||
+    { echo "Varno_LUKSP_Server.dll ($arch) does not export GetKeyStorageInterface undecorated" >&2; exit 1; }
 done
 
 step "Wine acceptance (32-bit and 64-bit DLL)"

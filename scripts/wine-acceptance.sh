@@ -155,6 +155,47 @@ verify_signature() { # verify_signature FILE DIGEST [DIR [CHECK-NAME]]
     fi
 }
 
+# The KSP's signatures are in CNG's big-endian order: PKCS #1 and PSS (MGF1 with the same hash, the salt
+# the caller asked for) over the message's digest, and TLS 1.0's MD5+SHA-1 without DigestInfo.
+verify_ksp_signatures() {
+    local f digest mode salt dir=$work/out
+    while read -r f digest mode salt; do
+        if [[ ! -s $dir/$f ]]; then
+            fail "openssl/$f" "missing"
+            continue
+        fi
+        openssl dgst "-$digest" -binary "$work/message.txt" >"$dir/$f.digest"
+        local opts=(-pkeyopt "digest:$digest")
+        [[ $mode == pss ]] && opts+=(-pkeyopt rsa_padding_mode:pss -pkeyopt "rsa_pss_saltlen:$salt")
+        if openssl pkeyutl -verify -pubin -inkey "$work/pub.pem" -in "$dir/$f.digest" -sigfile "$dir/$f" \
+            "${opts[@]}" >/dev/null 2>&1; then
+            pass "openssl/$f"
+        else
+            fail "openssl/$f" "openssl pkeyutl rejects it"
+        fi
+    done <<'LIST'
+ksp_pkcs1_sha256.bin sha256 pkcs1 0
+ksp_pkcs1_sha1.bin sha1 pkcs1 0
+ksp_pss_sha256.bin sha256 pss 32
+ksp_pss_sha384.bin sha384 pss 48
+ksp_pss0_sha256.bin sha256 pss 0
+LIST
+    local recovered expected
+    recovered=$(openssl pkeyutl -verifyrecover -pubin -inkey "$work/pub.pem" -in "$dir/ksp_md5sha1.bin" 2>/dev/null |
+        od -An -tx1 | tr -d ' \n')
+    expected=$( (openssl dgst -md5 -binary "$work/message.txt"; openssl dgst -sha1 -binary "$work/message.txt") |
+        od -An -tx1 | tr -d ' \n')
+    [[ -n $recovered && $recovered == "$expected" ]] && pass "openssl/ksp_md5sha1.bin" ||
+        fail "openssl/ksp_md5sha1.bin" "[$recovered]"
+    # BCRYPT_RSAPUBLIC_BLOB: 24-byte header, the exponent (cbPublicExp at 8), then the modulus big-endian.
+    local blob_modulus cert_modulus
+    blob_modulus=$(perl -0777 -ne 'my $e = unpack("V", substr($_, 8, 4)); print uc unpack("H*", substr($_, 24 + $e))' \
+        "$dir/ksp_rsapublic.blob" 2>/dev/null || true)
+    cert_modulus=$(openssl x509 -in "$work/signer.pem" -noout -modulus | sed 's/^Modulus=//')
+    [[ -n $blob_modulus && $blob_modulus == "$cert_modulus" ]] && pass "openssl/KspRsaPublicBlobModulus" ||
+        fail "openssl/KspRsaPublicBlobModulus"
+}
+
 # The DLL carries no path of the build machine (Windows reads /var/cache/... as C:\var\cache\..., a
 # place any user may create, and OpenSSL would take its configuration, engines and modules from there)
 # and its libcurl no longer looks at SSLKEYLOGFILE.
@@ -449,7 +490,7 @@ main() {
     printf 'LUCSP acceptance under Wine, %s, %s\n' "$ARCH" "$(date -u +%Y-%m-%dT%H:%M:%SZ)" >"$work/message.txt"
 
     local phase
-    for phase in register capi certkey direct compat crypt32 dotnet java; do
+    for phase in register capi certkey direct compat crypt32 dotnet java ksp; do
         t0=$(ms)
         run_phase "$phase"
         note "phase $phase took $(($(ms) - t0)) ms"
@@ -462,6 +503,7 @@ main() {
     for digest in sha1 sha256 sha384 sha512; do verify_signature "sig_$digest.bin" "$digest"; done
     verify_signature sig_context2_sha256.bin sha256
     verify_signature sig_certkey_sha256.bin sha256
+    verify_ksp_signatures
     # CryptoAPI's order is little-endian: the bytes as returned must not verify unreversed.
     if [[ -s $work/out/sig_sha256.bin ]] && ! openssl dgst -sha256 -verify "$work/pub.pem" \
         -signature "$work/out/sig_sha256.bin" "$work/message.txt" >/dev/null 2>&1; then

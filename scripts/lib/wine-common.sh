@@ -163,6 +163,7 @@ make_prefix() {
     fi
     [[ -d $sysdir ]] || die "$sysdir missing"
     cp "$DLL" "$sysdir/Varno_LUCSP_Server.dll"
+    if [[ -f ${KSPDLL:-} ]]; then cp "$KSPDLL" "$sysdir/Varno_LUKSP_Server.dll"; fi
 }
 
 # The reference signing service on loopback with a fresh CA, key, certificate and token, and the
@@ -210,5 +211,6 @@ build_wine_targets() {
     fi
     cmake --build "$linuxdir" --target lucsp-refservice >/dev/null || die "building lucsp-refservice failed"
     DLL=$windir/src/dll/Varno_LUCSP_Server.dll
+    KSPDLL=$windir/src/dll/Varno_LUKSP_Server.dll
     REFSERVICE=$linuxdir/tools/refservice/lucsp-refservice
 }

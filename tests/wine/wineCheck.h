@@ -115,3 +115,5 @@ int RunStrictPhase(const TWineOptions& options);
 int RunCrypt32Phase(const TWineOptions& options);
 int RunDotNetPhase(const TWineOptions& options);
 int RunJavaPhase(const TWineOptions& options);
+// The key storage provider through its function table.
+int RunKspPhase(const TWineOptions& options);

@@ -10,10 +10,10 @@
 namespace {
 
 int Usage() {
-    fprintf(
-        stderr,
-        "usage: lucsp_wine_tests register|capi|certkey|direct|compat|strict|crypt32|dotnet|java|unregister "
-        "--cert FILE --token TEXT --serial HEX --msg FILE --out DIR [--compat pending|required]\n");
+    fprintf(stderr,
+            "usage: lucsp_wine_tests "
+            "register|capi|certkey|direct|compat|strict|crypt32|dotnet|java|ksp|unregister "
+            "--cert FILE --token TEXT --serial HEX --msg FILE --out DIR [--compat pending|required]\n");
     return 2;
 }
 
@@ -52,6 +52,7 @@ int main(int argc, char** argv) {
     if (!strcmp(phase, "crypt32")) return RunCrypt32Phase(options);
     if (!strcmp(phase, "dotnet")) return RunDotNetPhase(options);
     if (!strcmp(phase, "java")) return RunJavaPhase(options);
+    if (!strcmp(phase, "ksp")) return RunKspPhase(options);
     if (!strcmp(phase, "unregister")) return RunUnregisterPhase(options);
     return Usage();
 }

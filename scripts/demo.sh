@@ -32,7 +32,7 @@ scripts/setup.sh
 step "build the provider library and the lucsp tool (Linux, $build)"
 t0=$(date +%s)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$build" -j"$jobs" --target lucsp Varno_LUCSP_Server
+cmake --build "$build" -j"$jobs" --target lucsp Varno_LUCSP_Server Varno_LUKSP_Server
 echo "built in $(($(date +%s) - t0)) s"
 lucsp="$build/tools/lucsp/lucsp"
 export LUCSP_LIBRARY="$build/src/dll/Varno_LUCSP_Server.so"
@@ -113,6 +113,12 @@ run openssl pkeyutl -verify -pubin -inkey "$work/provider-pubkey.pem" -in "$work
 step "verify through the provider (CryptVerifySignature)"
 run "$lucsp" verify --container "$serial" --alg sha256 --file "$work/document.txt" \
   --signature-file "$work/document.sig" --format raw --order big-endian
+
+step "an RSA-PSS signature through the CNG key storage provider, verified with OpenSSL"
+run "$lucsp" sign --container "$serial" --alg sha256 --hash "$hash" --provider ksp --padding pss \
+  --order big-endian --format raw --out "$work/document.pss"
+run openssl pkeyutl -verify -pubin -inkey "$work/cert-pubkey.pem" -in "$work/document.hash" \
+  -sigfile "$work/document.pss" -pkeyopt digest:sha256 -pkeyopt rsa_padding_mode:pss -pkeyopt rsa_pss_saltlen:32
 
 step "figures: $signs signatures, each in a new context (acquire, hash, remote sign, release)"
 "$lucsp" sign --container "$serial" --alg sha256 --hash "$hash" --repeat "$signs" >/dev/null

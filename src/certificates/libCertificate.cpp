@@ -218,7 +218,10 @@ bool TCertificate::FormatCert_ToRead(int certType, TVarnoMemory* certData, TVarn
         }
         TVarnoMemory text;
         if (!text.Add(certData->FileData, certData->LenFileData)) break;
-        if (!text.DeleteString("\n") || !text.DeleteString(kPemHeader) || !text.DeleteString(kPemFooter))
+        // Every line end goes, CR included: a CR left in the Base64 could end up alone on the last
+        // line after re-wrapping, which the PEM reader refuses.
+        if (!text.DeleteString("\n") || !text.DeleteString("\r") || !text.DeleteString(kPemHeader) ||
+            !text.DeleteString(kPemFooter))
             break;
 
         out->Clear();

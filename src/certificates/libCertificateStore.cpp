@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -152,7 +153,9 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
     DWORD lenKeyProvData = 0;
     TVarnoMemory certText;
     result = true;
+    int position = -1;
     while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+        ++position;
         free(keyProvData);
         keyProvData = nullptr;
         if (!GetContexParam(context, CERT_KEY_PROV_INFO_PROP_ID, &keyProvData, &lenKeyProvData)) {
@@ -191,13 +194,16 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
             break;
         }
 
-        TCertificate* certificate = listCert->AddNewCert();
-        if (!certificate) {
-            result = false;
-            break;
-        }
+        std::unique_ptr<TCertificate> certificate(new TCertificate());
         if (!certificate->LoadCert_FromMemory(0, certText.FileData, lenText,
                                               Narrow(keyProvInfo->pwszProvName), true)) {
+            // One entry that cannot be read must not take the others' contexts with it.
+            TRACE(DBERRO_0,
+                  "Certificado ignorado, nao foi possivel carregar, posicao=[%d] pwszContainerName=[%s]\n",
+                  position, Narrow(keyProvInfo->pwszContainerName));
+            continue;
+        }
+        if (!listCert->Add(certificate.release())) {
             result = false;
             break;
         }
@@ -206,7 +212,7 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
     if (context) CertFreeCertificateContext(context);
     CertCloseStore(store, 0);
 
-    // All or nothing: one certificate that cannot be read empties the list.
+    // A failure of the store itself, not of one entry, empties the list.
     if (!result) listCert->Clear();
     TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
     return result;

@@ -116,16 +116,18 @@ TEST_F(CertTest, FormatCertToReadRebuildsPemWith64CharacterLines) {
                            "\n" + body.substr(128) + "\n-----END CERTIFICATE-----";
     EXPECT_EQ(expected, std::string(reinterpret_cast<char*>(out.FileData), out.LenFileData));
 
-    // Carriage returns stay and count in the line length.
-    TVarnoMemory crIn;
-    crIn.AddString("AB\r\nCD\r\n");
-    ASSERT_TRUE(cert.FormatCert_ToRead(0, &crIn, &out));
-    EXPECT_EQ("-----BEGIN CERTIFICATE-----\nAB\rCD\r\n-----END CERTIFICATE-----",
-              std::string(reinterpret_cast<char*>(out.FileData), out.LenFileData));
+    // CRLF and lone CR line ends go like LF ones and count nothing in the line length.
+    for (const char* lineEnds : {"AB\r\nCD\r\n", "AB\rCD\r", "A\r\rB\n\rCD"}) {
+        TVarnoMemory crIn;
+        crIn.AddString(lineEnds);
+        ASSERT_TRUE(cert.FormatCert_ToRead(0, &crIn, &out));
+        EXPECT_EQ("-----BEGIN CERTIFICATE-----\nABCD\n-----END CERTIFICATE-----",
+                  std::string(reinterpret_cast<char*>(out.FileData), out.LenFileData));
+    }
 
     // In place is allowed.
     ASSERT_TRUE(cert.FormatCert_ToRead(0, &out, &out));
-    EXPECT_EQ("-----BEGIN CERTIFICATE-----\nAB\rCD\r\n-----END CERTIFICATE-----",
+    EXPECT_EQ("-----BEGIN CERTIFICATE-----\nABCD\n-----END CERTIFICATE-----",
               std::string(reinterpret_cast<char*>(out.FileData), out.LenFileData));
 
     EXPECT_FALSE(cert.FormatCert_ToRead(0, nullptr, &out));

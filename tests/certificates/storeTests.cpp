@@ -228,23 +228,24 @@ TEST_F(StoreTest, BadArgumentsFailCleanly) {
     EXPECT_FALSE(store.RemoveAllCertProvider("MY", kProvider, &empty));
 }
 
-TEST_F(StoreTest, OneNonRsaCertificateOfTheProviderEmptiesTheWholeList) {
+TEST_F(StoreTest, UnreadableCertificateOfTheProviderIsSkippedAndTheOthersStay) {
     ASSERT_TRUE(Install(MakeCert({0x10}, "Primeiro"), kProvider));
     TTestCert ec = TTestCert::SelfSigned(TTestKey::Ec());
     AddRaw("MY", ec, u"Varno Base Cryptographic Provider Server", u"EC01");
+    ASSERT_TRUE(Install(MakeCert({0x11}, "Segundo"), kProvider));
 
     TListCertificate list;
-    ASSERT_NE(nullptr, list.AddNewCert()); // anything held before goes too
-    EXPECT_FALSE(TCertificateStore().LoadCert(&list, "MY", kProvider));
-    EXPECT_EQ(0u, list.Count);
-    EXPECT_NE(std::string::npos, Trace().find("Falha na PEM_read_bio_RSA_PUBKEY error=["));
-
-    // Another provider's EC certificate is not looked at.
-    TCertificateStore().RemoveAllCertProvider("MY", kProvider, nullptr);
-    AddRaw("MY", ec, u"Other Provider", u"EC01");
-    ASSERT_TRUE(Install(MakeCert({0x10}, "Primeiro"), kProvider));
+    ASSERT_NE(nullptr, list.AddNewCert()); // anything held before goes
     EXPECT_TRUE(TCertificateStore().LoadCert(&list, "MY", kProvider));
-    EXPECT_EQ(1u, list.Count);
+    std::vector<std::string> serials = Serials(list);
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ((std::vector<std::string>{"10", "11"}), serials);
+    EXPECT_NE(std::string::npos, Trace().find("Falha na PEM_read_bio_RSA_PUBKEY error=["));
+    // The position is that of the store's enumeration.
+    std::string text = Trace();
+    size_t at = text.find("Certificado ignorado, nao foi possivel carregar, posicao=[");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_EQ(at + 59, text.find("] pwszContainerName=[EC01]\n", at)); // one digit
 }
 
 TEST_F(StoreTest, RemoveWithCertificateTakesOnlyEqualIssuerAndSerialOfTheProvider) {

@@ -215,6 +215,7 @@ TTestCert Build(const TTestKey& subjectKey, const TTestCertOptions& opt, X509* i
     AddExtension(cert, extIssuer, NID_key_usage,
                  opt.IsCA ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature,nonRepudiation");
     AddExtension(cert, extIssuer, NID_subject_key_identifier, "hash");
+    if (!opt.Comment.empty()) AddExtension(cert, extIssuer, NID_netscape_comment, opt.Comment.c_str());
 
     const EVP_MD* md = EVP_get_digestbyname(opt.Digest.c_str());
     Check(md != nullptr, "digest");

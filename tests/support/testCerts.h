@@ -70,6 +70,8 @@ struct TTestCertOptions {
     int DaysValid = 365;
     bool IsCA = false;
     std::string Digest = "SHA256"; // signature digest name for EVP_get_digestbyname
+    // Text of a Netscape comment extension, none when empty: a knob for the certificate's DER length.
+    std::string Comment;
 };
 
 class TTestCert {

@@ -37,7 +37,23 @@ bool IsNameChar(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 
-int web_traceFunc(CURL*, curl_infotype type, char* data, size_t size, void*) {
+// The value of a "TokenPSC" header line, null for another header.
+const char* TokenOfHeader(const char* header) {
+    const size_t nameLen = sizeof(kTokenHeaderName) - 1;
+    if (!header || strlen(header) < nameLen || !MatchesName(header, kTokenHeaderName, nameLen))
+        return nullptr;
+    const char* p = header + nameLen;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    if (*p != ':') return nullptr;
+    ++p;
+    while (*p == ' ' || *p == '\t')
+        ++p;
+    return p;
+}
+
+// userp: the request's token, or null.
+int web_traceFunc(CURL*, curl_infotype type, char* data, size_t size, void* userp) {
     const char* title = nullptr;
     bool lineEnd = false;
     switch (type) {
@@ -62,15 +78,12 @@ int web_traceFunc(CURL*, curl_infotype type, char* data, size_t size, void*) {
     if (type == CURLINFO_SSL_DATA_OUT) {
         TRACE_DUMP(DBINFO_U, "Send SSL data", data, static_cast<int>(size));
     } else if (type != CURLINFO_SSL_DATA_IN && type <= CURLINFO_DATA_OUT) {
-        char* text = TLibCurl::CopyMaskingToken(data, size);
-        if (text) {
-            if (title && previous != static_cast<int>(type)) TRACE(DBINFO_U, "%s", title);
-            if (lineEnd)
-                TRACE(DBINFO_U, "%s\n", text);
-            else
-                TRACE(DBINFO_U, "%s", text);
-            free(text);
-        }
+        std::string text = TLibCurl::MaskToken(data, size, static_cast<const char*>(userp));
+        if (title && previous != static_cast<int>(type)) TRACE(DBINFO_U, "%s", title);
+        if (lineEnd)
+            TRACE(DBINFO_U, "%s\n", text.c_str());
+        else
+            TRACE(DBINFO_U, "%s", text.c_str());
     }
     return 0;
 }
@@ -172,49 +185,43 @@ void TLibCurlShared::KeepCaFile(const std::string& caKey, const std::shared_ptr<
     CaKey = caKey;
 }
 
-// Copies text with the value after every "TokenPSC" header name replaced by a fixed mask, so that the
-// access token never reaches the trace file (HTTP/1 header lines and the "[name: value]" form of HTTP/2
-// alike). The mask has a fixed length so that the token's length is not shown either.
-char* TLibCurl::CopyMaskingToken(const char* data, size_t size) {
+// Wire-trace text with the value of every "TokenPSC" header, to the end of its line whatever it holds,
+// and every other occurrence of the token's text replaced by a fixed mask, so that the access token never
+// reaches the trace file (HTTP/1 header lines, the "[name: value]" form of HTTP/2 and a service that
+// echoes the token alike). The mask has a fixed length so that the token's length is not shown either.
+std::string TLibCurl::MaskToken(const char* data, size_t size, const char* token) {
     const size_t nameLen = sizeof(kTokenHeaderName) - 1;
-    // Each masked value is replaced by at most sizeof(kTokenMask) bytes; values are never shorter than
-    // a byte, so the copy grows by at most that much per occurrence.
-    size_t occurrences = 0;
-    for (size_t i = 0; i + nameLen <= size; ++i)
-        if (MatchesName(data + i, kTokenHeaderName, nameLen)) ++occurrences;
-    char* out = static_cast<char*>(malloc(size + occurrences * sizeof(kTokenMask) + 1));
-    if (!out) return nullptr;
-    size_t o = 0;
+    const size_t tokenLen = token ? strlen(token) : 0;
+    std::string out;
+    out.reserve(size);
     size_t i = 0;
     while (i < size) {
+        if (tokenLen > 0 && size - i >= tokenLen && memcmp(data + i, token, tokenLen) == 0) {
+            out += kTokenMask;
+            i += tokenLen;
+            continue;
+        }
         bool atName = i + nameLen <= size && MatchesName(data + i, kTokenHeaderName, nameLen) &&
                       (i == 0 || !IsNameChar(data[i - 1])) &&
                       (i + nameLen == size || !IsNameChar(data[i + nameLen]));
         if (!atName) {
-            out[o++] = data[i++];
+            out += data[i++];
             continue;
         }
-        memcpy(out + o, data + i, nameLen);
-        o += nameLen;
+        out.append(data + i, nameLen);
         i += nameLen;
         while (i < size && (data[i] == ' ' || data[i] == '\t'))
-            out[o++] = data[i++];
+            out += data[i++];
         if (i < size && data[i] == ':') {
-            out[o++] = data[i++];
+            out += data[i++];
             while (i < size && (data[i] == ' ' || data[i] == '\t'))
-                out[o++] = data[i++];
-            bool hadValue = false;
-            while (i < size && data[i] != '\r' && data[i] != '\n' && data[i] != ']' && data[i] != '\0') {
+                out += data[i++];
+            size_t valueStart = i;
+            while (i < size && data[i] != '\r' && data[i] != '\n' && data[i] != '\0')
                 ++i;
-                hadValue = true;
-            }
-            if (hadValue) {
-                memcpy(out + o, kTokenMask, sizeof(kTokenMask) - 1);
-                o += sizeof(kTokenMask) - 1;
-            }
+            if (i > valueStart) out += kTokenMask;
         }
     }
-    out[o] = '\0';
     return out;
 }
 
@@ -336,6 +343,7 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
         if (gPlatDebug && gPlatDebug->IsLevelOn(DBINFO_U)) {
             curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, web_traceFunc);
+            curl_easy_setopt(curl, CURLOPT_DEBUGDATA, TokenOfHeader(headerText));
             curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
         } else {
             curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
@@ -391,7 +399,9 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
                           URL);
                 TRACE(DBERRO_0, "Erro curl_easy_perform, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
                       curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-                if (errorText[0]) TRACE(DBERRO_0, "Detalhe curl: [%s]\n", errorText);
+                if (errorText[0])
+                    TRACE(DBERRO_0, "Detalhe curl: [%s]\n",
+                          MaskToken(errorText, strlen(errorText), TokenOfHeader(headerText)).c_str());
                 if (dataRecv) dataRecv->Clear();
             } else {
                 curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);

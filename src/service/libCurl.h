@@ -76,9 +76,9 @@ class TLibCurl {
     bool Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
                  TPlatStringJSON* dataRecv, TVarnoMemory* dataSend);
 
-    // A copy of wire-trace text (new text, free()) with the value of every "TokenPSC" header replaced
-    // by a fixed mask; null when memory is short.
-    static char* CopyMaskingToken(const char* data, size_t size);
+    // Text for the trace with the value of every "TokenPSC" header (to the end of its line) and every
+    // occurrence of token (when given) replaced by a fixed mask.
+    static std::string MaskToken(const char* data, size_t size, const char* token);
 
     int resultCurl;
     TLibCurlFuncRecv FuncRecv;

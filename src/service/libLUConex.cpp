@@ -146,9 +146,11 @@ bool TLUConex::ResolveEndpoint(const char*& url, const char*& caFile, long& time
     return url && *url;
 }
 
-bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last) {
+bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last, const char* token) {
     TPlatStringJSON answer, element;
     if (!last) return false;
+    // A value of the answer as the trace may show it: a service could echo the token.
+    auto shown = [token](const char* value) { return TLibCurl::MaskToken(value, strlen(value), token); };
     if (!answer.LoadFromMemory(reinterpret_cast<const char*>(received.FileData))) {
         TRACE(DBERRO_0, "Resposta da URL_SignHash não é um JSON valido, LenFileData=[%d]\n",
               static_cast<int>(received.LenFileData));
@@ -175,19 +177,19 @@ bool TLUConex::Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* la
             return false;
         }
         if (last->IsSigned) {
-            TRACE(DBERRO_0, "Objeto HashSID=[%s] já foi assinado, lista duplicada\n", valID);
+            TRACE(DBERRO_0, "Objeto HashSID=[%s] já foi assinado, lista duplicada\n", shown(valID).c_str());
             return false;
         }
         if (!IsBase64Text(valRawSignature)) {
-            TRACE(DBERRO_0, "rawSignature não é Base64 valido, id=[%s] rawSignature=[%.64s]\n", valID,
-                  valRawSignature);
+            TRACE(DBERRO_0, "rawSignature não é Base64 valido, id=[%s] rawSignature=[%.64s]\n",
+                  shown(valID).c_str(), shown(valRawSignature).c_str());
             return false;
         }
         if (!last->LoadDataResultBase64(valRawSignature)) return false;
         // The raw RSA result has exactly the length of the block that was sent.
         if (last->DataResult.LenFileData != last->DataValuePadded.LenFileData) {
             TRACE(DBERRO_0, "Tamanho da rawSignature invalido, id=[%s] LenFileData=[%d] esperado=[%d]\n",
-                  valID, static_cast<int>(last->DataResult.LenFileData),
+                  shown(valID).c_str(), static_cast<int>(last->DataResult.LenFileData),
                   static_cast<int>(last->DataValuePadded.LenFileData));
             last->ClearSignature();
             return false;
@@ -300,7 +302,7 @@ bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* S
         goto done;
     }
     failure = TLUFailure::AnswerUnusable;
-    if (!Answer_Read(received, last)) goto done;
+    if (!Answer_Read(received, last, tokenSign.Token)) goto done;
     if (!last || !last->IsSigned) {
         TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
         goto done;

@@ -66,8 +66,9 @@ class TLUConex {
 
     // Reads the body of a successful answer into last's DataResult: the first element of "signatures",
     // its Base64 "rawSignature" of the block's length; last->IsSigned then. False with a trace line
-    // otherwise (the caller clears what was left).
-    static bool Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last);
+    // otherwise (the caller clears what was left); the text of token is masked in what it traces.
+    static bool Answer_Read(const TVarnoMemory& received, TDataEncryptDecrypt* last,
+                            const char* token = nullptr);
 
     TLUConexFuncUpdateState FuncUpdateState;
     void* FuncUpdateStateCtx;

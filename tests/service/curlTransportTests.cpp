@@ -218,24 +218,31 @@ TEST_F(CurlTransport, WireTraceMasksTheToken) {
     EXPECT_NE(std::string::npos, text.find("TLibCurl::Request"));
 }
 
-TEST(WireTraceMask, EveryFormOfTheTokenHeaderIsMasked) {
-    auto mask = [](const std::string& in) {
-        char* out = TLibCurl::CopyMaskingToken(in.data(), in.size());
-        std::string s = out ? out : "<null>";
-        free(out);
-        return s;
+TEST(WireTraceMask, EveryFormOfTheTokenHeaderAndTheTokenTextAreMasked) {
+    const struct {
+        const char* In;
+        const char* Token;
+        const char* Out;
+    } cases[] = {
+        {"POST / HTTP/1.1\r\nTokenPSC: segredo-123\r\nAccept: */*\r\n", nullptr,
+         "POST / HTTP/1.1\r\nTokenPSC: ****\r\nAccept: */*\r\n"},
+        {"tokenpsc:x\n", nullptr, "tokenpsc:****\n"},
+        {"TOKENPSC:  a-very-long-token-value-that-runs-to-the-end", nullptr, "TOKENPSC:  ****"},
+        // To the end of the line, whatever the value holds.
+        {"TokenPSC: ab]SECRET rest\r\nAccept: */*\r\n", nullptr, "TokenPSC: ****\r\nAccept: */*\r\n"},
+        // HTTP/2 header lines as libcurl's verbose text shows them.
+        {"h2h3 [tokenpsc: segredo]\n", nullptr, "h2h3 [tokenpsc: ****\n"},
+        // The token's text anywhere else, as a service that echoes it puts it.
+        {"{\"id\":\"ab] c\",\"x\":\"ab] cab] c\"}", "ab] c", "{\"id\":\"****\",\"x\":\"********\"}"},
+        // Other names and the bare word are left alone.
+        {"X-TokenPSC2: keep\r\n", nullptr, "X-TokenPSC2: keep\r\n"},
+        {"TokenPSC", nullptr, "TokenPSC"},
+        {"TokenPSC: \r\n", nullptr, "TokenPSC: \r\n"},
+        {"", "tok", ""},
+        {"keep", "", "keep"},
     };
-    EXPECT_EQ("POST / HTTP/1.1\r\nTokenPSC: ****\r\nAccept: */*\r\n",
-              mask("POST / HTTP/1.1\r\nTokenPSC: segredo-123\r\nAccept: */*\r\n"));
-    EXPECT_EQ("tokenpsc:****\n", mask("tokenpsc:x\n"));
-    EXPECT_EQ("TOKENPSC:  ****", mask("TOKENPSC:  a-very-long-token-value-that-runs-to-the-end"));
-    // HTTP/2 header lines as libcurl's verbose text shows them.
-    EXPECT_EQ("h2h3 [tokenpsc: ****]\n", mask("h2h3 [tokenpsc: segredo]\n"));
-    // Other names and the bare word are left alone.
-    EXPECT_EQ("X-TokenPSC2: keep\r\n", mask("X-TokenPSC2: keep\r\n"));
-    EXPECT_EQ("TokenPSC", mask("TokenPSC"));
-    EXPECT_EQ("TokenPSC: \r\n", mask("TokenPSC: \r\n"));
-    EXPECT_EQ("", mask(""));
+    for (const auto& c : cases)
+        EXPECT_EQ(c.Out, TLibCurl::MaskToken(c.In, strlen(c.In), c.Token)) << c.In;
 }
 
 TEST_F(CurlTransport, ConnectionIsKeptBetweenRequestsAndRenewedWhenClosed) {

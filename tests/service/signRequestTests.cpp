@@ -161,6 +161,33 @@ TEST_F(SignRequest, EveryBadAnswerFailsAndTheNextCallSucceeds) {
     }
 }
 
+TEST_F(SignRequest, TokenNeverReachesTheTraceWhateverItHoldsOrTheServiceEchoes) {
+    std::string longest;
+    for (size_t i = 0; longest.size() < LU_TOKEN_SIZE - 1; ++i)
+        longest += "0123456789abcdefghijklmnopqrstuv"[(i * 7 + i / 32) % 32];
+    longest.resize(LU_TOKEN_SIZE - 1);
+    for (const std::string& token :
+         {std::string("tok]SECRET-REST-OF-TOKEN"), std::string("a b] c:d [X: secret]"), longest}) {
+        SCOPED_TRACE(token);
+        ASSERT_TRUE(S.Service.Key_AddPEM(S.Key.KeyPEM, S.Key.CertPEM, token)) << S.Service.LastError();
+        Token = token;
+        std::string text;
+        {
+            TScopedTrace trace(S.Root.Path() + "/token.log");
+            EXPECT_TRUE(Sign());
+            Faults.Set(TRefFaultMode::EchoToken, 0, 1);
+            EXPECT_FALSE(Sign());
+            text = trace.Text();
+        }
+        EXPECT_NE(std::string::npos, text.find("TokenPSC: ****\r\n"));
+        EXPECT_NE(std::string::npos,
+                  text.find("rawSignature não é Base64 valido, id=[****] rawSignature=[****]"));
+        // No piece of the token either: the mask runs to the end of the header line.
+        for (size_t at = 0; at + 8 <= token.size(); ++at)
+            ASSERT_EQ(std::string::npos, text.find(token.substr(at, 8))) << token.substr(at, 8);
+    }
+}
+
 TEST_F(SignRequest, SlowServiceFailsAtTheLimit) {
     Token = S.Token;
     Conex.TimeoutMs = 500;

@@ -43,6 +43,7 @@ const TFaultName kFaultNames[] = {
     {TRefFaultMode::Truncated, "truncated"},
     {TRefFaultMode::Pretty, "pretty"},
     {TRefFaultMode::WrongSignature, "wrongsig"},
+    {TRefFaultMode::EchoToken, "echotoken"},
 };
 
 const unsigned kMaxDelayMs = 10 * 60 * 1000;
@@ -100,10 +101,11 @@ const char kHtml500[] = "<!DOCTYPE html>\n<html><head><title>500 Internal Server
                         "<body><h1>Internal Server Error</h1><p>The server encountered an internal error.</p>"
                         "</body></html>\n";
 
-// A token travels as an HTTP header value and is stored in a text file: visible ASCII only.
+// A token travels as an HTTP header value and is stored in a text file: printable ASCII, blanks only
+// inside (a header value and a line read back lose them at the ends).
 bool ValidToken(const std::string& token) {
-    return !token.empty() && token.size() <= 4096 &&
-           std::all_of(token.begin(), token.end(), [](char c) { return c > 0x20 && c < 0x7F; });
+    return !token.empty() && token.size() <= 4096 && token.front() != ' ' && token.back() != ' ' &&
+           std::all_of(token.begin(), token.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
 }
 
 bool IsLoopback(const std::string& addr) {
@@ -304,6 +306,11 @@ struct TRefSigningService::TImpl {
             if (!TRefCrypto::RawPrivate(key->Key.get(), other, otherSig, why))
                 return Plain(res, 500, "no other block to sign");
             body = "{\"signatures\":[" + Element(id, refBase64_Encode(otherSig)) + "]}";
+            break;
+        }
+        case TRefFaultMode::EchoToken: {
+            const std::string token = req.get_header_value(TokenHeader);
+            body = "{\"signatures\":[" + Element(token, token) + "]}";
             break;
         }
         default:

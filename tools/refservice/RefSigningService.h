@@ -25,7 +25,8 @@ enum class TRefFaultMode {
     TwoElements,    // correct element first, then a second one with a wrong signature
     Truncated,      // headers announce the whole answer, half of it is sent, connection closed
     Pretty,         // correct answer, pretty-printed: CRLF line ends, tabs, blanks, a final line end
-    WrongSignature  // "rawSignature" of the right length, but the key's result for another block
+    WrongSignature, // "rawSignature" of the right length, but the key's result for another block
+    EchoToken       // "id" and "rawSignature" both the request's token
 };
 
 const char* refFault_Name(TRefFaultMode Mode);

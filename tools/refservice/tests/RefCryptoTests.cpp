@@ -118,7 +118,9 @@ TEST_F(RefCryptoCerts, KeyMustMatchItsCertificateAndTokenBeUnique) {
     EXPECT_FALSE(svc.Key_AddPEM(TRefCrypto::KeyToPEM(other.Key.get()), certPEM, "tok"));
     EXPECT_NE(svc.LastError().find("does not match"), std::string::npos) << svc.LastError();
     EXPECT_FALSE(svc.Key_AddPEM(keyPEM, "not a certificate", "tok"));
-    EXPECT_FALSE(svc.Key_AddPEM(keyPEM, certPEM, "bad token"));
+    // Blanks inside only; no other controls.
+    for (const char* bad : {" lead", "trail ", "tab\there"})
+        EXPECT_FALSE(svc.Key_AddPEM(keyPEM, certPEM, bad)) << bad;
     EXPECT_TRUE(svc.Key_AddPEM(keyPEM, certPEM, "tok")) << svc.LastError();
     EXPECT_FALSE(
         svc.Key_AddPEM(TRefCrypto::KeyToPEM(other.Key.get()), TRefCrypto::CertToPEM(other.Cert.get()), "tok"))

@@ -202,7 +202,7 @@ TEST(RefProcess, BadArgumentsAndUnusableKeysEndWithoutListening) {
         {{"--tls-cert", "x.pem"}, 2},
         {{"--keys", "1", "--token", "a", "--token", "b"}, 2},
         {{"--keys-dir", dir.File("absent")}, 1},
-        {{"--token", "has space"}, 1},
+        {{"--token", "has\ttab"}, 1},
     };
     for (const auto& c : cases) {
         TChild child(c.Args);

@@ -18,7 +18,8 @@ std::string platProxySelect(const char* url, const char* proxyList, const char* 
 bool platProxyBypassed(const char* host, const char* bypassList);
 
 // The proxy for url as the transport uses it: the configured text when given (empty for "DIRECT"), else
-// the system's (Windows: the WinHTTP settings; Linux: empty, libcurl reads the *_proxy environment).
+// the system's (Windows: the WinHTTP settings; Linux: empty, none). The environment's *_proxy variables
+// never apply.
 // False when the configured text is not valid: nothing may then be sent.
 bool platProxyResolve(const char* configured, const char* url, std::string& proxy);
 

@@ -323,12 +323,14 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
 #endif
         }
+        // Only the library's settings choose the route: libcurl would otherwise take https_proxy,
+        // all_proxy and no_proxy from the environment of whatever process hosts the library.
+        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
         if (!proxy.empty()) {
             TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());
             curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
             curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        } else if (platProxyIsDirect(Proxy)) {
-            // Not even the environment's proxy.
+        } else {
             curl_easy_setopt(curl, CURLOPT_PROXY, "");
         }
         curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);

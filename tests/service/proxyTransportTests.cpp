@@ -7,6 +7,7 @@
 
 #include <curl/curl.h>
 
+#include <cstring>
 #include <string>
 
 using namespace svctest;
@@ -116,19 +117,36 @@ TEST_F(ProxyTransport, InvalidProxyTextSendsNothing) {
     EXPECT_EQ(std::string::npos, text.find("secret"));
 }
 
-TEST_F(ProxyTransport, DirectIgnoresTheEnvironmentsProxy) {
-    TConnectProxy proxy;
-    ASSERT_TRUE(proxy.Start());
-    std::string proxyURL = proxy.URL();
-    setenv("https_proxy", proxyURL.c_str(), 1);
-    Curl.Proxy = "DIRECT";
-    bool direct = Post(S.CAFile.c_str());
-    // Empty: the environment's proxy applies, as for any libcurl program on Linux.
-    Curl.Proxy = "";
-    bool viaEnvironment = Post(S.CAFile.c_str());
-    unsetenv("https_proxy");
-    EXPECT_TRUE(direct);
-    EXPECT_TRUE(viaEnvironment);
-    EXPECT_EQ(1u, proxy.Requests().size());
-    EXPECT_EQ(2u, S.Service.Stats().Requests);
+TEST_F(ProxyTransport, TheEnvironmentsProxySettingsNeverChooseTheRoute) {
+    TConnectProxy configured, fromEnvironment;
+    ASSERT_TRUE(configured.Start());
+    ASSERT_TRUE(fromEnvironment.Start());
+    const std::string configuredURL = configured.URL();
+    const std::string dead = "http://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    const char* names[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"};
+    for (const char* name : names)
+        setenv(name, strstr(name, "no") || strstr(name, "NO") ? "*" : fromEnvironment.URL().c_str(), 1);
+    const struct {
+        const char* Proxy;
+        bool Sent;
+        size_t ThroughConfigured;
+    } cases[] = {
+        {configuredURL.c_str(), true, 1}, // no_proxy=* does not send it around the configured proxy
+        {dead.c_str(), false, 0},         // nor around a dead one
+        {"DIRECT", true, 0},
+        {"", true, 0}, // nothing configured: direct, not through https_proxy or all_proxy
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Proxy);
+        S.Service.Stats_Reset();
+        size_t before = configured.Requests().size();
+        TLibCurl curl;
+        curl.Proxy = c.Proxy;
+        EXPECT_EQ(c.Sent, curl.Request(true, URL.c_str(), S.CAFile.c_str(), &Header, &Recv, &Body));
+        EXPECT_EQ(c.Sent ? 1u : 0u, S.Service.Stats().Requests);
+        EXPECT_EQ(c.ThroughConfigured, configured.Requests().size() - before);
+    }
+    for (const char* name : names)
+        unsetenv(name);
+    EXPECT_EQ(0u, fromEnvironment.Requests().size());
 }

@@ -1,6 +1,6 @@
 #include "os/platOS.h"
 
-// Linux has no system proxy store; libcurl takes https_proxy, all_proxy and no_proxy from the environment.
+// Linux has no system proxy store; the *_proxy environment of the host process is not one either.
 bool osSystemProxyConfig(std::string& proxyList, std::string& bypassList) {
     proxyList.clear();
     bypassList.clear();

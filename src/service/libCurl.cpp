@@ -5,6 +5,7 @@
 #include "platform/platStringJSON.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <atomic>
 #include <cstdio>
@@ -115,6 +116,13 @@ struct TCurlEasyGuard {
         if (headers) curl_slist_free_all(headers);
     }
 };
+
+// Every TLS context of the library: no key log, whatever the host's environment asks of libcurl (the
+// TLS secrets would open the token on the wire).
+CURLcode NoKeyLog(CURL*, void* sslctx, void*) {
+    SSL_CTX_set_keylog_callback(static_cast<SSL_CTX*>(sslctx), nullptr);
+    return CURLE_OK;
+}
 
 // The CA file's bytes, or null when it cannot be read.
 std::shared_ptr<const std::string> ReadCaFile(const std::string& path) {
@@ -300,6 +308,10 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         std::string caPath = FileName_CAPeer ? osMapPath(FileName_CAPeer) : std::string();
+        // Never a CA directory: libcurl's built-in one would add the system's CAs to those of the CA file,
+        // and the token would go to any server one of them vouches for.
+        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, NoKeyLog);
         bool caKept = false;
         if (FileName_CAPeer) {
             // The file is read by the first request of its setting that verifies the service; later ones

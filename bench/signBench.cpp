@@ -3,9 +3,12 @@
 // kept-alive libcurl connection, and OpenSSL's own RSA verification. Every figure is printed with its
 // ratio to its floor. A benchmark, not a test: nothing is asserted beyond that the calls succeed.
 //
-//   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--latency-ms N]
-//                    [--dll PATH]
+//   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N[,N...]]
+//                    [--latency-ms N] [--dll PATH]
 //                    [--trace default|off|both] [--only sign|verify] [--quick]
+//   lucsp_sign_bench --soak N [--soak-processes P] [--soak-cap-mb M]
+//                    P processes (4) each sign N times with the trace at its default and a cap of M MB
+//                    (16), printing RSS, open descriptors and the trace files' sizes at start and end.
 #include "dll/dllHarness.h"
 
 #include "benchFloor.h"
@@ -28,8 +31,11 @@
 #include <thread>
 #include <vector>
 
+#include <dirent.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char** environ;
 
@@ -48,7 +54,10 @@ struct TOptions {
     int Verifies = 20000;
     int RssSignatures = 100000;
     int Threads = 8;
+    // Thread counts of the pattern against a service with latency.
+    std::vector<int> LatencyThreads = {8, 32, 64};
     int LatencyMs = 20;
+    int SoakSignatures = 0, SoakProcesses = 4, SoakCapMB = 16;
     bool TraceDefault = true, TraceOff = true;
     bool Sign = true, Verify = true;
     std::string Dll = LUCSP_DLL_PATH;
@@ -100,19 +109,55 @@ long RssKiB() {
     return -1;
 }
 
-void ReportScaling(int threads, int latencyMs, const char* trace, double oneMs, double manyMs, double floorMs,
-                   double floorManyMs) {
+// CPU time of this process (all threads, user and system), in milliseconds.
+double CpuMs() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
+}
+
+// A figure with the CPU time it took per signature.
+struct TTimed {
+    double Ms = -1;
+    double CpuMs = -1;
+};
+
+void ReportOneThread(int latencyMs, const char* trace, const TTimed& one, double floorMs) {
     char what[64];
     snprintf(what, sizeof(what), "service latency %d ms: 1 thread", latencyMs);
-    if (oneMs < 0 || manyMs < 0 || floorMs < 0 || floorManyMs < 0) {
+    if (one.Ms < 0 || floorMs < 0) {
         printf("%-44s trace %-7s  failed\n", what, trace);
         return;
     }
-    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n", what, trace, oneMs,
-           1000.0 / oneMs, oneMs / floorMs, floorMs);
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)  CPU %.3f ms/signature\n",
+           what, trace, one.Ms, 1000.0 / one.Ms, one.Ms / floorMs, floorMs, one.CpuMs);
+}
+
+// Threads against the service with latency: the provider's gain over one thread beside the floor's (as
+// many direct POSTs in as many threads), and the CPU time per signature of each.
+void ReportScaling(int threads, int latencyMs, const char* trace, const TTimed& one, const TTimed& many,
+                   double floorMs, const TTimed& floorMany) {
+    char what[64];
     snprintf(what, sizeof(what), "service latency %d ms: %d threads", latencyMs, threads);
-    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx)\n", what, trace,
-           manyMs, 1000.0 / manyMs, oneMs / manyMs, floorMs / floorManyMs);
+    if (one.Ms < 0 || many.Ms < 0 || floorMs < 0 || floorMany.Ms < 0) {
+        printf("%-44s trace %-7s  failed\n", what, trace);
+        return;
+    }
+    double gain = one.Ms / many.Ms, floorGain = floorMs / floorMany.Ms;
+    printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx, %.2f of it)  "
+           "CPU %.3f ms/signature (floor %.3f)\n",
+           what, trace, many.Ms, 1000.0 / many.Ms, gain, floorGain, gain / floorGain, many.CpuMs,
+           floorMany.CpuMs);
+    fflush(stdout);
+}
+
+template <typename TBody> TTimed Timed(int signatures, TBody body) {
+    TTimed t;
+    double cpu = CpuMs();
+    t.Ms = body();
+    t.CpuMs = (CpuMs() - cpu) / signatures;
+    return t;
 }
 
 // A pattern beside the floor measured in turn with it.
@@ -138,7 +183,11 @@ double ThreadsMs(TBenchEnv& e, TCspApi& api, int threads, int n, uint64_t seq) {
         pool.emplace_back([&, t] {
             uint64_t s = (static_cast<uint64_t>(t + 1) << 48) + seq;
             for (int i = 0; i < n && !failed; ++i)
-                if (!SignOnce(api, provs[static_cast<size_t>(t)], ++s)) failed = true;
+                if (!SignOnce(api, provs[static_cast<size_t>(t)], ++s)) {
+                    if (!failed.exchange(true))
+                        fprintf(stderr, "%d threads: a signature failed, 0x%08X\n", threads,
+                                static_cast<unsigned>(GetLastError()));
+                }
         });
     for (auto& th : pool)
         th.join();
@@ -194,15 +243,22 @@ void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
     // provider lets threads overlap their requests.
     if (e.Opt.LatencyMs > 0) {
         const int m = std::min(n, 50);
-        double one = -1, many = -1, floorMs = -1, floorMany = -1;
         if (benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, static_cast<unsigned>(e.Opt.LatencyMs))) {
-            floorMs = floor.MsPerRequest(std::max(m / 2, 1));
-            one = ThreadsMs(e, api, 1, m, seq += 1ull << 32);
-            many = ThreadsMs(e, api, e.Opt.Threads, m, seq += 1ull << 32);
-            floorMany = benchfloor::ParallelFloorMs(e.SignUrl, e.CAFile, e.Token, e.Body, e.Opt.Threads, m);
+            double floorMs = floor.MsPerRequest(std::max(m / 2, 1));
+            TTimed one = Timed(m, [&] { return ThreadsMs(e, api, 1, m, seq += 1ull << 32); });
+            ReportOneThread(e.Opt.LatencyMs, trace, one, floorMs);
+            for (int threads : e.Opt.LatencyThreads) {
+                const int total = m * threads;
+                TTimed many = Timed(total, [&] { return ThreadsMs(e, api, threads, m, seq += 1ull << 32); });
+                TTimed floorMany = Timed(total, [&] {
+                    return benchfloor::ParallelFloorMs(e.SignUrl, e.CAFile, e.Token, e.Body, threads, m);
+                });
+                ReportScaling(threads, e.Opt.LatencyMs, trace, one, many, floorMs, floorMany);
+            }
+        } else {
+            ReportOneThread(e.Opt.LatencyMs, trace, TTimed(), -1);
         }
         benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, 0);
-        ReportScaling(e.Opt.Threads, e.Opt.LatencyMs, trace, one, many, floorMs, floorMany);
     }
 }
 
@@ -308,6 +364,58 @@ bool RunWithTrace(TBenchEnv& e, bool traceOn, bool measureRss) {
     return true;
 }
 
+long OpenDescriptors() {
+    long n = 0;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* entry = readdir(d))
+            if (entry->d_name[0] != '.') ++n;
+        closedir(d);
+        --n; // the directory's own
+    }
+    return n;
+}
+
+long long FileBytes(const std::string& path) {
+    std::error_code ec;
+    auto n = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<long long>(n);
+}
+
+// One soak process: a context kept open, N signatures, the process's figures at start and end.
+bool SoakRun(TBenchEnv& e) {
+    const std::string dir = std::string(getenv("LUCSP_ROOT") ? getenv("LUCSP_ROOT") : "") + "/C/Varno/008/";
+    const std::string current = dir + "WIN32_LUKeyCSP.log", rotated = dir + "WIN32_LUKeyCSP.1.log";
+    TCspApi api;
+    HCRYPTPROV prov = 0;
+    if (!api.Load(e.Opt.Dll.c_str()) || !Acquire(e, api, prov)) return false;
+    uint64_t seq = static_cast<uint64_t>(getpid()) << 40;
+    bool ok = SignOnce(api, prov, ++seq);
+    auto figures = [&](const char* when, int done, double seconds) {
+        printf(
+            "soak pid %-7d %-5s %9d signatures  RSS %7ld KiB  descriptors %4ld  trace %lld + %lld bytes%s\n",
+            static_cast<int>(getpid()), when, done, RssKiB(), OpenDescriptors(), FileBytes(current),
+            FileBytes(rotated), seconds > 0 ? ("  " + std::to_string(done / seconds) + " /s").c_str() : "");
+        fflush(stdout);
+    };
+    figures("start", 1, 0);
+    TClock::time_point start = TClock::now();
+    int done = 1;
+    for (; ok && done < e.Opt.SoakSignatures; ++done)
+        ok = SignOnce(api, prov, ++seq);
+    figures(ok ? "end" : "FAIL", done, SecondsSince(start));
+    api.CPReleaseContext(prov, 0);
+    api.Unload();
+    return ok;
+}
+
+bool SetSoakTrace(int capMB) {
+    TVarnoRegedit reg;
+    DWORD enabled = 1, cap = static_cast<DWORD>(capMB);
+    return reg.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY) &&
+           reg.RegSetValueW("LOG_Enabled", GRUPO_NAME_LOG, REG_DWORD, &enabled, sizeof(enabled)) &&
+           reg.RegSetValueW("LOG_MaxSizeMB", GRUPO_NAME_LOG, REG_DWORD, &cap, sizeof(cap));
+}
+
 bool Setup(TBenchEnv& e) {
     std::string tmpl = (std::filesystem::temp_directory_path() / "lucsp-bench-XXXXXX").string();
     if (!mkdtemp(&tmpl[0])) return false;
@@ -348,8 +456,37 @@ bool ChildSetup(TBenchEnv& e) {
     return !e.Key.CertPEM.empty() && e.Opt.ChildModulusBytes > 0;
 }
 
+pid_t SpawnChild(TBenchEnv& e, const char* self, const char* trace, bool measureRss);
+
 // Runs this program again for one trace setting while this process keeps serving the signing service.
 bool RunChild(TBenchEnv& e, const char* self, const char* trace, bool measureRss) {
+    pid_t pid = SpawnChild(e, self, trace, measureRss);
+    if (pid <= 0) return false;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The soak processes at once, all appending to the same capped trace file.
+bool RunSoak(TBenchEnv& e, const char* self) {
+    printf("soak: %d processes x %d signatures, trace at its default, cap %d MB\n", e.Opt.SoakProcesses,
+           e.Opt.SoakSignatures, e.Opt.SoakCapMB);
+    if (!SetSoakTrace(e.Opt.SoakCapMB)) return false;
+    std::vector<pid_t> pids;
+    for (int p = 0; p < e.Opt.SoakProcesses; ++p)
+        pids.push_back(SpawnChild(e, self, "soak", false));
+    bool ok = true;
+    for (pid_t pid : pids) {
+        int status = 0;
+        while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        ok = ok && pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    return ok;
+}
+
+pid_t SpawnChild(TBenchEnv& e, const char* self, const char* trace, bool measureRss) {
     std::string cert = e.Root + "/signer.pem";
     std::ofstream(cert, std::ios::binary) << e.Key.CertPEM;
     std::vector<std::string> args = {
@@ -365,12 +502,9 @@ bool RunChild(TBenchEnv& e, const char* self, const char* trace, bool measureRss
     pid_t pid = 0;
     if (posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0) {
         fprintf(stderr, "benchmark child not started\n");
-        return false;
+        return -1;
     }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return pid;
 }
 
 bool ParseOptions(int argc, char** argv, TOptions& o) {
@@ -386,7 +520,25 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         if (a == "--signatures" && value(o.Signatures) && o.Signatures > 0) continue;
         if (a == "--verifies" && value(o.Verifies) && o.Verifies > 0) continue;
         if (a == "--rss-signatures" && value(o.RssSignatures)) continue;
-        if (a == "--threads" && value(o.Threads) && o.Threads > 0) continue;
+        if (a == "--threads" && i + 1 < argc) {
+            std::string v = argv[++i];
+            o.Passed.push_back(a);
+            o.Passed.push_back(v);
+            o.LatencyThreads.clear();
+            for (size_t at = 0; at < v.size();) {
+                size_t comma = v.find(',', at);
+                int t = atoi(v.substr(at, comma - at).c_str());
+                if (t <= 0) break;
+                o.LatencyThreads.push_back(t);
+                at = comma == std::string::npos ? v.size() : comma + 1;
+            }
+            if (o.LatencyThreads.empty()) break;
+            o.Threads = o.LatencyThreads.front();
+            continue;
+        }
+        if (a == "--soak" && value(o.SoakSignatures) && o.SoakSignatures > 0) continue;
+        if (a == "--soak-processes" && value(o.SoakProcesses) && o.SoakProcesses > 0) continue;
+        if (a == "--soak-cap-mb" && value(o.SoakCapMB)) continue;
         if (a == "--latency-ms" && value(o.LatencyMs)) continue;
         if (a == "--dll" && i + 1 < argc) {
             o.Dll = argv[++i];
@@ -423,14 +575,15 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
             o.Verifies = 200;
             o.RssSignatures = 0;
             o.Threads = 2;
+            o.LatencyThreads = {2};
             o.LatencyMs = 5;
             continue;
         }
         fprintf(stderr,
-                "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N] [--latency-ms "
-                "N] [--dll PATH] "
-                "[--trace default|off|both] [--only sign|verify] [--quick]\n",
-                argv[0]);
+                "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N[,N...]] "
+                "[--latency-ms N] [--dll PATH] [--trace default|off|both] [--only sign|verify] [--quick]\n"
+                "       %s --soak N [--soak-processes P] [--soak-cap-mb M]\n",
+                argv[0], argv[0]);
         return false;
     }
     return true;
@@ -445,11 +598,16 @@ int main(int argc, char** argv) {
     int rc = 1;
     if (!e.Opt.ChildTrace.empty()) {
         // One trace setting in this process: the library reads it once, at its first load.
-        rc = ChildSetup(e) && RunWithTrace(e, e.Opt.ChildTrace == "default", true) ? 0 : 1;
+        if (e.Opt.ChildTrace == "soak")
+            rc = ChildSetup(e) && SoakRun(e) ? 0 : 1;
+        else
+            rc = ChildSetup(e) && RunWithTrace(e, e.Opt.ChildTrace == "default", true) ? 0 : 1;
         curl_global_cleanup();
         return rc;
     }
-    if (Setup(e)) {
+    if (e.Opt.SoakSignatures > 0) {
+        rc = Setup(e) && RunSoak(e, argv[0]) ? 0 : 1;
+    } else if (Setup(e)) {
         {
             benchfloor::TFloor floor(e.SignUrl, e.CAFile, e.Token, e.Body);
             e.FloorMs = floor.MsPerRequest(e.Opt.Signatures);

@@ -18,7 +18,7 @@ typedef bool (*TLibCurlFuncRecv)(void* context, const void* data, size_t length)
 // Limits of one request. The total time covers connect, TLS, upload and the whole answer.
 #define LU_CURL_DEFAULT_TIMEOUT_MS 10000
 // Connections the shared cache keeps open to the service: room for every thread that signs at once.
-constexpr long kLibCurlMaxConnects = 32;
+constexpr long kLibCurlMaxConnects = 72;
 #define LU_CURL_MAX_RECV_BYTES (1024u * 1024u)
 // Used when no user agent is given: the application show name.
 #define LU_CURL_USER_AGENT LU_PRODUCT_APP_NAME_SHOW

@@ -10,6 +10,7 @@
 //                    P processes (4) each sign N times with the trace at its default and a cap of M MB
 //                    (16), printing RSS, open descriptors and the trace files' sizes at start and end.
 #include "dll/dllHarness.h"
+#include "os/platNCrypt.h"
 
 #include "benchFloor.h"
 
@@ -197,6 +198,48 @@ double ThreadsMs(TBenchEnv& e, TCspApi& api, int threads, int n, uint64_t seq) {
     return ms;
 }
 
+// The KSP's same-key pattern beside the CSP's same context: the key opened once through the KSP library
+// beside the CSP (its own copy of the provider, with the same settings), each signature a size query and
+// the signature, as Chromium makes it.
+void KspSameKey(TBenchEnv& e, const char* trace, benchfloor::TFloor& floor, uint64_t& seq) {
+    std::string path = e.Opt.Dll;
+    const size_t at = path.rfind("Varno_LUCSP_Server");
+    if (at != std::string::npos) path.replace(at, 18, "Varno_LUKSP_Server");
+    void* lib = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    auto get =
+        lib ? reinterpret_cast<GetKeyStorageInterfaceFn>(dlsym(lib, "GetKeyStorageInterface")) : nullptr;
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* t = nullptr;
+    NCRYPT_PROV_HANDLE prov = 0;
+    NCRYPT_KEY_HANDLE key = 0;
+    const std::u16string name(e.Key.SerialHex.begin(), e.Key.SerialHex.end());
+    if (!get || get(u"Varno Key Storage Provider Server", &t, 0) != 0 ||
+        t->OpenProvider(&prov, nullptr, 0) != 0 || t->OpenKey(prov, &key, name.c_str(), 0, 0) != 0) {
+        Report("KSP same key", trace, benchfloor::TInterleaved());
+        return;
+    }
+    auto signOnce = [&] {
+        BYTE hash[32];
+        const uint64_t n = ++seq;
+        for (size_t i = 0; i < sizeof(hash); ++i)
+            hash[i] = static_cast<BYTE>((n >> (8 * (i % 8))) + i * 13);
+        BCRYPT_PKCS1_PADDING_INFO info{u"SHA256"};
+        BYTE sig[512];
+        DWORD len = 0;
+        return t->SignHash(prov, key, &info, hash, sizeof(hash), nullptr, 0, &len, BCRYPT_PAD_PKCS1) == 0 &&
+               len <= sizeof(sig) &&
+               t->SignHash(prov, key, &info, hash, sizeof(hash), sig, len, &len, BCRYPT_PAD_PKCS1) == 0;
+    };
+    Report("KSP same key", trace,
+           benchfloor::MeasureInterleaved(floor, e.Opt.Signatures, e.Opt.Signatures, [&](int k) {
+               TClock::time_point start = TClock::now();
+               for (int i = 0; i < k; ++i)
+                   if (!signOnce()) return -1.0;
+               return SecondsSince(start) * 1000.0 / k;
+           }));
+    t->FreeKey(prov, key);
+    t->FreeProvider(prov);
+}
+
 // Sign patterns of one loaded library (one trace setting), each in turns with the floor.
 void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
     const int n = e.Opt.Signatures;
@@ -217,6 +260,7 @@ void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
     Report("same context", trace, benchfloor::MeasureInterleaved(floor, n, n, [&](int k) {
                return timed(k, [&] { return SignOnce(api, keep, ++seq); });
            }));
+    KspSameKey(e, trace, floor, seq);
     // A context per signature, first while another stays open, then with nothing else open: then
     // every context is the first one.
     auto contextPerSignature = [&](int k) {

@@ -1,10 +1,12 @@
 // doctor: checks an installation step by step, one line per step, in the order a signature needs them.
+#include "KspClient.h"
 #include "LucspCommands.h"
 #include "LucspErrors.h"
 #include "LucspSession.h"
 
 #include "certificates/libCertificate.h"
 #include "certificates/libCertificateStore.h"
+#include "os/platCNG.h"
 #include "os/platOS.h"
 #include "platform/platProxy.h"
 #include "service/libCurl.h"
@@ -12,6 +14,7 @@
 
 #include <curl/curl.h>
 #include <openssl/bio.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
@@ -95,6 +98,24 @@ void CheckProviderView(TDoctor& d, bool view64) {
         return d.Fail(step, "Image Path is [" + std::string(image) + "], not " + kProviderImage,
                       LUCSP_ERROR_INVALID_DATA);
     d.Pass(step, "Type=1, Image Path=" + std::string(image));
+}
+
+// The CNG registration of the key storage provider, as DllInstall makes it (64-bit view).
+void CheckKspRegistration(TDoctor& d) {
+    const char* step = "KSP registration";
+    const std::string path = std::string(LU_CNG_PROVIDERS_KEY) + "\\Varno Key Storage Provider Server\\UM";
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
+    if (rc != ERROR_SUCCESS)
+        return d.Fail(step, "HKLM\\" + path + " missing (lucsp install)", static_cast<uint32_t>(rc));
+    char image[260] = {0};
+    DWORD type = 0, len = sizeof(image) - 1;
+    rc = RegQueryValueExA(key, "Image", nullptr, &type, reinterpret_cast<BYTE*>(image), &len);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || std::string(image) != "Varno_LUKSP_Server.dll")
+        return d.Fail(step, "Image is [" + std::string(image) + "], not Varno_LUKSP_Server.dll",
+                      LUCSP_ERROR_INVALID_DATA);
+    d.Pass(step, "Image=" + std::string(image));
 }
 
 std::string TimeText(const ASN1_TIME* t) {
@@ -405,12 +426,30 @@ void CheckSignature(TDoctor& d, TCommand& cmd, const TCandidate& c) {
                       LUCSP_NTE_BAD_SIGNATURE);
     d.Pass(step, std::to_string(sig.size() * 8) + "-bit SHA-256 signature of container " + c.Serial +
                      " verified by the provider and by OpenSSL");
+
+    // The same container through the key storage provider, PSS (what CNG clients and TLS 1.3 ask for).
+    step = "KSP test signature";
+    TKspClient ksp;
+    code = ksp.Open(client.LibraryPath());
+    if (!code) code = ksp.Sign(c.Serial, "SHA256", hash, true, sig);
+    if (code) return d.Fail(step, ksp.FailedCall() + " failed", code);
+    std::unique_ptr<EVP_PKEY_CTX, void (*)(EVP_PKEY_CTX*)> ctx(
+        EVP_PKEY_CTX_new(X509_get0_pubkey(c.Cert), nullptr), EVP_PKEY_CTX_free);
+    if (!ctx || EVP_PKEY_verify_init(ctx.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PSS_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(ctx.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx.get(), static_cast<int>(hash.size())) != 1 ||
+        EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), hash.data(), hash.size()) != 1)
+        return d.Fail(step, "OpenSSL rejects the PSS signature of container " + c.Serial,
+                      LUCSP_NTE_BAD_SIGNATURE);
+    d.Pass(step, std::to_string(sig.size() * 8) + "-bit SHA-256 PSS signature verified by OpenSSL");
 }
 
 int RunDoctor(TCommand& cmd) {
     TDoctor d(cmd);
     CheckProviderView(d, true);
     CheckProviderView(d, false);
+    CheckKspRegistration(d);
 
     TServiceSettings cfg = CheckSettings(d);
     const std::string& proxy = cfg.ProxyUsed;

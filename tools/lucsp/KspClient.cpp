@@ -16,48 +16,6 @@ std::basic_string<WCHAR> Wide(const std::string& s) {
 
 } // namespace
 
-#ifdef _WIN32
-// ncrypt's own functions have the table's signatures with the provider handle kept by ncrypt.
-struct TKspClient::TImpl {};
-
-TKspClient::TKspClient() : Impl(new TImpl) {}
-TKspClient::~TKspClient() {}
-
-uint32_t TKspClient::Open(const std::string&) {
-    return 0;
-}
-
-uint32_t TKspClient::Sign(const std::string& container, const char* hashName,
-                          const std::vector<uint8_t>& hash, bool pss, std::vector<uint8_t>& sig) {
-    NCRYPT_PROV_HANDLE prov = 0;
-    NCRYPT_KEY_HANDLE key = 0;
-    const std::wstring name = Wide(container), alg = Wide(hashName);
-    BCRYPT_PKCS1_PADDING_INFO pkcs1{alg.c_str()};
-    BCRYPT_PSS_PADDING_INFO pssInfo{alg.c_str(), static_cast<ULONG>(hash.size())};
-    void* info = pss ? static_cast<void*>(&pssInfo) : static_cast<void*>(&pkcs1);
-    const DWORD flags = pss ? BCRYPT_PAD_PSS : BCRYPT_PAD_PKCS1;
-    std::vector<uint8_t> h = hash;
-    DWORD size = 0;
-    SECURITY_STATUS s = NCryptOpenStorageProvider(&prov, L"Varno Key Storage Provider Server", 0);
-    Failed = "NCryptOpenStorageProvider";
-    if (s == 0) {
-        Failed = "NCryptOpenKey";
-        s = NCryptOpenKey(prov, &key, name.c_str(), 0, NCRYPT_SILENT_FLAG);
-    }
-    if (s == 0) {
-        Failed = "NCryptSignHash";
-        s = NCryptSignHash(key, info, h.data(), static_cast<DWORD>(h.size()), nullptr, 0, &size, flags);
-    }
-    if (s == 0) {
-        sig.assign(size, 0);
-        s = NCryptSignHash(key, info, h.data(), static_cast<DWORD>(h.size()), sig.data(), size, &size, flags);
-        sig.resize(size);
-    }
-    if (key) NCryptFreeObject(key);
-    if (prov) NCryptFreeObject(prov);
-    return static_cast<uint32_t>(s);
-}
-#else
 struct TKspClient::TImpl {
     void* Handle = nullptr;
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE* Table = nullptr;
@@ -67,6 +25,14 @@ TKspClient::TKspClient() : Impl(new TImpl) {}
 TKspClient::~TKspClient() {}
 
 uint32_t TKspClient::Open(const std::string& cspLibrary) {
+#ifdef _WIN32
+    // The installed DLL from the system folder, as its registration names it.
+    (void)cspLibrary;
+    HMODULE module = LoadLibraryExA("Varno_LUKSP_Server.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    auto get = module ? reinterpret_cast<GetKeyStorageInterfaceFn>(
+                            reinterpret_cast<void*>(GetProcAddress(module, "GetKeyStorageInterface")))
+                      : nullptr;
+#else
     std::string path = cspLibrary;
     const size_t at = path.rfind("Varno_LUCSP_Server");
     if (at != std::string::npos) path.replace(at, 18, "Varno_LUKSP_Server");
@@ -75,7 +41,8 @@ uint32_t TKspClient::Open(const std::string& cspLibrary) {
     auto get = Impl->Handle
                    ? reinterpret_cast<GetKeyStorageInterfaceFn>(dlsym(Impl->Handle, "GetKeyStorageInterface"))
                    : nullptr;
-    if (!get || get(u"Varno Key Storage Provider Server", &Impl->Table, 0) != 0 || !Impl->Table) {
+#endif
+    if (!get || get(LU_WTEXT("Varno Key Storage Provider Server"), &Impl->Table, 0) != 0 || !Impl->Table) {
         Failed = "GetKeyStorageInterface";
         return LUCSP_ERROR_MOD_NOT_FOUND;
     }
@@ -87,14 +54,14 @@ uint32_t TKspClient::Sign(const std::string& container, const char* hashName,
     NCRYPT_KEY_STORAGE_FUNCTION_TABLE* t = Impl->Table;
     NCRYPT_PROV_HANDLE prov = 0;
     NCRYPT_KEY_HANDLE key = 0;
-    const std::u16string name = Wide(container), alg = Wide(hashName);
+    const std::basic_string<WCHAR> name = Wide(container), alg = Wide(hashName);
     BCRYPT_PKCS1_PADDING_INFO pkcs1{alg.c_str()};
     BCRYPT_PSS_PADDING_INFO pssInfo{alg.c_str(), static_cast<ULONG>(hash.size())};
     void* info = pss ? static_cast<void*>(&pssInfo) : static_cast<void*>(&pkcs1);
     const DWORD flags = pss ? BCRYPT_PAD_PSS : BCRYPT_PAD_PKCS1;
     std::vector<uint8_t> h = hash;
     DWORD size = 0;
-    SECURITY_STATUS s = t->OpenProvider(&prov, u"Varno Key Storage Provider Server", 0);
+    SECURITY_STATUS s = t->OpenProvider(&prov, LU_WTEXT("Varno Key Storage Provider Server"), 0);
     Failed = "OpenProvider";
     if (s == 0) {
         Failed = "OpenKey";
@@ -114,4 +81,3 @@ uint32_t TKspClient::Sign(const std::string& container, const char* hashName,
     if (prov) t->FreeProvider(prov);
     return static_cast<uint32_t>(s);
 }
-#endif

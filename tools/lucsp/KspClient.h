@@ -1,6 +1,7 @@
-// How the tool reaches the key storage provider. On Windows through ncrypt.dll, which loads the
-// registered KSP by its name; on Linux the .so beside the CSP library is dlopen()ed and its function
-// table called in the order ncrypt uses. The signature comes back big-endian, as CNG gives it.
+// How the tool reaches the key storage provider: its library (on Windows the installed DLL of the system
+// folder, on Linux the .so beside the CSP library) and its function table, called in the order ncrypt
+// uses; ncrypt itself is left out, so that the same calls run under Wine, whose ncrypt loads no
+// third-party provider. The signature comes back big-endian, as CNG gives it.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +16,7 @@ class TKspClient {
     TKspClient(const TKspClient&) = delete;
     TKspClient& operator=(const TKspClient&) = delete;
 
-    // cspLibrary: the CSP library the tool uses; the KSP is the file beside it (Linux only).
+    // cspLibrary: the CSP library the tool uses; on Linux the KSP is the file beside it.
     uint32_t Open(const std::string& cspLibrary);
     // PKCS #1 v1.5 (DigestInfo of hashName: "SHA1", "SHA256", ...) or PSS with a salt as long as the hash.
     uint32_t Sign(const std::string& container, const char* hashName, const std::vector<uint8_t>& hash,

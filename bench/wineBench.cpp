@@ -10,6 +10,7 @@
 #include <wincrypt.h>
 
 #include "benchFloor.h"
+#include "os/platNCrypt.h"
 
 #include <curl/curl.h>
 
@@ -39,8 +40,8 @@ struct TOptions {
     int FloorRequests = 0; // 0: as many as signatures
     int Threads = 8;
     int LatencyMs = 20;
-    std::string Patterns = "all"; // or a comma-separated list of: same, another, alone, contexts, threads,
-                                  // latency
+    std::string Patterns = "all"; // or a comma-separated list of: same, ksp, another, alone, contexts,
+                                  // threads, latency
 };
 
 std::string ReadFile(const std::string& path) {
@@ -114,6 +115,45 @@ double ThreadsMs(const TOptions& o, int threads, int n, unsigned long long seq) 
     return ms;
 }
 
+// The KSP's same-key pattern beside the CSP's same context: the installed KSP DLL driven through its
+// table as ncrypt drives it (Wine's ncrypt loads no third-party provider), one key, each signature a
+// size query and the signature.
+void KspSameKey(const TOptions& o, benchfloor::TFloor& floor, int n, int f, unsigned long long& seq) {
+    HMODULE module = LoadLibraryA("Varno_LUKSP_Server.dll");
+    auto get = module ? reinterpret_cast<GetKeyStorageInterfaceFn>(
+                            reinterpret_cast<void*>(GetProcAddress(module, "GetKeyStorageInterface")))
+                      : nullptr;
+    NCRYPT_KEY_STORAGE_FUNCTION_TABLE* t = nullptr;
+    NCRYPT_PROV_HANDLE prov = 0;
+    NCRYPT_KEY_HANDLE key = 0;
+    const std::wstring name(o.Serial.begin(), o.Serial.end());
+    if (!get || get(L"Varno Key Storage Provider Server", &t, 0) != 0 ||
+        t->OpenProvider(&prov, nullptr, 0) != 0 || t->OpenKey(prov, &key, name.c_str(), 0, 0) != 0) {
+        Report("KSP same key", o, benchfloor::TInterleaved());
+        return;
+    }
+    auto signOnce = [&] {
+        BYTE hash[32];
+        const unsigned long long v = ++seq;
+        for (size_t i = 0; i < sizeof(hash); ++i)
+            hash[i] = static_cast<BYTE>((v >> (8 * (i % 8))) + i * 13);
+        BCRYPT_PKCS1_PADDING_INFO info{L"SHA256"};
+        BYTE sig[512];
+        DWORD len = 0;
+        return t->SignHash(prov, key, &info, hash, sizeof(hash), nullptr, 0, &len, BCRYPT_PAD_PKCS1) == 0 &&
+               len <= sizeof(sig) &&
+               t->SignHash(prov, key, &info, hash, sizeof(hash), sig, len, &len, BCRYPT_PAD_PKCS1) == 0;
+    };
+    Report("KSP same key", o, benchfloor::MeasureInterleaved(floor, n, f, [&](int k) {
+               TClock::time_point start = TClock::now();
+               for (int i = 0; i < k; ++i)
+                   if (!signOnce()) return -1.0;
+               return MsSince(start) / k;
+           }));
+    t->FreeKey(prov, key);
+    t->FreeProvider(prov);
+}
+
 void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
     const int n = o.Signatures;
     const int f = o.FloorRequests > 0 ? o.FloorRequests : n;
@@ -138,6 +178,7 @@ void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
         Report("same context", o, benchfloor::MeasureInterleaved(floor, n, f, [&](int k) {
                    return timed(k, [&] { return SignOnce(keep, ++seq); });
                }));
+    if (wanted("ksp")) KspSameKey(o, floor, n, f, seq);
     // A context per signature, first while another stays open, then with nothing else open (advapi32
     // then unloads the DLL at every release, unless the provider keeps itself loaded).
     auto contextPerSignature = [&](int k) {

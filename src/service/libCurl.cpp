@@ -106,6 +106,14 @@ size_t web_writeFunc(char* data, size_t size, size_t nmemb, void* userp) {
     return count;
 }
 
+// The request failed on a reused connection before any byte of an answer came.
+bool DiedOnKeptConnection(CURL* curl, CURLcode code) {
+    if (code != CURLE_SEND_ERROR && code != CURLE_RECV_ERROR && code != CURLE_GOT_NOTHING) return false;
+    long connects = -1, headerBytes = -1;
+    return curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects) == CURLE_OK && connects == 0 &&
+           curl_easy_getinfo(curl, CURLINFO_HEADER_SIZE, &headerBytes) == CURLE_OK && headerBytes == 0;
+}
+
 // On every way out of a request: the handle forgets the request's options (they point at its stack
 // and buffers) but keeps its open connection for the next request; the header list is released.
 struct TCurlEasyGuard {
@@ -401,12 +409,22 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             }
             curl_easy_setopt(curl, CURLOPT_URL, URL);
             curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
-            // A kept connection that the service closed before any byte of an answer came (it keeps idle
-            // connections only so long) makes libcurl send the request once more on a new connection, by
-            // itself and without a trace line of ours. That is kept: the service signs the same block to
-            // the same result each time, and the only way to turn it off would be a new connection (TCP
-            // and TLS handshakes) for every signature. The service's own log may show such a block twice.
+            // One resend policy: a request that dies on a kept connection before any byte of an answer
+            // (the service closes idle connections after a while, maybe just as the request goes out) is
+            // sent again on a new connection, and the signature succeeds. libcurl does so by itself when
+            // the connection dies after the request went out, but tries only five kept connections and
+            // then fails; with many parallel signers all of them can be closed at once. So the client
+            // tries once more on a connection of its own. The service signs the same block to the same
+            // result each time; its log may show such a block twice.
             resultCurl = curl_easy_perform(curl);
+            if (DiedOnKeptConnection(curl, static_cast<CURLcode>(resultCurl)) && !recv.Overflow &&
+                (!dataRecv || dataRecv->LenFileData == 0)) {
+                TRACE(DBWARN_0,
+                      "Conexao mantida fechada pelo servidor, repetindo em nova conexao, resultCurl=[%d]\n",
+                      resultCurl);
+                curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+                resultCurl = curl_easy_perform(curl);
+            }
             if (resultCurl != CURLE_OK) {
                 if (recv.Overflow)
                     TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes,

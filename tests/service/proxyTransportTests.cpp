@@ -7,8 +7,12 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace svctest;
 
@@ -82,6 +86,41 @@ TEST_F(ProxyTransport, KeptConnectionDroppedBeforeTheAnswerReachesTheServiceTwic
     EXPECT_NE(0, Curl.HttpStatus);
     EXPECT_EQ(2u, proxy.Requests().size());
     EXPECT_EQ(3u, S.Service.Stats().Requests);
+}
+
+// Many signers whose kept connections the service closed at once: libcurl tries five of them and gives
+// up; the client then sends the request once more on a new connection, and the caller sees the answer.
+TEST_F(ProxyTransport, EveryKeptConnectionDroppedStillGetsTheAnswer) {
+    TConnectProxy proxy;
+    ASSERT_TRUE(proxy.Start());
+    std::string proxyURL = proxy.URL();
+    TLibCurlShared shared;
+    const int kSigners = 8;
+    std::vector<std::unique_ptr<TLibCurl>> curls;
+    for (int i = 0; i < kSigners; ++i) {
+        curls.emplace_back(new TLibCurl);
+        curls.back()->Proxy = proxyURL.c_str();
+        curls.back()->Shared = &shared;
+    }
+    // Requests that overlap each open a connection of their own, all kept afterwards.
+    Faults.Set(TRefFaultMode::Delay, 300);
+    std::vector<std::thread> signers;
+    std::atomic<int> answered{0};
+    for (auto& c : curls)
+        signers.emplace_back([&, c = c.get()] {
+            TVarnoMemory recv;
+            if (c->Request(true, URL.c_str(), S.CAFile.c_str(), &Header, &recv, &Body)) ++answered;
+        });
+    for (auto& t : signers)
+        t.join();
+    ASSERT_EQ(kSigners, answered.load());
+    ASSERT_EQ(static_cast<size_t>(kSigners), proxy.Requests().size());
+    Faults.Set(TRefFaultMode::None);
+    proxy.DropNextOnOpenTunnels();
+    TVarnoMemory recv;
+    ASSERT_TRUE(curls[0]->Request(true, URL.c_str(), S.CAFile.c_str(), &Header, &recv, &Body))
+        << curls[0]->resultCurl;
+    EXPECT_NE(0, curls[0]->HttpStatus);
 }
 
 TEST_F(ProxyTransport, ServiceCertificateIsVerifiedThroughTheTunnel) {

@@ -21,7 +21,7 @@ build=$(cd "$build" && pwd)
 # run a representative subset: signatures, service failures, registration, handle abuse, unloading.
 suites=(
   "dll           children  tests/dll_processExitTests     ProcessExit.*"
-  "sign          all       tests/dll_signEntryPointTests  SignEntryPoints.SignaturesVerifyWithOpenSSLForEveryHash:SignEntryPoints.EveryServiceFailureIsNteSysErrAndTheNextCallWorks:SignEntryPoints.EncryptIsNoDecryptionOracle:CertificateExports.*"
+  "sign          all       tests/dll_signEntryPointTests  SignEntryPoints.SignaturesVerifyWithOpenSSLForEveryHash:SignEntryPoints.EveryServiceFailureHasTheCodeOfItsClassAndTheNextCallWorks:SignEntryPoints.EncryptIsNoDecryptionOracle:CertificateExports.*"
   "driver        all       tests/dll_cspDriverTests       CspDriver.RandomAndStaleHandlesNeverReachAnObject:CspDriver.HandlesOfAnotherKindAreRefusedAndHarmNothing:CspDriver.UnloadOfThePinnedLibraryKeepsItsContextsAndTheLastError:CspCompat.HashDataAccumulatesUntilTheValueIsRead"
   "install       all       tests/dll_installTests         DllInstallTest.*"
   "crashreport   all       tests/dll_crashReportTests     DllCrashReport.*"

@@ -111,7 +111,8 @@ for arch in i686 x86_64; do
   "$arch-w64-mingw32-objdump" -f "$dll" | grep -E "file format|architecture" | head -2
   # ncrypt asks the KSP for its one export by the plain name, also on i686.
   ksp="$out/win-$arch/src/dll/Varno_LUKSP_Server.dll"
-  "$arch-w64-mingw32-objdump" -p "$ksp" | grep -qE "^[[:space:]]*\[ *0\] GetKeyStorageInterface$" ||
+  # grep reads all of it: with -q it would stop at the match and pipefail would see objdump's SIGPIPE.
+  "$arch-w64-mingw32-objdump" -p "$ksp" | grep -E "^[[:space:]]*\[ *0\] GetKeyStorageInterface$" >/dev/null ||
     { echo "Varno_LUKSP_Server.dll ($arch) does not export GetKeyStorageInterface undecorated" >&2; exit 1; }
 done
 

@@ -1,4 +1,4 @@
-// Facts about the running system for the crash report.
+// Facts about the running system for the crash report and the installation check.
 #pragma once
 
 #include <string>
@@ -7,3 +7,5 @@
 std::string osVersionText();
 // The Windows directory (GetWindowsDirectoryA); "C:\Windows" where there is none.
 std::string osWindowsDirectory();
+// True under Wine, whose bcrypt accepts a provider registration but keeps none.
+bool osIsWine();

@@ -20,3 +20,7 @@ std::string osVersionText() {
 std::string osWindowsDirectory() {
     return "C:\\Windows";
 }
+
+bool osIsWine() {
+    return false;
+}

@@ -44,3 +44,8 @@ std::string osWindowsDirectory() {
     if (n == 0 || n > MAX_PATH) return "C:\\Windows";
     return std::string(dir, n);
 }
+
+bool osIsWine() {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}

@@ -3,6 +3,7 @@
 // the kind the call expects, before it is touched; the internal result code becomes the BOOL + last
 // error pair of CryptoAPI.
 #include "dll/dllExternFunction.h"
+#include "dll/dllMain.h"
 
 #include "frontend/libLUProvider.h"
 #include "frontend/luEntryFrame.h"
@@ -41,16 +42,6 @@ int DoAcquireVerifyContext(HCRYPTPROV* phProv, DWORD dwFlags) {
     int code = gLUProvider->OpenVerifyContext(&handle);
     if (code == 0) *phProv = static_cast<HCRYPTPROV>(handle);
     return code;
-}
-
-// From the first context on the library stays loaded: a context per signature then pays no start-up,
-// and the kept-alive connection and the CA file outlive the last context. Runs under the provider lock.
-void PinLibrary() {
-    static bool pinned = false;
-    if (pinned) return;
-    TLUKeepLastError keep;
-    pinned = osPinModule();
-    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
 }
 
 int DoAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFlags, TLUProvider** session) {
@@ -420,7 +411,7 @@ BOOL WINAPI CPAcquireContext(HCRYPTPROV* phProv, LPCSTR szContainer, DWORD dwFla
         TLUKeepLastError keep;
         session->FreeProvider(session, 0);
     }
-    if (result) PinLibrary();
+    if (result) luPinLibrary();
     return result;
 }
 

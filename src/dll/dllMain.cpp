@@ -4,6 +4,7 @@
 
 #include "frontend/luAppGlobal.h"
 #include "frontend/luEntryFrame.h"
+#include "os/platOS.h"
 #include "platform/platDebug.h"
 #include "platform/platException.h"
 #include "platform/platRotPadroes.h"
@@ -94,3 +95,11 @@ extern "C" BOOL WINAPI luDllEntry(HANDLE hinst, DWORD reason, LPVOID lpReserved)
 }
 
 #endif
+
+void luPinLibrary() {
+    static bool pinned = false;
+    if (pinned) return;
+    TLUKeepLastError keep;
+    pinned = osPinModule();
+    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
+}

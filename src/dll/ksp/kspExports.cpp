@@ -2,6 +2,7 @@
 // CSP's entry frame (the provider's lock, traces, exceptions caught); a key is a context of the
 // provider's handle table, so a signature takes the CSP's road (frontend/luSignPipeline) with CNG's
 // padding and byte order. Decryption, key creation and everything else CNG offers is refused.
+#include "dll/dllMain.h"
 #include "frontend/libLUProvider.h"
 #include "frontend/libLumidra.h"
 #include "frontend/luEntryFrame.h"
@@ -37,14 +38,6 @@ int Refuse(const char* name) {
     return NTE_NOT_SUPPORTED;
 }
 
-// As the CSP: from the first provider on the library stays loaded. Runs under the provider lock.
-void PinLibrary() {
-    static bool pinned = false;
-    if (pinned) return;
-    TLUKeepLastError keep;
-    pinned = osPinModule();
-}
-
 // The key object of hKey, opened through hProvider.
 int KeyOf(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, TKeyRef* key) {
     if (!hProvider || !hKey) return NTE_INVALID_PARAMETER;
@@ -59,7 +52,7 @@ int DoOpenProvider(NCRYPT_PROV_HANDLE* phProvider, DWORD dwFlags) {
     if (!phProvider || !gLUProvider) return NTE_INVALID_PARAMETER;
     if (dwFlags & ~static_cast<DWORD>(NCRYPT_SILENT_FLAG)) return NTE_BAD_FLAGS;
     int result = luKspProviders().Open(gLUProvider, phProvider);
-    if (result == 0) PinLibrary();
+    if (result == 0) luPinLibrary();
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include "certificates/libCertificate.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <openssl/asn1.h>
@@ -97,24 +98,22 @@ char* DupString(const char* text) {
 TCertificate::TCertificate()
     : hasCertFile(false), x509Cert(nullptr), rsaPublicKey(nullptr), StoreType(0), SerialNumber(nullptr),
       PrintSHA1(nullptr), PrintSHA256(nullptr), SubjectName(nullptr), KeyLenght(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     memset(ProviderName, 0, sizeof(ProviderName));
     memset(SubjectLine, 0, sizeof(SubjectLine));
     memset(NotBefore, 0, sizeof(NotBefore));
     memset(NotAfter, 0, sizeof(NotAfter));
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 TCertificate::~TCertificate() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 void TCertificate::Clear() {
-    TRACE(DBHEAD_L, "<%s x509Cert=[%p] rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(x509Cert),
-          static_cast<void*>(rsaPublicKey));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s x509Cert=[%p] rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(x509Cert),
+                static_cast<void*>(rsaPublicKey));
     free(SerialNumber);
     SerialNumber = nullptr;
     free(PrintSHA1);
@@ -135,13 +134,13 @@ void TCertificate::Clear() {
     X509_free(x509Cert);
     x509Cert = nullptr;
     hasCertFile = false;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
+    TRACE_RESULT(1);
 }
 
 bool TCertificate::LoadCert_FromMemory(int certType, const void* certBuff, uint32_t lenCertBuff,
                                        const char* providerName, bool TryLoadInfoPublickKey) {
-    TRACE(DBHEAD_L, "<%s certType=[%d] certBuff=[%p] lenCertBuff=[%d]>\n", LU_FN, certType, certBuff,
-          static_cast<int>(lenCertBuff));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s certType=[%d] certBuff=[%p] lenCertBuff=[%d]>\n", LU_FN, certType,
+                certBuff, static_cast<int>(lenCertBuff));
     bool result = false;
     if (!certBuff) {
         TRACE(DBERRO_0, "Parametro invalido, certBuff=[%p] lenCertBuff=[%d]\n", certBuff,
@@ -154,14 +153,13 @@ bool TCertificate::LoadCert_FromMemory(int certType, const void* certBuff, uint3
         else
             Clear();
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificate::LoadCert_FromMemory(int certType, TVarnoMemory* certData, const char* providerName,
                                        bool TryLoadInfoPublickKey) {
-    TRACE(DBHEAD_L, "<%s certType=[%d] certData=[%p] TryLoadInfoPublickKey=[%d]>\n", LU_FN, certType,
-          static_cast<void*>(certData), TryLoadInfoPublickKey);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s certType=[%d] certData=[%p] TryLoadInfoPublickKey=[%d]>\n", LU_FN,
+                certType, static_cast<void*>(certData), TryLoadInfoPublickKey);
     bool result = false;
     // Every load starts empty; a source that is one of our own buffers is copied out first.
     TVarnoMemory ownCopy;
@@ -202,13 +200,12 @@ bool TCertificate::LoadCert_FromMemory(int certType, TVarnoMemory* certData, con
     } while (false);
 
     if (!result) Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificate::FormatCert_ToRead(int certType, TVarnoMemory* certData, TVarnoMemory* out) {
-    TRACE(DBHEAD_L, "<%s certType=[%d] certData=[%p] out=[%p]>\n", LU_FN, certType,
-          static_cast<void*>(certData), static_cast<void*>(out));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s certType=[%d] certData=[%p] out=[%p]>\n", LU_FN, certType,
+                static_cast<void*>(certData), static_cast<void*>(out));
     bool result = false;
     do {
         if (!certData || !out) {
@@ -234,12 +231,11 @@ bool TCertificate::FormatCert_ToRead(int certType, TVarnoMemory* certData, TVarn
         if (!ok || !out->AddString(kPemFooter)) break;
         result = true;
     } while (false);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificate::LoadCertFile_X509(bool TryLoadInfoPublickKey) {
-    TRACE(DBHEAD_L, "<%s hasCertFile=[%d]>\n", LU_FN, hasCertFile);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s hasCertFile=[%d]>\n", LU_FN, hasCertFile);
     bool result = false;
     BIO* bio = nullptr;
     EVP_PKEY* publicKey = nullptr;
@@ -284,8 +280,7 @@ bool TCertificate::LoadCertFile_X509(bool TryLoadInfoPublickKey) {
     BIO_free(bio);
     EVP_PKEY_free(publicKey);
     if (!result) Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 // Walks the PKCS#1 RSAPublicKey (SEQUENCE { INTEGER modulus, INTEGER publicExponent }) of the key.
@@ -361,7 +356,7 @@ bool TCertificate::LoadPublicKeyInfo() {
 }
 
 bool TCertificate::LoadCert_GetInfo() {
-    TRACE(DBHEAD_L, "<%s x509Cert=[%p]>\n", LU_FN, static_cast<void*>(x509Cert));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s x509Cert=[%p]>\n", LU_FN, static_cast<void*>(x509Cert));
     bool result = false;
     BIGNUM* serial = nullptr;
     BYTE* buffTmpAlloc = nullptr;
@@ -448,8 +443,7 @@ bool TCertificate::LoadCert_GetInfo() {
     } while (false);
     free(buffTmpAlloc);
     BN_free(serial);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificate::FormatAsn1Time(const ASN1_TIME* asn1Time, char* textOut, size_t sizeTextOut) {
@@ -529,9 +523,9 @@ bool TCertificate::LoadPublicKey(const BYTE* modulus, uint32_t lenModulus, uint3
 
 bool TCertificate::PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput, BYTE* buffOutput,
                                            int lenBuffInput) {
-    TRACE(DBHEAD_0, "<%s IsEncrypt=[%d] buffInput=[%d] buffOutput=[%p] lenBuffInput=[%d]>\n", LU_FN,
-          IsEncrypt, static_cast<int>(reinterpret_cast<intptr_t>(buffInput)), static_cast<void*>(buffOutput),
-          lenBuffInput);
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s IsEncrypt=[%d] buffInput=[%d] buffOutput=[%p] lenBuffInput=[%d]>\n",
+                LU_FN, IsEncrypt, static_cast<int>(reinterpret_cast<intptr_t>(buffInput)),
+                static_cast<void*>(buffOutput), lenBuffInput);
     bool result = false;
     BYTE* computed = nullptr;
     do {
@@ -572,21 +566,19 @@ bool TCertificate::PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput
         result = true;
     } while (false);
     free(computed);
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 // ---------------------------------------------------------------------------------------------------
 // TListCertificate
 
 TListCertificate::~TListCertificate() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 bool TListCertificate::Add(TCertificate* certificate) {
-    TRACE(DBHEAD_L, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificate));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificate));
     bool result = false;
     if (certificate) {
         try {
@@ -599,32 +591,29 @@ bool TListCertificate::Add(TCertificate* certificate) {
             // shared_ptr's constructor deletes what it could not take over; push_back leaves owned to go.
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 TCertificate* TListCertificate::AddNewCert() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s>\n", LU_FN);
     TCertificate* certificate = new (std::nothrow) TCertificate();
     if (certificate && !Add(certificate)) certificate = nullptr;
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(certificate));
-    return certificate;
+    TRACE_RETURN(certificate);
 }
 
 TCertificate* TListCertificate::Get(int Indice) {
-    TRACE(DBHEAD_L, "<%s Indice=[%d]>\n", LU_FN, Indice);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s Indice=[%d]>\n", LU_FN, Indice);
     TCertificate* result = nullptr;
     {
         TPlatLockGuard guard(Mutex);
         if (Indice >= 0 && static_cast<size_t>(Indice) < Items.size())
             result = Items[static_cast<size_t>(Indice)].get();
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TListCertificate::Clear() {
-    TRACE(DBHEAD_L, "<%s Count=[%d]>\n", LU_FN, static_cast<int>(Count));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s Count=[%d]>\n", LU_FN, static_cast<int>(Count));
     // Released after the lock: a certificate's destructor traces.
     std::vector<std::shared_ptr<TCertificate>> dropped;
     {
@@ -633,12 +622,12 @@ bool TListCertificate::Clear() {
         Count = 0;
     }
     dropped.clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
-    return true;
+    TRACE_RETURN(true);
 }
 
 std::shared_ptr<TCertificate> TListCertificate::Share_FromKeyName(const char* keyNameSearch) {
-    TRACE(DBHEAD_L, "<%s keyNameSearch=[%p]>\n", LU_FN, static_cast<const void*>(keyNameSearch));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s keyNameSearch=[%p]>\n", LU_FN,
+                static_cast<const void*>(keyNameSearch));
     std::shared_ptr<TCertificate> result;
     if (keyNameSearch) {
         TPlatLockGuard guard(Mutex);
@@ -650,8 +639,7 @@ std::shared_ptr<TCertificate> TListCertificate::Share_FromKeyName(const char* ke
                 result = candidate;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result.get()));
-    return result;
+    TRACE_RETURN_AS(result, static_cast<void*>(result.get()));
 }
 
 TCertificate* TListCertificate::Search_FromKeyName(const char* keyNameSearch) {

@@ -3,6 +3,7 @@
 #include "certificates/libCertificateStore.h"
 #include "os/platCNG.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -31,9 +32,8 @@ bool IsText(const char* text) {
 } // namespace
 
 TCertificateProvider::TCertificateProvider() : LastStatus(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     SetBasePath(HKEY_LOCAL_MACHINE, LU_CSP_PROVIDER_BASE_PATH);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 void TCertificateProvider::ForgetGrupo(int32_t Grupo) {
@@ -46,8 +46,9 @@ void TCertificateProvider::ForgetGrupo(int32_t Grupo) {
 
 bool TCertificateProvider::InstallCSP(const char* NameProvider, const char* CSP_DLLFileName,
                                       bool UseWOW64_32KEY) {
-    TRACE(DBHEAD_0, "<%s NameProvider=[%s] CSP_DLLFileName=[%s] UseWOW64_32KEY=[%d]>\n", LU_FN,
-          NameProvider ? NameProvider : "", CSP_DLLFileName ? CSP_DLLFileName : "", UseWOW64_32KEY ? 1 : 0);
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s NameProvider=[%s] CSP_DLLFileName=[%s] UseWOW64_32KEY=[%d]>\n", LU_FN,
+                NameProvider ? NameProvider : "", CSP_DLLFileName ? CSP_DLLFileName : "",
+                UseWOW64_32KEY ? 1 : 0);
     bool result = false;
     const int32_t grupo = UseWOW64_32KEY ? GRUPO_NAME_PROVIDER_32 : GRUPO_NAME_PROVIDER_64;
     if (!IsText(NameProvider) || !IsText(CSP_DLLFileName) || strchr(NameProvider, '\\')) {
@@ -69,13 +70,12 @@ bool TCertificateProvider::InstallCSP(const char* NameProvider, const char* CSP_
         // The key may be deleted by the next uninstall: no handle is kept open on it.
         ForgetGrupo(grupo);
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificateProvider::UninstallCSP(const char* NameProvider, bool UseWOW64_32KEY) {
-    TRACE(DBHEAD_0, "<%s NameProvider=[%s] UseWOW64_32KEY=[%d]>\n", LU_FN, NameProvider ? NameProvider : "",
-          UseWOW64_32KEY ? 1 : 0);
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s NameProvider=[%s] UseWOW64_32KEY=[%d]>\n", LU_FN,
+                NameProvider ? NameProvider : "", UseWOW64_32KEY ? 1 : 0);
     if (!IsText(NameProvider) || strchr(NameProvider, '\\')) {
         TRACE(DBERRO_0, "Parametro invalido, NameProvider=[%s]\n", NameProvider ? NameProvider : "(null)");
     } else {
@@ -84,15 +84,14 @@ bool TCertificateProvider::UninstallCSP(const char* NameProvider, bool UseWOW64_
         if (!DeleteGrupoName(GRUPO_NAME_PROVIDER_32, NameProvider, false))
             TRACE(DBERRO_0, "Falha ao apagar NameProvider='%s' in 32 Bits\n", NameProvider);
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, 1);
-    return true;
+    TRACE_RETURN(true);
 }
 
 bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* NameProvider,
                                            const char* KSP_DLLFileName, const char* CSP_DLLFileName) {
-    TRACE(DBHEAD_0, "<%s KSP_Name=[%s] KSP_DLLFileName=[%s] CSP_DLLFileName=[%s]>\n", LU_FN,
-          KSP_Name ? KSP_Name : "", KSP_DLLFileName ? KSP_DLLFileName : "",
-          CSP_DLLFileName ? CSP_DLLFileName : "");
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s KSP_Name=[%s] KSP_DLLFileName=[%s] CSP_DLLFileName=[%s]>\n", LU_FN,
+                KSP_Name ? KSP_Name : "", KSP_DLLFileName ? KSP_DLLFileName : "",
+                CSP_DLLFileName ? CSP_DLLFileName : "");
     bool result = false;
     if (!IsText(KSP_Name) || !IsText(NameProvider) || !IsText(KSP_DLLFileName) || !IsText(CSP_DLLFileName)) {
         TRACE(DBERRO_0,
@@ -100,8 +99,7 @@ bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* Nam
               "CSP_DLLFileName=[%s]\n",
               KSP_Name ? KSP_Name : "(null)", NameProvider ? NameProvider : "(null)",
               KSP_DLLFileName ? KSP_DLLFileName : "(null)", CSP_DLLFileName ? CSP_DLLFileName : "(null)");
-        TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, 0);
-        return false;
+        TRACE_RETURN(false);
     }
 
     // The registration record: one alias (the CSP name), the user-mode image with the key storage
@@ -170,18 +168,16 @@ bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* Nam
     InstallCSP(NameProvider, CSP_DLLFileName, true);
     if (failedStep) TraceStatusFailure(failedStep, status);
     LastStatus = status;
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificateProvider::UninstallProvider(const char* KSP_Name, const char* NameProvider,
                                              bool removeCertificates) {
-    TRACE(DBHEAD_0, "<%s KSP_Name=[%s]>\n", LU_FN, KSP_Name ? KSP_Name : "");
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s KSP_Name=[%s]>\n", LU_FN, KSP_Name ? KSP_Name : "");
     if (!IsText(KSP_Name) || !IsText(NameProvider)) {
         TRACE(DBERRO_0, "Parametro invalido, KSP_Name=[%s] NameProvider=[%s]\n",
               KSP_Name ? KSP_Name : "(null)", NameProvider ? NameProvider : "(null)");
-        TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, 0);
-        return false;
+        TRACE_RETURN(false);
     }
     std::u16string kspName = Widen(KSP_Name);
     // Out of the default context's list first; a provider never listed there is no failure.
@@ -199,6 +195,5 @@ bool TCertificateProvider::UninstallProvider(const char* KSP_Name, const char* N
     }
     LastStatus = status;
     bool result = status >= 0;
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }

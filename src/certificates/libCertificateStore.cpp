@@ -2,6 +2,7 @@
 
 #include "platform/TVarnoMemory.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platKeptKey.h"
 #include "platform/platRotPadroes.h"
 
@@ -127,13 +128,12 @@ bool TCertificateStore::GetContexParam(PCCERT_CONTEXT certContext, DWORD propId,
 
 bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreName,
                                  const char* providerName) {
-    TRACE(DBHEAD_L, "<%s listCert=[%p]>\n", LU_FN, static_cast<void*>(listCert));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s listCert=[%p]>\n", LU_FN, static_cast<void*>(listCert));
     bool result = false;
     if (!listCert || !StoreName) {
         TRACE(DBERRO_0, "Parametro invalido, listCert=[%p] StoreName=[%p]\n", static_cast<void*>(listCert),
               static_cast<const void*>(StoreName));
-        TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-        return false;
+        TRACE_RETURN(false);
     }
     listCert->Clear();
 
@@ -144,8 +144,7 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
     if (!store) {
         TRACE(DBERRO_0, "Falha ao abrir CertOpenStore StoreName=[%s] ERRO=[%s]\n", StoreName,
               GetLastErrorText());
-        TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-        return false;
+        TRACE_RETURN(false);
     }
 
     PCCERT_CONTEXT context = nullptr;
@@ -214,8 +213,7 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
 
     // A failure of the store itself, not of one entry, empties the list.
     if (!result) listCert->Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 namespace {
@@ -265,8 +263,8 @@ std::string TCertificateStore::ChangeStamp(const char* StoreName) {
 }
 
 bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName) {
-    TRACE(DBHEAD_L, "<%s certificate=[%p] providerName=[%p]>\n", LU_FN, static_cast<void*>(certificate),
-          static_cast<const void*>(providerName));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s certificate=[%p] providerName=[%p]>\n", LU_FN,
+                static_cast<void*>(certificate), static_cast<const void*>(providerName));
     bool result = false;
     PCCERT_CONTEXT context = nullptr;
     HCERTSTORE store = nullptr;
@@ -353,15 +351,14 @@ bool TCertificateStore::InstallCert(TCertificate* certificate, const char* provi
     } while (false);
     if (store) CertCloseStore(store, 0);
     if (context) CertFreeCertificateContext(context);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char* ProviderNameCompare,
                                               TCertificate* certRemove) {
-    TRACE(DBHEAD_L, "<%s StoreName=[%p] ProviderNameCompare=[%p] certRemove=[%p]>\n", LU_FN,
-          static_cast<const void*>(StoreName), static_cast<const void*>(ProviderNameCompare),
-          static_cast<void*>(certRemove));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s StoreName=[%p] ProviderNameCompare=[%p] certRemove=[%p]>\n", LU_FN,
+                static_cast<const void*>(StoreName), static_cast<const void*>(ProviderNameCompare),
+                static_cast<void*>(certRemove));
     bool result = false;
     HCERTSTORE store = nullptr;
     PCCERT_CONTEXT removeContext = nullptr;
@@ -447,6 +444,5 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
     if (context) CertFreeCertificateContext(context);
     if (removeContext) CertFreeCertificateContext(removeContext);
     if (store) CertCloseStore(store, 0);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

@@ -3,6 +3,7 @@
 #include "os/platIdentity.h"
 #include "platform/platCOM.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstring>
 
@@ -25,7 +26,7 @@ bool TLUIdentify::Clear() {
 }
 
 bool TLUIdentify::Update() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     Clear();
     Hash.Clear();
     Hash.ClearDigest(0);
@@ -95,8 +96,7 @@ bool TLUIdentify::Update() {
         JSON.Clear();
     }
     Valid = result;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 const char* TLUIdentify::GetDNA() const {
@@ -108,13 +108,11 @@ const char* TLUIdentify::GetJSON() const {
 }
 
 TListDispositivos::TListDispositivos() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TListDispositivos::~TListDispositivos() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 void luIdentityForReport(std::string& hostName, std::string& userName, std::string& dna) {

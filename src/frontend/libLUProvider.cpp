@@ -4,6 +4,7 @@
 #include "frontend/luProviderEnum.h"
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
 #include "service/luAppConfig.h"
@@ -34,8 +35,8 @@ BOOL luConvResultNTE(DWORD result) {
 
 int luGetProvSessionFromKey(TLUProvider** hProvSessionResult, HCRYPTPROV hProviderKey,
                             std::shared_ptr<TLUProviderKey>* contextKey) {
-    TRACE(DBHEAD_L, "<%s hProvSessionResult=[%p] hProviderKey=[%p]>\n", LU_FN,
-          static_cast<void*>(hProvSessionResult), reinterpret_cast<void*>(hProviderKey));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s hProvSessionResult=[%p] hProviderKey=[%p]>\n", LU_FN,
+                static_cast<void*>(hProvSessionResult), reinterpret_cast<void*>(hProviderKey));
     int result = 0;
     std::shared_ptr<TLUProviderKey> found;
     if (!hProvSessionResult || !contextKey || !gLUProvider) {
@@ -50,12 +51,11 @@ int luGetProvSessionFromKey(TLUProvider** hProvSessionResult, HCRYPTPROV hProvid
         *hProvSessionResult = gLUProvider;
         *contextKey = std::move(found);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int luCheckParamExt(TLUProvider* hProvSession) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     int result = 0;
     if (!hProvSession) {
         TRACE(DBERRO_0, "Parametro invalido, hProvSession=[%p]\n", static_cast<void*>(hProvSession));
@@ -65,8 +65,7 @@ int luCheckParamExt(TLUProvider* hProvSession) {
               static_cast<void*>(hProvSession));
         result = ERROR_INVALID_HANDLE;
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int luCheckKey(TLUProvider* hProvSession, HCRYPTKEY hKey, std::shared_ptr<TLUProviderKey>* key) {
@@ -107,14 +106,12 @@ int luCheckHash(TLUProvider* hProvSession, HCRYPTHASH hHash, std::shared_ptr<TLU
 // TLUProvider
 
 TLUProvider::TLUProvider() : QtdProvSession(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TLUProvider::~TLUProvider() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Handles.Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TLUProvider::OpenStorageProvider(TLUProvider** sessionOut) {
@@ -176,9 +173,10 @@ int TLUProvider::FreeVerifyContext(ULONG_PTR hContext) {
 
 int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR owner, ULONG_PTR* handleOut,
                          const char* pszKeyName, DWORD dwLegacyKeySpec, DWORD dwFlags) {
-    TRACE(DBHEAD_0, "<%s hProviderKey=[%p], pszKeyName=[%p], dwLegacyKeySpec=[%08X], dwFlags=[%08X]>\n",
-          LU_FN, static_cast<void*>(handleOut), static_cast<const void*>(pszKeyName),
-          static_cast<unsigned>(dwLegacyKeySpec), static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Int,
+                "<%s hProviderKey=[%p], pszKeyName=[%p], dwLegacyKeySpec=[%08X], dwFlags=[%08X]>\n", LU_FN,
+                static_cast<void*>(handleOut), static_cast<const void*>(pszKeyName),
+                static_cast<unsigned>(dwLegacyKeySpec), static_cast<unsigned>(dwFlags));
     int result = 0;
     if (!handleOut || !pszKeyName) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p], pszKeyName=[%p]\n",
@@ -213,8 +211,7 @@ int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR
             }
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlob, HCRYPTKEY* hKey) {
@@ -250,7 +247,7 @@ int TLUProvider::ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlo
 
 int TLUProvider::FreeKey(TLUProvider* session, HCRYPTKEY hKey) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s hProviderKey=[%p]>\n", LU_FN, reinterpret_cast<void*>(hKey));
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s hProviderKey=[%p]>\n", LU_FN, reinterpret_cast<void*>(hKey));
     int result = 0;
     if (!hKey) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", reinterpret_cast<void*>(hKey));
@@ -260,16 +257,17 @@ int TLUProvider::FreeKey(TLUProvider* session, HCRYPTKEY hKey) {
               reinterpret_cast<void*>(hKey));
         result = NTE_NO_MEMORY;
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID SetAlgID, HCRYPTKEY hKey,
                             DWORD dwFlags, HCRYPTHASH* hProviderHash) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s hProviderKey=[%p], SetAlgID=[%p], hKey=[%p], dwFlags=[%08X], hProviderHash=[%p]>\n",
-          LU_FN, reinterpret_cast<void*>(hContext), reinterpret_cast<void*>(static_cast<uintptr_t>(SetAlgID)),
-          reinterpret_cast<void*>(hKey), static_cast<unsigned>(dwFlags), static_cast<void*>(hProviderHash));
+    TRACE_SCOPE(DBHEAD_0, Int,
+                "<%s hProviderKey=[%p], SetAlgID=[%p], hKey=[%p], dwFlags=[%08X], hProviderHash=[%p]>\n",
+                LU_FN, reinterpret_cast<void*>(hContext),
+                reinterpret_cast<void*>(static_cast<uintptr_t>(SetAlgID)), reinterpret_cast<void*>(hKey),
+                static_cast<unsigned>(dwFlags), static_cast<void*>(hProviderHash));
     int result = 0;
     std::shared_ptr<TLUProviderDataHash> newHash;
     if (!hContext || !hProviderHash) {
@@ -302,13 +300,12 @@ int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID Se
             result = NTE_NO_MEMORY;
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s hProviderHash=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProviderHash));
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s hProviderHash=[%p]>\n", LU_FN, reinterpret_cast<void*>(hProviderHash));
     int result = 0;
     if (!hProviderHash) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderHash=[%p]\n", reinterpret_cast<void*>(hProviderHash));
@@ -318,8 +315,7 @@ int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
               reinterpret_cast<void*>(hProviderHash));
         result = NTE_NO_MEMORY;
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& source,
@@ -339,9 +335,9 @@ int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& s
 int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramGetType,
                           BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s paramGetType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramGetType), static_cast<void*>(paramValue), static_cast<void*>(paramSize),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramGetType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramGetType), static_cast<void*>(paramValue),
+                static_cast<void*>(paramSize), static_cast<unsigned>(dwFlags));
     int result = 0;
     DWORD dwordValue = 0;
     const void* value = nullptr;
@@ -361,8 +357,7 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
                     paramGetType == PP_ENUMCONTAINERS
                         ? luEnumContainers(hProviderKey, QtdProvSession <= 0, paramValue, paramSize, dwFlags)
                         : luEnumAlgorithms(hProviderKey, paramGetType, paramValue, paramSize, dwFlags);
-                TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-                return result;
+                TRACE_RETURN(result);
             }
             TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_NO_MORE_ITEMS\n",
                   static_cast<unsigned>(paramGetType));
@@ -431,17 +426,16 @@ int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
             result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyProvParam);
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::SetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramSetType,
                           const BYTE* paramValue, DWORD dwFlags) {
     (void)session;
     (void)hProviderKey;
-    TRACE(DBHEAD_0, "<%s paramSetType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramSetType), static_cast<const void*>(paramValue),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramSetType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramSetType), static_cast<const void*>(paramValue),
+                static_cast<unsigned>(dwFlags));
     int result = 0;
     if (!paramValue) {
         TRACE(DBERRO_0, "Parametro invalido, paramValue=[%p]\n", static_cast<const void*>(paramValue));
@@ -451,16 +445,16 @@ int TLUProvider::SetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DW
               static_cast<unsigned>(paramSetType));
         result = NTE_BAD_TYPE;
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProvider::CopyDataResult(TLUProvider* session, const TVarnoMemory* DataResult, BYTE* BuffToCopy,
                                 DWORD* LenBuffToCopy, uint32_t MaxLenBuffToCopy, bool InvertBuffToCopy) {
     (void)session;
-    TRACE(DBHEAD_0, "<%s BuffToCopy=[%p] LenBuffToCopy=[%p] MaxLenBuffToCopy=[%d] InvertBuffToCopy=[%d]>\n",
-          LU_FN, static_cast<void*>(BuffToCopy), static_cast<void*>(LenBuffToCopy),
-          static_cast<int>(MaxLenBuffToCopy), InvertBuffToCopy);
+    TRACE_SCOPE(DBHEAD_0, Int,
+                "<%s BuffToCopy=[%p] LenBuffToCopy=[%p] MaxLenBuffToCopy=[%d] InvertBuffToCopy=[%d]>\n",
+                LU_FN, static_cast<void*>(BuffToCopy), static_cast<void*>(LenBuffToCopy),
+                static_cast<int>(MaxLenBuffToCopy), InvertBuffToCopy);
     int result = 0;
     if (!DataResult || !LenBuffToCopy) {
         TRACE(DBERRO_0, "Parametro invalido, DataResult=[%p] LenBuffToCopy=[%p]\n",
@@ -474,6 +468,5 @@ int TLUProvider::CopyDataResult(TLUProvider* session, const TVarnoMemory* DataRe
         result = CopyOutValue(DataResult->FileData, DataResult->LenFileData, BuffToCopy, LenBuffToCopy,
                               MaxLenBuffToCopy, InvertBuffToCopy ? kCopyResultReversed : kCopyResult);
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

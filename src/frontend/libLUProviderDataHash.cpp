@@ -2,19 +2,18 @@
 
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <openssl/evp.h>
 
 TLUProviderDataHash::TLUProviderDataHash() : HashPaddingOIDInfo(nullptr), Digest(nullptr), Finished(false) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TLUProviderDataHash::~TLUProviderDataHash() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     DataValue.Clear();
     EVP_MD_CTX_free(Digest);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TLUProviderDataHash::StartDigest() {
@@ -87,9 +86,9 @@ int TLUProviderDataHash::ComputeHash(TVarnoMemory* source, TLUProviderDataHash* 
 }
 
 int TLUProviderDataHash::SetParam(DWORD paramType, const BYTE* paramValue, DWORD dwFlags) {
-    TRACE(DBHEAD_0, "<%s paramType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramType), static_cast<const void*>(paramValue),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramType), static_cast<const void*>(paramValue),
+                static_cast<unsigned>(dwFlags));
     int result = 0;
     if (!paramValue || !HashPaddingOIDInfo) {
         TRACE(DBERRO_0, "Parametro invalido, paramValue=[%p] HashPaddingOIDInfo=[%p]\n",
@@ -113,14 +112,13 @@ int TLUProviderDataHash::SetParam(DWORD paramType, const BYTE* paramValue, DWORD
         TRACE(DBERRO_0, "Não é possive executar paramType=[%X]\n", static_cast<unsigned>(paramType));
         result = NTE_BAD_TYPE;
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProviderDataHash::GetParam(DWORD paramType, BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
-    TRACE(DBHEAD_0, "<%s paramType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramType), static_cast<void*>(paramValue), static_cast<void*>(paramSize),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramType), static_cast<void*>(paramValue),
+                static_cast<void*>(paramSize), static_cast<unsigned>(dwFlags));
     int result = 0;
     DWORD dwordValue = 0;
     const BYTE* value = nullptr;
@@ -159,6 +157,5 @@ int TLUProviderDataHash::GetParam(DWORD paramType, BYTE* paramValue, DWORD* para
             CopyOutValue(value, sizeValue, value ? paramValue : nullptr, paramSize, *paramSize, kCopyParam);
         TRACE(DBINFO_0, "Retornando SizeBuffReturn=[%d]\n", static_cast<int>(sizeValue));
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }

@@ -2,6 +2,7 @@
 
 #include "frontend/luAppGlobal.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 TLumidra* gLumidra = nullptr;
 
@@ -10,23 +11,20 @@ bool TLumidra::UpdateStateCallback(void* object, int state, void* a, void* b) {
 }
 
 TLumidra::TLumidra() : FuncUpdateState{nullptr, nullptr}, FuncToSync{nullptr, nullptr} {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Conex.FuncUpdateState = UpdateStateCallback;
     Conex.FuncUpdateStateCtx = this;
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 TLumidra::~TLumidra() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     ListCertificate.Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 bool TLumidra::Load_CertStore() {
-    TRACE(DBHEAD_0, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s>\n", LU_FN);
     bool result = Store.LoadCert(&ListCertificate, "MY", LU_CSP_NAME);
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TLumidra::Refresh_CertStore() {
@@ -43,7 +41,7 @@ bool TLumidra::Refresh_CertStore() {
 
 bool TLumidra::UpdateState(int state, void* a, void* b) {
     bool result = true;
-    TRACE(DBHEAD_L, "<%s state=[%d]>\n", LU_FN, state);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s state=[%d]>\n", LU_FN, state);
     if (FuncUpdateState.Code) {
         TRACE(DBINFO_L, "Chamando a rotina 'funcUpdateState'=[%p]\n",
               reinterpret_cast<void*>(FuncUpdateState.Code));
@@ -56,6 +54,5 @@ bool TLumidra::UpdateState(int state, void* a, void* b) {
         TPlatLockGuard guard(SyncMutex);
         FuncToSync.Code(FuncToSync.Object);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

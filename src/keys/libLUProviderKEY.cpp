@@ -2,6 +2,7 @@
 
 #include "platform/platCopyOut.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstring>
@@ -25,14 +26,12 @@ TLUProviderKey::TLUProviderKey(std::shared_ptr<TCertificate> certificateToLoad, 
     : KeyType(certificateToLoad ? LUK_TCertificate : LUK_TNone), certificate(std::move(certificateToLoad)),
       KeyPadding(TKP_PAD_PKCS1), KeyPaddingPKCS1Type(TKS1_Type1_PrivateKey), AlgId(CALG_RSA_KEYX),
       LegacyKeySpec(legacyKeySpec) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     if (certificate) TRACE(DBINFO_0, "Adicionando uma Chave com KeyType=[%d]\n", LUK_TCertificate);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 TLUProviderKey::~TLUProviderKey() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 int TLUProviderKey::KeyLenght() const {
@@ -40,9 +39,9 @@ int TLUProviderKey::KeyLenght() const {
 }
 
 int TLUProviderKey::SetParam(DWORD paramSetType, const BYTE* paramValue, DWORD dwFlags) {
-    TRACE(DBHEAD_0, "<%s paramSetType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramSetType), static_cast<const void*>(paramValue),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramSetType=[%X] paramValue=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramSetType), static_cast<const void*>(paramValue),
+                static_cast<unsigned>(dwFlags));
     int result = 0;
     if (!paramValue) {
         TRACE(DBERRO_0, "Parametro HASH é nulo\n");
@@ -81,14 +80,13 @@ int TLUProviderKey::SetParam(DWORD paramSetType, const BYTE* paramValue, DWORD d
         TRACE(DBERRO_0, "paramSetType=[%X] não foi implementado.\n", static_cast<unsigned>(paramSetType));
         result = NTE_BAD_TYPE;
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProviderKey::GetParam(DWORD paramGetType, BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
-    TRACE(DBHEAD_0, "<%s paramGetType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
-          static_cast<unsigned>(paramGetType), static_cast<void*>(paramValue), static_cast<void*>(paramSize),
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramGetType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
+                static_cast<unsigned>(paramGetType), static_cast<void*>(paramValue),
+                static_cast<void*>(paramSize), static_cast<unsigned>(dwFlags));
     int result = 0;
     DWORD dwordValue = 0;
     const BYTE* value = nullptr;
@@ -135,6 +133,5 @@ int TLUProviderKey::GetParam(DWORD paramGetType, BYTE* paramValue, DWORD* paramS
         if (result == 0)
             result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyKeyParam);
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }

@@ -3,6 +3,7 @@
 #include "keys/libLUProviderKEY.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstring>
 
@@ -21,9 +22,9 @@ bool IsBeyondModulus(const TCertificate* certificate, const TVarnoMemory& block)
 int TLUProviderKey::BuildBlock(const THashPaddingOIDInfo* row, const TVarnoMemory& value,
                                const TLUBlockOptions& options, TVarnoMemory* input,
                                TVarnoMemory* block) const {
-    TRACE(DBHEAD_0, "<%s row=[%p] LenFileData=[%d] KeyPadding=[%d] KeyPaddingPKCS1Type=[%d]>\n", LU_FN,
-          static_cast<const void*>(row), static_cast<int>(value.LenFileData), options.KeyPadding,
-          options.KeyPaddingPKCS1Type);
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s row=[%p] LenFileData=[%d] KeyPadding=[%d] KeyPaddingPKCS1Type=[%d]>\n",
+                LU_FN, static_cast<const void*>(row), static_cast<int>(value.LenFileData), options.KeyPadding,
+                options.KeyPaddingPKCS1Type);
     int result = 0;
     if (!input || !block) {
         TRACE(DBERRO_0, "Parametro invalido, DataValueInput=[%p] DataValueOutput=[%p]\n",
@@ -46,16 +47,15 @@ int TLUProviderKey::BuildBlock(const THashPaddingOIDInfo* row, const TVarnoMemor
         result = BuildPssBlock(row, value, options.SaltLength, block);
     else if (result == 0)
         result = EncryptDecryptPadding(*input, block, certificate->KeyLenght, true, options);
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPaddingOIDInfo* row,
                                         const TVarnoMemory& DataHashSigned,
                                         const TLUBlockOptions& options) const {
-    TRACE(DBHEAD_0, "<%s DataValueHashPlain=[%p] DataHashSigned=[%p] HashAlgType=[%p]>\n", LU_FN,
-          static_cast<const void*>(&value), static_cast<const void*>(&DataHashSigned),
-          reinterpret_cast<void*>(static_cast<intptr_t>(row ? row->HashAlgType : -1)));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s DataValueHashPlain=[%p] DataHashSigned=[%p] HashAlgType=[%p]>\n", LU_FN,
+                static_cast<const void*>(&value), static_cast<const void*>(&DataHashSigned),
+                reinterpret_cast<void*>(static_cast<intptr_t>(row ? row->HashAlgType : -1)));
     int result = 0;
     TVarnoMemory dataResultPlain, digestInfo, padded;
     if (!row) {
@@ -112,8 +112,7 @@ int TLUProviderKey::VerifySignatureHash(const TVarnoMemory& value, const THashPa
             }
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProviderKey::CheckPrivateResult(const TVarnoMemory& block, const TVarnoMemory& result) const {

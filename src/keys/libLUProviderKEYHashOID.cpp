@@ -2,17 +2,18 @@
 #include "keys/libLUProviderKEY.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 namespace {
 
 // First row whose type (byAlgId false) or ALG_ID (byAlgId true) equals wanted.
 int SearchPaddingOIDInfo(const THashPaddingOIDInfo** retHashPaddingOIDInfo, bool byAlgId, unsigned wanted) {
-    TRACE(DBHEAD_0,
-          "<%s retHashPaddingOIDInfo=[%d] SearchFromHasPaddingDesc=[%p] SearchFromHashAlgType=[%p]>\n",
-          "TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo", retHashPaddingOIDInfo ? 1 : 0,
-          reinterpret_cast<void*>(static_cast<uintptr_t>(byAlgId ? wanted : 0)),
-          reinterpret_cast<void*>(static_cast<uintptr_t>(byAlgId ? 0 : wanted)));
+    TRACE_SCOPE_AS(
+        DBHEAD_0, Hex, "TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo",
+        "<%s retHashPaddingOIDInfo=[%d] SearchFromHasPaddingDesc=[%p] SearchFromHashAlgType=[%p]>\n", LU_FN,
+        retHashPaddingOIDInfo ? 1 : 0, reinterpret_cast<void*>(static_cast<uintptr_t>(byAlgId ? wanted : 0)),
+        reinterpret_cast<void*>(static_cast<uintptr_t>(byAlgId ? 0 : wanted)));
     int result = NTE_FAIL;
     if (!retHashPaddingOIDInfo) {
         TRACE(DBERRO_0, "Parametro invalido, retHashPaddingOIDInfo=[%p]\n",
@@ -40,9 +41,7 @@ int SearchPaddingOIDInfo(const THashPaddingOIDInfo** retHashPaddingOIDInfo, bool
                   "SearchFromHasPaddingDesc=[%p]\n",
                   static_cast<int>(wanted), static_cast<void*>(nullptr));
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", "TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo",
-          static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 } // namespace
@@ -61,10 +60,11 @@ int TLUProviderKey::EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue,
                                                  TVarnoMemory* DataValuePadding,
                                                  const THashPaddingOIDInfo* HashPaddingOIDInfo,
                                                  bool IsEncrypt) {
-    TRACE(DBHEAD_0, "<%s DataValue=[%p] DataValuePadding=[%p] HashPaddingOIDInfo=[%p], IsEncrypt=[%p] >\n",
-          LU_FN, static_cast<const void*>(DataValue), static_cast<void*>(DataValuePadding),
-          static_cast<const void*>(HashPaddingOIDInfo),
-          reinterpret_cast<void*>(static_cast<uintptr_t>(IsEncrypt)));
+    TRACE_SCOPE(DBHEAD_0, Hex,
+                "<%s DataValue=[%p] DataValuePadding=[%p] HashPaddingOIDInfo=[%p], IsEncrypt=[%p] >\n", LU_FN,
+                static_cast<const void*>(DataValue), static_cast<void*>(DataValuePadding),
+                static_cast<const void*>(HashPaddingOIDInfo),
+                reinterpret_cast<void*>(static_cast<uintptr_t>(IsEncrypt)));
     int result = 0;
     if (!DataValue || !DataValuePadding || !HashPaddingOIDInfo) {
         TRACE(DBERRO_0, "Parametro invalido, DataValue=[%p] DataValuePadding=[%p] HashPaddingOIDInfo=[%p]\n",
@@ -99,6 +99,5 @@ int TLUProviderKey::EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue,
             result = NTE_FAIL;
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }

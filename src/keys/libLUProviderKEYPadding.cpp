@@ -2,6 +2,7 @@
 #include "keys/libLUProviderKEY.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstring>
@@ -10,12 +11,11 @@ int TLUProviderKey::EncryptDecryptPadding(const TVarnoMemory& input, TVarnoMemor
                                           bool IsEncrypt, const TLUBlockOptions& options) {
     int KeyPadding = options.KeyPadding;
     const int KeyPaddingPKCS1Type = options.KeyPaddingPKCS1Type;
-    TRACE(DBHEAD_0, "<%s DataEncryptDecrypt=[%p] IsEncrypt=[%d] KeyPadding=[%X]>\n", LU_FN,
-          static_cast<const void*>(&input), IsEncrypt, static_cast<unsigned>(KeyPadding));
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s DataEncryptDecrypt=[%p] IsEncrypt=[%d] KeyPadding=[%X]>\n", LU_FN,
+                static_cast<const void*>(&input), IsEncrypt, static_cast<unsigned>(KeyPadding));
     if (!paddedOut) {
         TRACE(DBERRO_0, "Parametro invalido, DataEncryptDecrypt=[%p]\n", static_cast<void*>(paddedOut));
-        TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(NTE_INVALID_PARAMETER));
-        return NTE_INVALID_PARAMETER;
+        TRACE_RETURN(NTE_INVALID_PARAMETER);
     }
     int result = 0;
     TVarnoMemory& padded = *paddedOut;
@@ -26,8 +26,7 @@ int TLUProviderKey::EncryptDecryptPadding(const TVarnoMemory& input, TVarnoMemor
         TRACE(DBERRO_0,
               "Não foi implementado a geração de pacotes multiplos LenFileData=[%d] KeyLenght=[%d]\n",
               lenInput, lenKey);
-        TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(NTE_FAIL));
-        return NTE_FAIL;
+        TRACE_RETURN(NTE_FAIL);
     }
     // The public-key direction (verification) works on the bare block.
     if (!IsEncrypt) KeyPadding = TKP_PAD_NONE;
@@ -157,6 +156,5 @@ int TLUProviderKey::EncryptDecryptPadding(const TVarnoMemory& input, TVarnoMemor
               static_cast<int>(padded.LenFileData), lenKey, isAddBufferToDone);
         result = NTE_FAIL;
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

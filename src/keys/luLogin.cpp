@@ -5,6 +5,7 @@
 #include "keys/libLUProviderKEY.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platKeptKey.h"
 #include "platform/platRotPadroes.h"
 #include "platform/platSecret.h"
@@ -44,8 +45,8 @@ LONG ReadTokenValue(const char* serial, BYTE* data, DWORD* length, bool* opened)
 } // namespace
 
 int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULoginToken* token) {
-    TRACE(DBHEAD_0, "<%s HasFlagCryptSilent=[%d] dwFlags=[0x%08X]>\n", LU_FN, HasFlagCryptSilent ? 1 : 0,
-          static_cast<unsigned>(dwFlags));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s HasFlagCryptSilent=[%d] dwFlags=[0x%08X]>\n", LU_FN,
+                HasFlagCryptSilent ? 1 : 0, static_cast<unsigned>(dwFlags));
     int result = 0;
     if (KeyType == LUK_TCertificate) {
         result = VerifyLogin_LoadLocalToken(certificate.get(), token);
@@ -56,13 +57,12 @@ int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULogin
     }
     // No cached signature survives a failed login.
     if (result != 0) Cache.Forget();
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, TLULoginToken* token) {
     int result = NTE_FAIL;
-    TRACE(DBHEAD_0, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificateToLoad));
+    TRACE_SCOPE(DBHEAD_0, Hex, "<%s certificate=[%p]>\n", LU_FN, static_cast<void*>(certificateToLoad));
     if (token) token->Clear();
     if (KeyType != LUK_TCertificate || !certificateToLoad || !certificateToLoad->SerialNumber || !token) {
         TRACE(DBERRO_0, "Parametro Invalido, KeyType=[%d], certificate=[%p]\n", KeyType,
@@ -113,6 +113,5 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, 
             if (result != 0) token->Clear();
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[0x%08X]>\n", LU_FN, static_cast<unsigned>(result));
-    return result;
+    TRACE_RETURN(result);
 }

@@ -1,6 +1,7 @@
 #include "platform/TVarnoAppConfig.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstdio>
@@ -74,10 +75,9 @@ void TVarnoAppConfigField::Publish() {
 TVarnoAppConfig::TVarnoAppConfig()
     : AppPath(nullptr), LOG_Enabled(0), LOG_Level(0), LOG_TypeOut(0), LOG_HeadInfo(0), LOG_Flush(0),
       LOG_FilePath(nullptr), LOG_MaxSizeMB(0) {
-    TRACE(DBHEAD_0, "<%s TMOD_SIGLA_SHOW=[%s]>\n", LU_FN, TMOD_SIGLA_SHOW);
+    TRACE_SCOPE(DBHEAD_0, Plain, "<%s TMOD_SIGLA_SHOW=[%s]>\n", LU_FN, TMOD_SIGLA_SHOW);
     Regedit.SetGrupoName(GRUPO_NAME_LOG, "Log", KEY_WOW64_32KEY);
     ConfigDebug();
-    TRACE(DBHEAD_0, "</%s>\n", LU_FN);
 }
 
 TVarnoAppConfig::~TVarnoAppConfig() {
@@ -97,7 +97,7 @@ TVarnoAppConfigField* TVarnoAppConfig::FindField(const char* name) {
 
 bool TVarnoAppConfig::SetVariable(int32_t Grupo, void* variable, const char* name, const void* defaultData,
                                   int32_t defaultInt, int32_t type) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     if (!name || !*name || (type != REG_SZ && type != REG_BINARY && type != REG_DWORD)) {
         TRACE(DBERRO_0, "Parametro invalido na SetVariable, name=[%s] type=[%d]\n", name ? name : "(null)",
@@ -125,8 +125,7 @@ bool TVarnoAppConfig::SetVariable(int32_t Grupo, void* variable, const char* nam
             if (!result) delete f;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoAppConfig::SaveField(TVarnoAppConfigField* f) {
@@ -167,27 +166,25 @@ bool TVarnoAppConfig::LoadField(TVarnoAppConfigField* f) {
 }
 
 bool TVarnoAppConfig::LoadValues(int32_t mask) {
-    TRACE(DBHEAD_L, "<%s mask=[%d]>\n", LU_FN, mask);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s mask=[%d]>\n", LU_FN, mask);
     bool result = true;
     for (uint32_t i = 0; i < Fields.Count && result; ++i) {
         auto* f = static_cast<TVarnoAppConfigField*>(Fields.GetItem(i));
         if (!f || (mask != 0 && (mask & f->Grupo) == 0)) continue;
         result = LoadField(f);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoAppConfig::SaveValues(int32_t mask) {
-    TRACE(DBHEAD_L, "<%s mask=[%d]>\n", LU_FN, mask);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s mask=[%d]>\n", LU_FN, mask);
     bool result = true;
     for (uint32_t i = 0; i < Fields.Count; ++i) {
         auto* f = static_cast<TVarnoAppConfigField*>(Fields.GetItem(i));
         if (!f || (mask != 0 && (mask & f->Grupo) == 0)) continue;
         result = SaveField(f);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 const char* TVarnoAppConfig::GetValueStr(const char* name) {

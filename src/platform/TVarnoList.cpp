@@ -1,32 +1,32 @@
 #include "platform/TVarnoList.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstdlib>
 #include <cstring>
 
 TVarnoList::TVarnoList() : Count(0), Items(nullptr) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
+    TRACE_RESULT(1);
 }
 
 TVarnoList::~TVarnoList() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
+    TRACE_RESULT(1);
 }
 
 bool TVarnoList::Clear() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     Count = 0;
     free(Items);
     Items = nullptr;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
-    return true;
+    TRACE_RETURN(true);
 }
 
 bool TVarnoList::Clear(bool freeItems) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     if (freeItems && Items) {
         for (uint32_t i = 0; i < Count; ++i) {
             free(Items[i]);
@@ -34,12 +34,11 @@ bool TVarnoList::Clear(bool freeItems) {
         }
     }
     bool result = Clear();
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoList::IndexOf(const void* item) {
-    TRACE(DBHEAD_L, "<%s buffParam=[%p]>\n", LU_FN, item);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s buffParam=[%p]>\n", LU_FN, item);
     int result = -1;
     {
         TPlatLockGuard guard(Mutex);
@@ -52,12 +51,11 @@ int TVarnoList::IndexOf(const void* item) {
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoList::Add(void* item) {
-    TRACE(DBHEAD_L, "<%s buffParam=[%p]>\n", LU_FN, item);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s buffParam=[%p]>\n", LU_FN, item);
     bool result = false;
     {
         TPlatLockGuard guard(Mutex);
@@ -71,12 +69,11 @@ bool TVarnoList::Add(void* item) {
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoList::Delete(uint32_t index) {
-    TRACE(DBHEAD_L, "<%s Indice=[%d]>\n", LU_FN, static_cast<int>(index));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s Indice=[%d]>\n", LU_FN, static_cast<int>(index));
     bool result = false;
     {
         TPlatLockGuard guard(Mutex);
@@ -94,29 +91,26 @@ bool TVarnoList::Delete(uint32_t index) {
             result = true;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoList::Delete(const void* item) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     {
         TPlatLockGuard guard(Mutex);
         int index = IndexOf(item);
         if (index >= 0) result = Delete(static_cast<uint32_t>(index));
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 void* TVarnoList::GetItem(uint32_t index) {
-    TRACE(DBHEAD_L, "<%s Indice=[%d]>\n", LU_FN, static_cast<int>(index));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s Indice=[%d]>\n", LU_FN, static_cast<int>(index));
     void* result = nullptr;
     {
         TPlatLockGuard guard(Mutex);
         if (Items && index < Count) result = Items[index];
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

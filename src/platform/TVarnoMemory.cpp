@@ -1,25 +1,24 @@
 #include "platform/TVarnoMemory.h"
 
 #include "platform/platHASH.h"
+#include "platform/platTraceScope.h"
 
 #include <cstdlib>
 #include <cstring>
 
 TVarnoMemory::TVarnoMemory() : FileData(nullptr), LenFileData(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     memset(DigestMD5, 0, sizeof(DigestMD5));
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 TVarnoMemory::~TVarnoMemory() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TVarnoMemory::Clear() {
-    TRACE(DBHEAD_L, "<%s FileData=[%p], LenFileDat=[%d]>\n", LU_FN, static_cast<void*>(FileData),
-          static_cast<int>(LenFileData));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s FileData=[%p], LenFileDat=[%d]>\n", LU_FN, static_cast<void*>(FileData),
+                static_cast<int>(LenFileData));
     {
         TPlatLockGuard guard(Mutex);
         free(FileData);
@@ -27,12 +26,11 @@ int TVarnoMemory::Clear() {
         LenFileData = 0;
         memset(DigestMD5, 0, sizeof(DigestMD5));
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
-    return 1;
+    TRACE_RETURN(1);
 }
 
 int TVarnoMemory::LoadFromMemory(const void* buff, uint32_t len) {
-    TRACE(DBHEAD_L, "<%s BuffMem=[%p] LenBuffMem=[%d]>\n", LU_FN, buff, static_cast<int>(len));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffMem=[%p] LenBuffMem=[%d]>\n", LU_FN, buff, static_cast<int>(len));
     Clear();
     int result = 0;
     {
@@ -50,8 +48,7 @@ int TVarnoMemory::LoadFromMemory(const void* buff, uint32_t len) {
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoMemory::AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMaskXOR, const void* buffAdd,
@@ -102,7 +99,7 @@ int TVarnoMemory::AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMask
 }
 
 int TVarnoMemory::AddFormat(const char* format, ...) {
-    TRACE(DBHEAD_L, "<%s BuffAdd=[%p]>\n", LU_FN, static_cast<void*>(nullptr));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffAdd=[%p]>\n", LU_FN, static_cast<void*>(nullptr));
     int result = 0;
     if (format) {
         char* text = nullptr;
@@ -114,14 +111,13 @@ int TVarnoMemory::AddFormat(const char* format, ...) {
         result = Add(text, text && length > 0 ? static_cast<uint32_t>(length) : 0);
         free(text);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoMemory::DeleteBytes(uint32_t posIni, uint32_t qtdBytes) {
-    TRACE(DBHEAD_L, "<%s PosIni=[%p] QtdBytes=[%p]>\n", LU_FN,
-          reinterpret_cast<void*>(static_cast<uintptr_t>(posIni)),
-          reinterpret_cast<void*>(static_cast<uintptr_t>(qtdBytes)));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s PosIni=[%p] QtdBytes=[%p]>\n", LU_FN,
+                reinterpret_cast<void*>(static_cast<uintptr_t>(posIni)),
+                reinterpret_cast<void*>(static_cast<uintptr_t>(qtdBytes)));
     int result = 0;
     // pos + count is compared without wrapping around.
     if (posIni <= LenFileData && qtdBytes <= LenFileData - posIni) {
@@ -142,12 +138,11 @@ int TVarnoMemory::DeleteBytes(uint32_t posIni, uint32_t qtdBytes) {
             result = 1;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoMemory::DeleteString(const char* s) {
-    TRACE(DBHEAD_L, "<%s BuffDelete=[%p]>\n", LU_FN, static_cast<const void*>(s));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffDelete=[%p]>\n", LU_FN, static_cast<const void*>(s));
     int result = 1;
     if (!s) {
         result = 0;
@@ -163,12 +158,11 @@ int TVarnoMemory::DeleteString(const char* s) {
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoMemory::hashCalcMD5() {
-    TRACE(DBHEAD_L, "<%s LenFileData=[%d]>\n", LU_FN, static_cast<int>(LenFileData));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s LenFileData=[%d]>\n", LU_FN, static_cast<int>(LenFileData));
     int result = 0;
     if (LenFileData == 0) {
         TRACE(DBERRO_0, "Não existe nenhum dados no TVarnoMemory para calcular o MD5\n");
@@ -182,8 +176,7 @@ int TVarnoMemory::hashCalcMD5() {
             TRACE(DBERRO_0, "Falha ao computar o MD5 do TVarnoMemory\n");
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, reinterpret_cast<void*>(static_cast<intptr_t>(result)));
-    return result;
+    TRACE_RETURN_AS(result, reinterpret_cast<void*>(static_cast<intptr_t>(result)));
 }
 
 int TVarnoMemory::AddString(const char* s) {

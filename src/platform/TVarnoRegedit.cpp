@@ -1,6 +1,7 @@
 #include "platform/TVarnoRegedit.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,22 +16,20 @@ TVarnoRegedit::TVarnoRegedit(HKEY rootKey) {
 }
 
 void TVarnoRegedit::Init(HKEY rootKey) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     RootKey = rootKey;
     snprintf(BasePath, sizeof(BasePath), "SOFTWARE\\Varno\\%s", LU_APP_NOME);
     // Constructing the object creates the base key when it is missing.
     SetGrupoName(GRUPO_NAME_GERAL, "GERAL", KEY_WOW64_32KEY);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 TVarnoRegedit::~TVarnoRegedit() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     for (uint32_t i = 0; i < Grupos.Count; ++i) {
         auto* g = static_cast<TVarnoRegeditGrupo*>(Grupos.GetItem(i));
         if (g && g->Key) RegCloseKey(g->Key);
     }
     Grupos.Clear(true);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 bool TVarnoRegedit::GrupoPath(int32_t Grupo, const char* name, char* path, size_t size) {
@@ -40,7 +39,7 @@ bool TVarnoRegedit::GrupoPath(int32_t Grupo, const char* name, char* path, size_
 }
 
 bool TVarnoRegedit::SetGrupoName(int32_t Grupo, const char* name, REGSAM viewFlags) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     char path[600];
     if (GetGrupo(Grupo, false)) {
@@ -74,12 +73,11 @@ bool TVarnoRegedit::SetGrupoName(int32_t Grupo, const char* name, REGSAM viewFla
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 TVarnoRegeditGrupo* TVarnoRegedit::GetGrupo(int32_t Grupo, bool fallbackToFirst) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s>\n", LU_FN);
     TVarnoRegeditGrupo* result = nullptr;
     for (uint32_t i = 0; i < Grupos.Count && !result; ++i) {
         auto* g = static_cast<TVarnoRegeditGrupo*>(Grupos.GetItem(i));
@@ -87,24 +85,22 @@ TVarnoRegeditGrupo* TVarnoRegedit::GetGrupo(int32_t Grupo, bool fallbackToFirst)
     }
     if (!result && fallbackToFirst && Grupos.Count > 0)
         result = static_cast<TVarnoRegeditGrupo*>(Grupos.GetItem(0));
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoRegedit::RegSetValueW(const char* valueName, int32_t Grupo, DWORD type, const void* data,
                                  DWORD length) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     TVarnoRegeditGrupo* g = GetGrupo(Grupo, true);
     if (g && g->Key)
         result = RegSetValueExA(g->Key, valueName, 0, type, static_cast<const BYTE*>(data), length) ==
                  ERROR_SUCCESS;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoRegedit::RegQueryValueW(const char* valueName, int32_t Grupo, DWORD, void* data, DWORD* length) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     if (!length) {
         TRACE(DBERRO_0, "Parametro invalido na RegQueryValueW, valueName=[%s] length=[%p]\n",
@@ -121,13 +117,12 @@ bool TVarnoRegedit::RegQueryValueW(const char* valueName, int32_t Grupo, DWORD, 
             TRACE(DBERRO_0, "Falha no RegQueryValueExA, valueName=[%s] resultTmp=[%d]\n",
                   valueName ? valueName : "", static_cast<int>(resultTmp));
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoRegedit::DeleteGrupoName(int32_t Grupo, const char* DescGrupo, bool Delete64BitReg) {
-    TRACE(DBHEAD_L, "<%s Grupo=[%d] DescGrupo=[%s] Delete64BitReg=[%d]>\n", LU_FN, Grupo,
-          DescGrupo ? DescGrupo : "", Delete64BitReg ? 1 : 0);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s Grupo=[%d] DescGrupo=[%s] Delete64BitReg=[%d]>\n", LU_FN, Grupo,
+                DescGrupo ? DescGrupo : "", Delete64BitReg ? 1 : 0);
     bool result = false;
     char path[600];
     if ((Grupo != GRUPO_NAME_GERAL && (!DescGrupo || !*DescGrupo)) ||
@@ -144,12 +139,11 @@ bool TVarnoRegedit::DeleteGrupoName(int32_t Grupo, const char* DescGrupo, bool D
         else
             result = true;
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TVarnoRegedit::SetBasePath(HKEY rootKey, const char* basePath) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     bool result = false;
     if (!basePath || !*basePath || strlen(basePath) >= sizeof(BasePath)) {
         TRACE(DBERRO_0, "Parametro invalido na SetBasePath, basePath=[%s]\n", basePath ? basePath : "(null)");
@@ -158,6 +152,5 @@ bool TVarnoRegedit::SetBasePath(HKEY rootKey, const char* basePath) {
         snprintf(BasePath, sizeof(BasePath), "%s", basePath);
         result = true;
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

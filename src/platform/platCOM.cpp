@@ -2,15 +2,15 @@
 
 #include "os/platIdentity.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 bool TPlatCOM::Start(const char* nameSpace) {
-    TRACE(DBHEAD_L, "<%s nameSpace=[%s]>\n", LU_FN, nameSpace ? nameSpace : "");
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, 1);
-    return true;
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s nameSpace=[%s]>\n", LU_FN, nameSpace ? nameSpace : "");
+    TRACE_RETURN(true);
 }
 
 bool TPlatCOM::GetDiskInfo(int driveNumber, char* product, char* vendor, char* serial) {
-    TRACE(DBHEAD_L, "<%s driveNumber=[%d]>\n", LU_FN, driveNumber);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s driveNumber=[%d]>\n", LU_FN, driveNumber);
     TOsDiskQuery query;
     osGetDiskInfo(driveNumber, product, vendor, serial, query);
     switch (query.Failed) {
@@ -30,15 +30,13 @@ bool TPlatCOM::GetDiskInfo(int driveNumber, char* product, char* vendor, char* s
         break;
     }
     bool result = query.Failed == TOsDiskQuery::Ok;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TPlatCOM::GetCPUInfo(char* name, char* identifier) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     DWORD error = 0;
     bool result = osGetCPUInfo(name, identifier, &error);
     if (!result) TRACE(DBERRO_0, "Falha no 'RegOpenKeyEx' GetLastError()=[%d]\n", static_cast<int>(error));
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }

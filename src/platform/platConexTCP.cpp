@@ -1,6 +1,7 @@
 #include "platform/platConexTCP.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 TPlatConexTCP::TPlatConexTCP() : Connected(false), Socket(kOsInvalidSocket), SocketLayerReady(false) {
     int result = osSocketStartup();
@@ -17,7 +18,7 @@ TPlatConexTCP::~TPlatConexTCP() {
 }
 
 bool TPlatConexTCP::Disconnect() {
-    TRACE(DBHEAD_C, "<%s Connected=[%d]>\n", LU_FN, Connected ? 1 : 0);
+    TRACE_SCOPE(DBHEAD_C, Int, "<%s Connected=[%d]>\n", LU_FN, Connected ? 1 : 0);
     bool result = true;
     if (Socket != kOsInvalidSocket) {
         long error = osSocketClose(Socket);
@@ -28,6 +29,5 @@ bool TPlatConexTCP::Disconnect() {
     }
     Connected = false;
     Socket = kOsInvalidSocket;
-    TRACE(DBHEAD_C, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/TVarnoMemory.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <openssl/bio.h>
@@ -14,21 +15,19 @@
 
 TPlatHASH::TPlatHASH()
     : plainValue(nullptr), lenPlainValue(0), digestValue(nullptr), LenDigest(0), digestHexAscii(nullptr) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TPlatHASH::~TPlatHASH() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     free(plainValue);
     free(digestValue);
     free(digestHexAscii);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TPlatHASH::ClearDigest(int newLenDigest) {
-    TRACE(DBHEAD_L, "<%s newLenDigest=[%d] digestValue=[%p] digestHexAscii=[%p]>\n", LU_FN, newLenDigest,
-          static_cast<void*>(digestValue), static_cast<void*>(digestHexAscii));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s newLenDigest=[%d] digestValue=[%p] digestHexAscii=[%p]>\n", LU_FN,
+                newLenDigest, static_cast<void*>(digestValue), static_cast<void*>(digestHexAscii));
     free(digestValue);
     free(digestHexAscii);
     digestValue = nullptr;
@@ -42,21 +41,19 @@ int TPlatHASH::ClearDigest(int newLenDigest) {
             result = 0;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 void TPlatHASH::Clear() {
-    TRACE(DBHEAD_L, "<%s plainValue=[%p] lenPlainValue=[%d]>\n", LU_FN, static_cast<void*>(plainValue),
-          lenPlainValue);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s plainValue=[%p] lenPlainValue=[%d]>\n", LU_FN,
+                static_cast<void*>(plainValue), lenPlainValue);
     free(plainValue);
     plainValue = nullptr;
     lenPlainValue = 0;
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TPlatHASH::Add(const void* buffHash, int lenBuffHash) {
-    TRACE(DBHEAD_L, "<%s buffHash=[%p] lenBuffHash=[%d]>\n", LU_FN, buffHash, lenBuffHash);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s buffHash=[%p] lenBuffHash=[%d]>\n", LU_FN, buffHash, lenBuffHash);
     int result = 0;
     if (buffHash && lenBuffHash > 0 && lenBuffHash < INT_MAX - lenPlainValue - 1) {
         BYTE* grown =
@@ -69,15 +66,13 @@ int TPlatHASH::Add(const void* buffHash, int lenBuffHash) {
             result = 1;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatHASH::Add(const char* text) {
-    TRACE(DBHEAD_L, "<%s buffHash=[%p]>\n", LU_FN, static_cast<const void*>(text));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s buffHash=[%p]>\n", LU_FN, static_cast<const void*>(text));
     int result = text ? Add(text, static_cast<int>(strlen(text))) : 0;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatHASH::Compute(const char* digestName, int length, BYTE* out) {
@@ -95,21 +90,19 @@ int TPlatHASH::Compute(const char* digestName, int length, BYTE* out) {
 }
 
 int TPlatHASH::Compute_SHA256(BYTE* out) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     int result = Compute("SHA256", 32, out);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatHASH::Compute_MD5(BYTE* out) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     int result = Compute("MD5", 16, out);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 char* TPlatHASH::Encode_Base64(const void* buff, int len, BYTE oneLine) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s>\n", LU_FN);
     char* result = nullptr;
     if (!buff || len <= 0) {
         // Nothing to encode: the empty text.
@@ -138,13 +131,12 @@ char* TPlatHASH::Encode_Base64(const void* buff, int len, BYTE oneLine) {
             BIO_free(mem);
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatHASH::Decode_Base64(const char* buffBase64, TVarnoMemory* buffOutput) {
-    TRACE(DBHEAD_L, "<%s BuffBase64=[%p] buffOutput=[%p]>\n", LU_FN, static_cast<const void*>(buffBase64),
-          static_cast<void*>(buffOutput));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s BuffBase64=[%p] buffOutput=[%p]>\n", LU_FN,
+                static_cast<const void*>(buffBase64), static_cast<void*>(buffOutput));
     int result = 0;
     if (!buffBase64 || !buffOutput) {
         TRACE(DBERRO_0, "Parametro invalido, BuffBase64=[%p] buffOutput=[%p]\n",
@@ -168,6 +160,5 @@ int TPlatHASH::Decode_Base64(const char* buffBase64, TVarnoMemory* buffOutput) {
             free(scratch);
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, reinterpret_cast<void*>(static_cast<intptr_t>(result)));
-    return result;
+    TRACE_RETURN_AS(result, reinterpret_cast<void*>(static_cast<intptr_t>(result)));
 }

@@ -2,6 +2,7 @@
 
 #include "os/platWindow.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstdio>
@@ -71,7 +72,7 @@ const char* TParentWin::ParentGetTitle() {
 }
 
 bool TParentWin::TryGetBrowserURL(HWND hTryGetURL) {
-    TRACE(DBHEAD_L, "<%s hTryGetURL=[%p]>\n", LU_FN, static_cast<void*>(hTryGetURL));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s hTryGetURL=[%p]>\n", LU_FN, static_cast<void*>(hTryGetURL));
     bool result = false;
     char className[50];
     osGetWindowClassName(hTryGetURL, className, sizeof(className));
@@ -108,8 +109,7 @@ bool TParentWin::TryGetBrowserURL(HWND hTryGetURL) {
                   ConvWideToAnsiTemp(reinterpret_cast<const WCHAR*>(node.Value.c_str())));
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 const char* ParentGetTitle() {

@@ -3,6 +3,7 @@
 #include "os/platOS.h"
 #include "platform/TVarnoMemory.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <openssl/rand.h>
 
@@ -73,8 +74,8 @@ size_t WideLength(const WCHAR* s) {
 }
 
 int RandomGenerateBuffer(TVarnoMemory* buffToAppend, int lenBuffRandom, BYTE canRandomZero) {
-    TRACE(DBHEAD_0, "<%s BuffToAppend=[%p] LenBuffrandom=[%d] CanRandomZero=[%d]>\n", LU_FN,
-          static_cast<void*>(buffToAppend), lenBuffRandom, canRandomZero);
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s BuffToAppend=[%p] LenBuffrandom=[%d] CanRandomZero=[%d]>\n", LU_FN,
+                static_cast<void*>(buffToAppend), lenBuffRandom, canRandomZero);
     int result = 0;
     if (!buffToAppend || lenBuffRandom <= 0) {
         TRACE(DBERRO_0, "Parametro invalido, BuffToAppend=[%p] LenBuffrandom=[%d]",
@@ -96,15 +97,13 @@ int RandomGenerateBuffer(TVarnoMemory* buffToAppend, int lenBuffRandom, BYTE can
             result += kept;
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int CreatePath(const char* pathName) {
-    TRACE(DBHEAD_0, "<%s PathName=[%s]>\n", LU_FN, pathName ? pathName : "");
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s PathName=[%s]>\n", LU_FN, pathName ? pathName : "");
     int result = osCreateDirectory(pathName);
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int memcpy_InverterBytes(void* dest, const void* src, int count) {

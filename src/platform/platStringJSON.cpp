@@ -2,6 +2,7 @@
 
 #include "platform/TVarnoMemory.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 
 #include <cstdint>
@@ -186,34 +187,31 @@ bool IsPlainScapeByte(unsigned char c) {
 
 TValueJSON::TValueJSON()
     : NameVar(nullptr), Value(nullptr), ScapeValue(nullptr), IsObjectValue(0), IsScapeUnicodeValue(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TValueJSON::~TValueJSON() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 void TValueJSON::Clear() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     free(NameVar);
     free(Value);
     free(ScapeValue);
     NameVar = nullptr;
     Value = nullptr;
     ScapeValue = nullptr;
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TValueJSON::SetValue(const char* setNameVar, const char* setValue, const char* setScapeValue,
                          BYTE setIsObjectValue, BYTE isScapeUnicodeValue) {
-    TRACE(DBHEAD_L,
-          "<%s SetNameVar=[%p] SetValue=[%p] SetScapeValue=[%p] SetIsObjectValue=[%d] "
-          "IsScapeUnicodeValue=[%d]>\n",
-          LU_FN, static_cast<const void*>(setNameVar), static_cast<const void*>(setValue),
-          static_cast<const void*>(setScapeValue), setIsObjectValue, isScapeUnicodeValue);
+    TRACE_SCOPE(DBHEAD_L, Int,
+                "<%s SetNameVar=[%p] SetValue=[%p] SetScapeValue=[%p] SetIsObjectValue=[%d] "
+                "IsScapeUnicodeValue=[%d]>\n",
+                LU_FN, static_cast<const void*>(setNameVar), static_cast<const void*>(setValue),
+                static_cast<const void*>(setScapeValue), setIsObjectValue, isScapeUnicodeValue);
     int result = 0;
     char* scaped = nullptr;
     // A null value stays null (written as null) also when escaping is on.
@@ -244,13 +242,12 @@ int TValueJSON::SetValue(const char* setNameVar, const char* setValue, const cha
         }
     }
     free(scaped);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TValueJSON::ScapeUnicode(const char* dataInput, char** dataOutput) {
-    TRACE(DBHEAD_0, "<%s DataInput=[%p] DataOutput=[%p]>\n", LU_FN, static_cast<const void*>(dataInput),
-          static_cast<void*>(dataOutput));
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s DataInput=[%p] DataOutput=[%p]>\n", LU_FN,
+                static_cast<const void*>(dataInput), static_cast<void*>(dataOutput));
     int result = 0;
     if (!dataInput || !dataOutput) {
         TRACE(DBERRO_0, "Parametro invalido, DataInput=[%p] DataOutput=[%p]",
@@ -283,26 +280,23 @@ int TValueJSON::ScapeUnicode(const char* dataInput, char** dataOutput) {
             result = 1;
         }
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 // ---------------------------------------------------------------------------------------------------
 // TPlatStringJSON
 
 TPlatStringJSON::TPlatStringJSON() : IndiceAddArray(0), TextJSON(nullptr), IsScapeUnicode(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TPlatStringJSON::~TPlatStringJSON() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 void TPlatStringJSON::Clear() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     for (uint32_t i = 0; i < ListArray.Count; ++i) {
         TVarnoList* object = static_cast<TVarnoList*>(ListArray.GetItem(i));
         if (!object) continue;
@@ -314,7 +308,6 @@ void TPlatStringJSON::Clear() {
     free(TextJSON);
     TextJSON = nullptr;
     IndiceAddArray = 0;
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TPlatStringJSON::NewArray() {
@@ -336,9 +329,9 @@ int TPlatStringJSON::NewArray() {
 }
 
 int TPlatStringJSON::Add(const char* nameVar, const char* value, const char* scapeValue, BYTE isObjectValue) {
-    TRACE(DBHEAD_L, "<%s NameVar=[%p] Value=[%p] ScapeValue=[%p] IsObjectValue=[%d]>\n", LU_FN,
-          static_cast<const void*>(nameVar), static_cast<const void*>(value),
-          static_cast<const void*>(scapeValue), isObjectValue);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s NameVar=[%p] Value=[%p] ScapeValue=[%p] IsObjectValue=[%d]>\n", LU_FN,
+                static_cast<const void*>(nameVar), static_cast<const void*>(value),
+                static_cast<const void*>(scapeValue), isObjectValue);
     int result = 0;
     if (ListArray.Count == 0) NewArray();
     TVarnoList* object = GetListValue(IndiceAddArray);
@@ -357,8 +350,7 @@ int TPlatStringJSON::Add(const char* nameVar, const char* value, const char* sca
             result = 1;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatStringJSON::Add(const char* nameVar, const char* value) {
@@ -366,7 +358,7 @@ int TPlatStringJSON::Add(const char* nameVar, const char* value) {
 }
 
 int TPlatStringJSON::LoadFromMemory(const char* buffInput) {
-    TRACE(DBHEAD_L, "<%s BuffInput=[%p]>\n", LU_FN, static_cast<const void*>(buffInput));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffInput=[%p]>\n", LU_FN, static_cast<const void*>(buffInput));
     Clear();
     int result = 0;
     if (!buffInput) {
@@ -382,13 +374,13 @@ int TPlatStringJSON::LoadFromMemory(const char* buffInput) {
             if (result) result = EncodeJSON();
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatStringJSON::LoadFromMemory(const char* buffInput, char findFirstChar) {
-    TRACE(DBHEAD_L, "<%s BuffInput=[%p], FindFirstChar=[%x]>\n", LU_FN, static_cast<const void*>(buffInput),
-          static_cast<unsigned>(static_cast<unsigned char>(findFirstChar)));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffInput=[%p], FindFirstChar=[%x]>\n", LU_FN,
+                static_cast<const void*>(buffInput),
+                static_cast<unsigned>(static_cast<unsigned char>(findFirstChar)));
     int result = 0;
     const char* start = (buffInput && findFirstChar) ? strchr(buffInput, findFirstChar) : nullptr;
     if (start) {
@@ -400,14 +392,13 @@ int TPlatStringJSON::LoadFromMemory(const char* buffInput, char findFirstChar) {
               static_cast<unsigned>(static_cast<unsigned char>(findFirstChar)),
               static_cast<const void*>(buffInput));
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 // Walks the text once, writing terminators (and decoded strings) into it. Strings end only at an
 // unescaped quote; inside a nested value brackets within strings are not counted.
 int TPlatStringJSON::ParseText(char* buff) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     int stepParse = 0;
     bool inArray = false;
     bool inString = false;
@@ -591,28 +582,25 @@ int TPlatStringJSON::ParseText(char* buff) {
               Txt(nameStart), stepParse, static_cast<int>(count));
         break;
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatStringJSON::GetQtdArray() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
     int result = static_cast<int>(ListArray.Count);
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 TVarnoList* TPlatStringJSON::GetListValue(int indexArray) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s>\n", LU_FN);
     TVarnoList* result = nullptr;
     if (indexArray >= 0)
         result = static_cast<TVarnoList*>(ListArray.GetItem(static_cast<uint32_t>(indexArray)));
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 TValueJSON* TPlatStringJSON::GetValueJSON(int indexArray, const char* nameVar) {
-    TRACE(DBHEAD_L, "<%s NameVar=[%p]>\n", LU_FN, static_cast<const void*>(nameVar));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s NameVar=[%p]>\n", LU_FN, static_cast<const void*>(nameVar));
     TValueJSON* result = nullptr;
     TVarnoList* object = nameVar ? GetListValue(indexArray) : nullptr;
     if (object) {
@@ -623,12 +611,11 @@ TValueJSON* TPlatStringJSON::GetValueJSON(int indexArray, const char* nameVar) {
             if (member && member->NameVar && AnsiUpperText(member->NameVar) == wanted) result = member;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 const char* TPlatStringJSON::GetValue(int indexArray, const char* nameVar, const char* valueDefault) {
-    TRACE(DBHEAD_L, "<%s NameVar=[%p]>\n", LU_FN, static_cast<const void*>(nameVar));
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s NameVar=[%p]>\n", LU_FN, static_cast<const void*>(nameVar));
     const char* result = nullptr;
     if (!nameVar) {
         TRACE(DBERRO_0, "Parametro invalido, NameVar=[%p]\n", static_cast<const void*>(nameVar));
@@ -641,12 +628,11 @@ const char* TPlatStringJSON::GetValue(int indexArray, const char* nameVar, const
             result = valueDefault;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, static_cast<const void*>(result));
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TPlatStringJSON::EncodeJSON(BYTE isForceArray) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Pointer, "<%s>\n", LU_FN);
     TVarnoMemory text;
     int result = 1;
     uint32_t qtdArray = ListArray.Count;
@@ -701,6 +687,5 @@ int TPlatStringJSON::EncodeJSON(BYTE isForceArray) {
     } else {
         TRACE(DBERRO_0, "Falha ao montar o TextJSON, LenTextJSON=[%d]\n", static_cast<int>(text.LenFileData));
     }
-    TRACE(DBHEAD_L, "</%s result=[%p]>\n", LU_FN, PtrOf(result));
-    return result;
+    TRACE_RETURN_AS(result, PtrOf(result));
 }

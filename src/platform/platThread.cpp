@@ -1,18 +1,17 @@
 #include "platform/platThread.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include "os/platOS.h"
 
 TPlatThread::TPlatThread() : Running(0), Thread(nullptr) {
-    TRACE(DBHEAD_L, "<%s>\n", "TPlatThread::TPlatThread");
-    TRACE(DBHEAD_L, "</%s>\n", "TPlatThread::TPlatThread");
+    TRACE_SCOPE_AS(DBHEAD_L, Plain, "TPlatThread::TPlatThread", "<%s>\n", LU_FN);
 }
 
 TPlatThread::~TPlatThread() {
-    TRACE(DBHEAD_L, "<%s>\n", "~TPlatThread::TPlatThread");
+    TRACE_SCOPE_AS(DBHEAD_L, Plain, "~TPlatThread::TPlatThread", "<%s>\n", LU_FN);
     Stop();
-    TRACE(DBHEAD_L, "</%s>\n", "~TPlatThread::TPlatThread");
 }
 
 BYTE TPlatThread::IsRunning() {
@@ -21,7 +20,7 @@ BYTE TPlatThread::IsRunning() {
 }
 
 BYTE TPlatThread::Stop() {
-    TRACE(DBHEAD_L, "<%s>\n", "TPlatThread::Stop");
+    TRACE_SCOPE_AS(DBHEAD_L, Int, "TPlatThread::Stop", "<%s>\n", LU_FN);
     BYTE previous;
     {
         TPlatLockGuard guard(Mutex);
@@ -31,8 +30,7 @@ BYTE TPlatThread::Stop() {
         if (Running && Thread && Thread->joinable()) Thread->detach();
         Running = 0;
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", "TPlatThread::Stop", previous);
-    return previous;
+    TRACE_RETURN(previous);
 }
 
 // clock() measures processor time on POSIX, so a monotonic tick stands in for it there.

@@ -3,6 +3,7 @@
 #include "os/platOS.h"
 #include "platform/platProxy.h"
 #include "platform/platStringJSON.h"
+#include "platform/platTraceScope.h"
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -276,9 +277,10 @@ bool TLibCurl::GlobalInit() {
 
 bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
                        TVarnoMemory* dataRecv, TVarnoMemory* dataSend) {
-    TRACE(DBHEAD_L, "<%s IsPost=[%d] URL=[%s], dataSend=[%p] dataRecv=[%p] FileName_CAPeer=[%p]>\n", LU_FN,
-          IsPost ? 1 : 0, URL ? URL : "", static_cast<void*>(dataSend), static_cast<void*>(dataRecv),
-          static_cast<const void*>(FileName_CAPeer));
+    TRACE_SCOPE(DBHEAD_L, Int,
+                "<%s IsPost=[%d] URL=[%s], dataSend=[%p] dataRecv=[%p] FileName_CAPeer=[%p]>\n", LU_FN,
+                IsPost ? 1 : 0, URL ? URL : "", static_cast<void*>(dataSend), static_cast<void*>(dataRecv),
+                static_cast<const void*>(FileName_CAPeer));
     bool result = false;
     HttpStatus = 0;
     // Declared before the guard: the handle forgets the options that point at it first.
@@ -448,18 +450,16 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
             }
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
                        TPlatStringJSON* dataRecv, TVarnoMemory* dataSend) {
-    TRACE(DBHEAD_L, "<%s dataSend=[%p] dataRecv=[%p]>\n", LU_FN, static_cast<void*>(dataSend),
-          static_cast<void*>(dataRecv));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s dataSend=[%p] dataRecv=[%p]>\n", LU_FN, static_cast<void*>(dataSend),
+                static_cast<void*>(dataRecv));
     TVarnoMemory received;
     bool result = Request(IsPost, URL, FileName_CAPeer, Header, &received, dataSend);
     if (result && dataRecv)
         result = dataRecv->LoadFromMemory(reinterpret_cast<const char*>(received.FileData)) != 0;
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }

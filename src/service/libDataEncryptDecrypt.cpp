@@ -1,19 +1,18 @@
 #include "service/libDataEncryptDecrypt.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstdio>
 #include <cstdlib>
 
 TDataEncryptDecrypt::TDataEncryptDecrypt() : IsSigned(false) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TDataEncryptDecrypt::~TDataEncryptDecrypt() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 void TDataEncryptDecrypt::Clear() {
@@ -31,7 +30,7 @@ void TDataEncryptDecrypt::ClearSignature() {
 }
 
 bool TDataEncryptDecrypt::ComputeHashID(int IndiceID) {
-    TRACE(DBHEAD_L, "<%s IndiceID=[%d]>\n", LU_FN, IndiceID);
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s IndiceID=[%d]>\n", LU_FN, IndiceID);
     bool result = false;
     char textID[32];
     snprintf(textID, sizeof(textID), "ID%d", IndiceID);
@@ -53,12 +52,12 @@ bool TDataEncryptDecrypt::ComputeHashID(int IndiceID) {
         TRACE(DBERRO_0, "Falha ao criar o HashID\n");
         DataValueBase64.Clear();
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 bool TDataEncryptDecrypt::LoadDataResultBase64(const char* SetDataResultBase64) {
-    TRACE(DBHEAD_L, "<%s SetDataResultBase64=[%p]>\n", LU_FN, static_cast<const void*>(SetDataResultBase64));
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s SetDataResultBase64=[%p]>\n", LU_FN,
+                static_cast<const void*>(SetDataResultBase64));
     bool result = false;
     if (!SetDataResultBase64) {
         TRACE(DBERRO_0, "Parametro invalido, SetDataResultBase64=[%p]\n",
@@ -68,6 +67,5 @@ bool TDataEncryptDecrypt::LoadDataResultBase64(const char* SetDataResultBase64) 
         result = Hash.Decode_Base64(SetDataResultBase64, &DataResult) != 0;
         if (!result) TRACE(DBERRO_0, "Falha ao Decodificar SetDataResultBase64=[%s]\n", SetDataResultBase64);
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }

@@ -1,6 +1,7 @@
 #include "service/libLUConex.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platRotPadroes.h"
 #include "platform/platProductNames.h"
 #include "platform/platStringJSON.h"
@@ -82,16 +83,14 @@ const char TLUConex::MsgErroDefault[] = "Ocorreu um erro interno. Tente novament
 TLUConex::TLUConex()
     : FuncUpdateState(nullptr), FuncUpdateStateCtx(nullptr), Request_CodErro(0), Request_MsgErro(nullptr),
       URL_SignHash(nullptr), FileName_CAPeer(nullptr), TimeoutMs(0) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TLUConex::~TLUConex() {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     Request_Clear();
     // The handles go before the share they use.
     CurlPool.clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 bool TLUConex::Request_Clear() {
@@ -216,8 +215,8 @@ bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const cha
 bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber,
                                       const char* Token, bool IsEncrypt, const char* HashAlias, int* CodErro,
                                       TLUFailure* Failure) {
-    TRACE(DBHEAD_0, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
-          static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
+                static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
     TRACE(DBINFO_0, "SerialNumber=[%s]\n", SerialNumber ? SerialNumber : "");
     bool result = false;
     int codErro = 0;
@@ -318,6 +317,5 @@ done:
     Request_Finished(codErro);
     if (CodErro) *CodErro = codErro;
     if (Failure) *Failure = result ? TLUFailure::None : failure;
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }

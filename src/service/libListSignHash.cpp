@@ -2,16 +2,15 @@
 
 #include "service/libDataEncryptDecrypt.h"
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 TListSignHash::TListSignHash() : ClearInDestroy(true) {
-    TRACE(DBHEAD_L, "<%s>\n", LU_FN);
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
 }
 
 TListSignHash::~TListSignHash() {
-    TRACE(DBHEAD_L, "<%s ClearInDestroy=[%d]>\n", LU_FN, ClearInDestroy ? 1 : 0);
+    TRACE_SCOPE(DBHEAD_L, Plain, "<%s ClearInDestroy=[%d]>\n", LU_FN, ClearInDestroy ? 1 : 0);
     if (ClearInDestroy) Clear();
-    TRACE(DBHEAD_L, "</%s>\n", LU_FN);
 }
 
 int TListSignHash::Count() {
@@ -29,7 +28,7 @@ TDataEncryptDecrypt* TListSignHash::Get(int Indice) {
 }
 
 bool TListSignHash::Clear() {
-    TRACE(DBHEAD_L, "<%s Count=[%d]>\n", LU_FN, Count());
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s Count=[%d]>\n", LU_FN, Count());
     bool result;
     {
         TPlatLockGuard guard(Mutex);
@@ -37,8 +36,7 @@ bool TListSignHash::Clear() {
             delete static_cast<TDataEncryptDecrypt*>(Items[i]);
         result = TVarnoList::Clear();
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result ? 1 : 0);
-    return result;
+    TRACE_RETURN(result);
 }
 
 void TListSignHash::ClearSignature() {

@@ -1,6 +1,7 @@
 #include "service/libWebSocket.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 
 #include <cstring>
 #include <thread>
@@ -16,21 +17,19 @@ void TWBInfoConex::ClearState() {
 }
 
 TLibWebSocket::TLibWebSocket() : InfoConexSend(nullptr), InfoConexPing(nullptr) {
-    TRACE(DBHEAD_C, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_C, Plain, "<%s>\n", LU_FN);
     InfoConex.ClearState();
     InfoConexSend = &InfoConex;
     InfoConexPing = &InfoConex;
-    TRACE(DBHEAD_C, "</%s>\n", LU_FN);
 }
 
 TLibWebSocket::~TLibWebSocket() {
-    TRACE(DBHEAD_C, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_C, Plain, "<%s>\n", LU_FN);
     Disconnect();
-    TRACE(DBHEAD_C, "</%s>\n", LU_FN);
 }
 
 void TLibWebSocket::Disconnect() {
-    TRACE(DBHEAD_C, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_C, Plain, "<%s>\n", LU_FN);
     InfoConex.Flags.IsConnected = 0;
     InfoConex.Flags.IsHandshakeDone = 0;
     InfoConex.Flags.IsClosing = 0;
@@ -49,5 +48,4 @@ void TLibWebSocket::Disconnect() {
 
     ThreadPing.Stop();
     InfoConex.ClearState();
-    TRACE(DBHEAD_C, "</%s>\n", LU_FN);
 }

@@ -1,6 +1,7 @@
 #include "service/luAppConfig.h"
 
 #include "platform/platDebug.h"
+#include "platform/platTraceScope.h"
 #include "platform/platSecret.h"
 
 #include <cstdio>
@@ -30,7 +31,7 @@ TModAppConfig::TModAppConfig()
       CNX_TO_MS_PushNotification(0), CNX_SetHomolog(0), CNX_SetHomolog_EndPointVersion(0),
       CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr), CSP_Compatibility(1),
       CSP_TokenProtection(1) {
-    TRACE(DBHEAD_0, "<%s>\n", LU_FN);
+    TRACE_SCOPE(DBHEAD_0, Plain, "<%s>\n", LU_FN);
     memset(HostLabel, 0, sizeof(HostLabel));
     memset(HostDomain, 0, sizeof(HostDomain));
     memset(ServiceHost, 0, sizeof(ServiceHost));
@@ -59,7 +60,6 @@ TModAppConfig::TModAppConfig()
             TRACE(DBERRO_0, "CNX_Proxy protegido nao pode ser aberto nesta maquina\n");
     }
     ConfigURLCliente();
-    TRACE(DBHEAD_0, "</%s>\n", LU_FN);
 }
 
 TModAppConfig::~TModAppConfig() {}

@@ -161,7 +161,7 @@ TPlatFuncName::TPlatFuncName(const char* pretty) {
     Name[n] = '\0';
 }
 
-TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), OnLevels(0), Batch(0), Calls(0) {
+TPlatDebug::TPlatDebug() : Depth(0), file(nullptr), Active(0), OnLevels(0), HeadMask(0), Batch(0), Calls(0) {
     memset(&configuration, 0, sizeof(configuration));
 }
 
@@ -177,6 +177,7 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     }
     if (cfg.TypeOut != 1) return;
     Close();
+    std::lock_guard<std::mutex> writing(Writer);
     char path[sizeof(cfg.FilePath)];
     memcpy(path, cfg.FilePath, sizeof(path));
     path[sizeof(path) - 1] = '\0';
@@ -184,20 +185,22 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     if (file) {
         configuration = cfg;
         configuration.FilePath[sizeof(configuration.FilePath) - 1] = '\0';
+        HeadMask.store(static_cast<unsigned>(configuration.HeadInfo) & 0xFFu, std::memory_order_relaxed);
     }
     SetActive(file ? 1 : 0);
 }
 
 void TPlatDebug::Close() {
     TPlatLockGuard guard(mutex);
+    std::lock_guard<std::mutex> writing(Writer);
     if (file) {
-        if (Active) FlushPending();
+        if (Active && !Pending.empty()) Append(Pending.data(), Pending.size());
         osAppendClose(file);
     }
     file = nullptr;
     SetActive(0);
-    Pending.clear();
-    Pending.shrink_to_fit();
+    std::string().swap(Pending);
+    std::string().swap(Spare);
 }
 
 int TPlatDebug::IsLevelOn(unsigned level) {
@@ -215,165 +218,224 @@ void TPlatDebug::SetActive(int active) {
     OnLevels.store(Active ? configuration.Level : 0u, std::memory_order_relaxed);
 }
 
+namespace {
+
+// The header of one entry with its ":" (empty when there is none), at most 255 characters.
+size_t BuildHeader(char (&header)[256], unsigned mask, unsigned level, const char* srcFile, const char* func,
+                   int line) {
+    header[0] = '\0';
+    if (mask == 0) return 0;
+    if (mask & 0x02)
+        HeadAppend(header, sizeof(header), "[TID_%04lX][PID_%04lX]", osCurrentThreadId(),
+                   osCurrentProcessId());
+    if (mask & 0x04) {
+        TOsLocalTime t;
+        osGetLocalTime(t);
+        HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day, t.Hour,
+                   t.Minute, t.Second, t.Milliseconds);
+    }
+    if (mask & 0x01) HeadAppendText(header, sizeof(header), LevelTag(level));
+    auto bracketed = [&header](const char* name) {
+        HeadAppendText(header, sizeof(header), "[");
+        HeadAppendText(header, sizeof(header), name ? name : "");
+        HeadAppendText(header, sizeof(header), "]");
+    };
+    if (mask & 0x08) bracketed(srcFile);
+    if (mask & 0x40) bracketed(func);
+    if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
+    if (!header[0]) return 0;
+    HeadAppendText(header, sizeof(header), ":");
+    return strlen(header);
+}
+
+} // namespace
+
 int TPlatDebug::Print(unsigned level, const char* srcFile, const char* func, int line, const char* format,
                       ...) {
     if (!Wants(level)) return 0;
-    TPlatLockGuard guard(mutex);
-    if (!LevelOn(level)) return 0;
-    if (!format || !*format) return WriteEntry(level, srcFile, func, line, "", 0);
-    // Most texts fit on the stack; only longer ones take the measured heap text.
-    char small[512];
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    int length = vsnprintf(small, sizeof(small), format, args);
-    va_end(args);
+    // Formatted before the lock is taken: most texts fit on the stack, longer ones take the measured
+    // heap text.
+    char small[1024];
     char* text = nullptr;
-    if (length >= static_cast<int>(sizeof(small))) FormatAlloc(format, again, &text, &length);
-    va_end(again);
-    // A format that could not be rendered, or renders to nothing, writes nothing.
-    if (length <= 0) return 0;
-    if (length >= static_cast<int>(sizeof(small)) && !text) return 0;
-    int result = WriteEntry(level, srcFile, func, line, text ? text : small, length);
+    int length = 0;
+    if (format && *format) {
+        va_list args;
+        va_start(args, format);
+        va_list again;
+        va_copy(again, args);
+        length = vsnprintf(small, sizeof(small), format, args);
+        va_end(args);
+        if (length >= static_cast<int>(sizeof(small))) FormatAlloc(format, again, &text, &length);
+        va_end(again);
+        // A format that could not be rendered, or renders to nothing, writes nothing.
+        if (length <= 0 || (length >= static_cast<int>(sizeof(small)) && !text)) {
+            free(text);
+            return 0;
+        }
+    } else {
+        small[0] = '\0';
+    }
+    char header[256];
+    const bool head = IsHeadLevel(level);
+    size_t headerLength = (length > 0 || head) ? BuildHeader(header, HeadMask.load(std::memory_order_relaxed),
+                                                             level, srcFile, func, line)
+                                               : 0;
+    bool flush = false;
+    int result = Enter(level, true, header, headerLength, text ? text : small, length, flush);
     free(text);
+    if (flush && !Flush(false)) result = 0;
     return result;
 }
 
 int TPlatDebug::PrintDump(unsigned level, const char* srcFile, const char* func, int line, const char* title,
                           const void* buff, int length) {
     if (!Wants(level)) return 0;
-    TPlatLockGuard guard(mutex);
-    if (!LevelOn(level)) return 0;
-    // The lines of one dump reach the file together, in one append when they fit the pending buffer;
-    // the dump is on the file when the call returns, as every entry is with Flush set.
-    ++Batch;
-    int result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
+    int result;
+    {
+        // A whole dump under one hold of the lock: its lines are never cut by another thread's.
+        TPlatLockGuard guard(mutex);
+        if (!LevelOn(level)) return 0;
+        ++Batch;
+        result = Print(level, srcFile, func, line, "-> %s, buffDump=[%p], lenDump=[%d]\n", title ? title : "",
                        buff, length);
-    const unsigned char* bytes = static_cast<const unsigned char*>(buff);
-    int i = 0;
-    while (bytes && result == 1 && i < length) {
-        // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
-        char text[128];
-        int n = DumpLinePrefix(text, static_cast<unsigned>(i));
-        for (int k = 0; k < 16 && i < length; ++k, ++i) {
-            text[n++] = '0';
-            text[n++] = 'x';
-            text[n++] = kHexDigits[bytes[i] >> 4];
-            text[n++] = kHexDigits[bytes[i] & 0x0F];
-            text[n++] = ',';
+        const unsigned char* bytes = static_cast<const unsigned char*>(buff);
+        const unsigned mask = static_cast<unsigned>(configuration.HeadInfo) & 0xFFu;
+        char header[256];
+        size_t headerLength = BuildHeader(header, mask, level, srcFile, func, line);
+        int i = 0;
+        while (bytes && result == 1 && i < length) {
+            // Each line has its own time stamp.
+            if (i > 0 && (mask & 0x04)) headerLength = BuildHeader(header, mask, level, srcFile, func, line);
+            // "---> [0x%04X]:" plus 16 x "0x%02X," plus "\n" fits comfortably.
+            char text[128];
+            int n = DumpLinePrefix(text, static_cast<unsigned>(i));
+            for (int k = 0; k < 16 && i < length; ++k, ++i) {
+                text[n++] = '0';
+                text[n++] = 'x';
+                text[n++] = kHexDigits[bytes[i] >> 4];
+                text[n++] = kHexDigits[bytes[i] & 0x0F];
+                text[n++] = ',';
+            }
+            text[n++] = '\n';
+            text[n] = '\0';
+            bool ignored = false;
+            result = Enter(level, false, header, headerLength, text, n, ignored);
         }
-        text[n++] = '\n';
-        text[n] = '\0';
-        result = WriteEntry(level, srcFile, func, line, text, n);
+        --Batch;
+        // The dump is on the file when the call returns; inside an exported call, when that call ends (an
+        // error's dump at once).
+        if (!(Active && configuration.Flush && (!Calls.load() || level == DBERRO_0))) return result;
     }
-    --Batch;
-    // The dump is on the file when the call returns; inside an exported call, when that call ends (an
-    // error's dump at once).
-    if (Active && configuration.Flush && (!Calls || level == DBERRO_0) && !FlushPending())
-        SetActive(result = 0);
+    if (!Flush(false)) result = 0;
     return result;
 }
 
 void TPlatDebug::CallBegin() {
-    TPlatLockGuard guard(mutex);
-    ++Calls;
+    Calls.fetch_add(1);
 }
 
 void TPlatDebug::CallEnd() {
-    TPlatLockGuard guard(mutex);
-    if (Calls > 0) --Calls;
-    if (Active && configuration.Flush && !FlushPending()) SetActive(0);
+    int calls = Calls.load();
+    while (calls > 0 && !Calls.compare_exchange_weak(calls, calls - 1)) {
+    }
+    if (OnLevels.load(std::memory_order_relaxed)) Flush(true);
 }
 
 void TPlatDebug::FlushNow() {
-    TPlatLockGuard guard(mutex);
-    if (Active && !FlushPending()) SetActive(0);
+    if (OnLevels.load(std::memory_order_relaxed)) Flush(false);
 }
 
 int TPlatDebug::WriteEntry(unsigned level, const char* srcFile, const char* func, int line, const char* text,
                            int n) {
-    TPlatLockGuard guard(mutex);
-    if (!Active) {
-        Close();
-        return 1;
-    }
     if (!text) {
         text = "";
         n = 0;
     }
-    bool head = IsHeadLevel(level);
-    unsigned mask = static_cast<unsigned>(configuration.HeadInfo) & 0xFFu;
-    Line.clear();
-    if ((n > 0 || head) && mask != 0) {
-        // Header of at most 255 characters, cut where it does not fit.
-        char header[256];
-        header[0] = '\0';
-        if (mask & 0x02)
-            HeadAppend(header, sizeof(header), "[TID_%04lX][PID_%04lX]", osCurrentThreadId(),
-                       osCurrentProcessId());
-        if (mask & 0x04) {
-            TOsLocalTime t;
-            osGetLocalTime(t);
-            HeadAppend(header, sizeof(header), "[%04d%02d%02d_%02d%02d%02d.%04d]", t.Year, t.Month, t.Day,
-                       t.Hour, t.Minute, t.Second, t.Milliseconds);
-        }
-        if (mask & 0x01) HeadAppendText(header, sizeof(header), LevelTag(level));
-        auto bracketed = [&header](const char* name) {
-            HeadAppendText(header, sizeof(header), "[");
-            HeadAppendText(header, sizeof(header), name ? name : "");
-            HeadAppendText(header, sizeof(header), "]");
-        };
-        if (mask & 0x08) bracketed(srcFile);
-        if (mask & 0x40) bracketed(func);
-        if (mask & 0x20) HeadAppend(header, sizeof(header), "[%d]", line);
-        if (header[0]) {
-            HeadAppendText(header, sizeof(header), ":");
-            Line.append(header);
-        }
-    }
-    bool isExit = n > 0 && strncmp(text, "</", 2) == 0;
-    int depth = Depth;
-    if (head && isExit && depth > 0) --depth;
-    Line.append(static_cast<size_t>(depth) * 2, ' ');
-    if (n > 0) {
-        if (head) Line.push_back(' ');
-        Line.append(text);
-    }
-    int ok = WriteLine(Line.data(), Line.size());
-    // An error is on the file at once, also inside a call: it may be the last line before a crash.
-    if (ok && level == DBERRO_0 && configuration.Flush && !Batch) ok = FlushPending();
-    if (ok) Depth = depth;
-    if (ok && head && n > 0 && !isExit) ++Depth;
-    // An unusually long entry does not keep its memory for the rest of the process.
-    if (Line.capacity() > 65536) std::string().swap(Line);
-    SetActive(ok);
+    char header[256];
+    size_t headerLength =
+        (n > 0 || IsHeadLevel(level)) ? BuildHeader(header, HeadMask.load(), level, srcFile, func, line) : 0;
+    bool flush = false;
+    int ok = Enter(level, false, header, headerLength, text, n, flush);
+    if (flush && !Flush(false)) ok = 0;
     return ok;
 }
 
-int TPlatDebug::Write(const char* s) {
+int TPlatDebug::Enter(unsigned level, bool checkLevel, const char* header, size_t headerLength,
+                      const char* text, int n, bool& flush) {
     TPlatLockGuard guard(mutex);
-    if (!s) return 0;
-    return WriteLine(s, strlen(s));
-}
-
-int TPlatDebug::WriteLine(const char* data, size_t length) {
-    if (configuration.TypeOut != 1 || !Active || !file) return 0;
-    if (length == 0) return 1;
-    if (configuration.Flush && !Batch && !Calls) return Append(data, length);
-    // Without Flush whole entries gather and reach the file together, as a stream's buffer would; with
-    // Flush, those of the calls in progress, until a call ends.
-    const size_t kPendingMax = 16384;
-    if (Pending.size() + length > kPendingMax && !FlushPending()) return 0;
-    if (length >= kPendingMax) return Append(data, length);
-    Pending.append(data, length);
+    if (checkLevel && !LevelOn(level)) return 0;
+    if (!Active) {
+        Close();
+        return 1;
+    }
+    bool head = IsHeadLevel(level);
+    bool isExit = n > 0 && strncmp(text, "</", 2) == 0;
+    int depth = Depth;
+    if (head && isExit && depth > 0) --depth;
+    const size_t before = Pending.size();
+    Pending.append(header, headerLength);
+    Pending.append(static_cast<size_t>(depth) * 2, ' ');
+    if (n > 0) {
+        if (head) Pending.push_back(' ');
+        Pending.append(text, static_cast<size_t>(n));
+    }
+    Depth = depth;
+    if (head && n > 0 && !isExit) ++Depth;
+    if (Pending.size() == before) return 1;
+    // An error is on the file at once, also inside a call: it may be the last line before a crash.
+    flush = FlushDue() || (level == DBERRO_0 && configuration.Flush && !Batch);
     return 1;
 }
 
-int TPlatDebug::FlushPending() {
-    if (Pending.empty()) return 1;
-    int ok = Append(Pending.data(), Pending.size());
-    Pending.clear();
+int TPlatDebug::Write(const char* s) {
+    if (!s) return 0;
+    bool flush = false;
+    {
+        TPlatLockGuard guard(mutex);
+        if (!Active) return 0;
+        if (!*s) return 1;
+        Pending.append(s);
+        flush = FlushDue();
+    }
+    return flush ? Flush(false) : 1;
+}
+
+bool TPlatDebug::FlushDue() const {
+    // Without Flush whole entries gather and reach the file together, as a stream's buffer would; with
+    // Flush, those of the calls in progress, until a call ends. A dump is never cut.
+    const size_t kPendingMax = 16384;
+    if (Batch) return false;
+    return (configuration.Flush && !Calls.load()) || Pending.size() >= kPendingMax;
+}
+
+int TPlatDebug::Flush(bool onlyWithFlushSet) {
+    for (;;) {
+        {
+            TPlatLockGuard guard(mutex);
+            if (!Active) return 0;
+            if (onlyWithFlushSet && !configuration.Flush) return 1;
+            if (Writer.try_lock()) {
+                if (Pending.empty()) {
+                    Writer.unlock();
+                    return 1;
+                }
+                // Spare is empty: the entries leave, Pending keeps a buffer for the next ones.
+                Spare.swap(Pending);
+                break;
+            }
+        }
+        // Another thread is writing, perhaps this caller's entries: once it is done, look again.
+        std::lock_guard<std::mutex> waited(Writer);
+    }
+    int ok = Append(Spare.data(), Spare.size());
+    Spare.clear();
+    // An unusually long batch does not keep its memory for the rest of the process.
+    if (Spare.capacity() > 65536) std::string().swap(Spare);
+    Writer.unlock();
+    if (!ok) {
+        TPlatLockGuard guard(mutex);
+        SetActive(0);
+    }
     return ok;
 }
 

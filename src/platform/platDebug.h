@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 // Trace levels: a bit each; the HEAD levels mark entry and exit lines and drive the indentation.
@@ -76,25 +77,39 @@ class TPlatDebug {
     int LevelOn(unsigned level) const;
     // Active, and the levels that can be on, seen without the lock.
     void SetActive(int active);
-    // One entry reaches the file in one append, so that entries of other processes never cut into it.
-    int WriteLine(const char* data, size_t length);
-    // Every append to the file: the size limit is checked after it.
+    // Header, indentation and text of one entry go into Pending under the lock; the text and header are
+    // made before it is taken, so that the lock covers a copy and the depth, and many threads tracing
+    // at once wait little on each other. Sets flush when the entry is to reach the file now.
+    int Enter(unsigned level, bool checkLevel, const char* header, size_t headerLength, const char* text,
+              int textLength, bool& flush);
+    // Whether what is pending is to reach the file now; under the lock.
+    bool FlushDue() const;
+    // Writes Pending outside the lock, in the order it was gathered: one writer at a time, and a caller
+    // whose entries another writer took waits until they are on the file. Returns 1 also when nothing
+    // was pending, and when onlyWithFlushSet finds Flush off.
+    int Flush(bool onlyWithFlushSet);
+    // Every append to the file: the size limit is checked after it. Only with Writer held.
     int Append(const char* data, size_t length);
     void Rotate();
-    int FlushPending();
 
     void* file;
     int Active;
     std::atomic<uint32_t> OnLevels;
+    // The header parts of the configuration, for entries made before the lock is taken.
+    std::atomic<unsigned> HeadMask;
     TPlatMutex mutex;
     TPlatDebugConfig configuration;
     // Non-zero while the lines of one dump are gathered.
     int Batch;
     // Exported calls in progress, in all threads.
-    int Calls;
-    // Whole entries not yet written (Flush 0, or inside a dump); written when full and at Close.
+    std::atomic<int> Calls;
+    // Whole entries not yet written, under the lock. Written when an entry must be on the file (Flush
+    // set outside calls, an error, a call's end), when full, and at Close.
     std::string Pending;
-    std::string Line;
+    // Held by the one thread that writes (the lock is taken first, when both are); the file handle,
+    // the rotation and Spare are its own.
+    std::mutex Writer;
+    std::string Spare;
 };
 
 extern TPlatDebug* gPlatDebug;

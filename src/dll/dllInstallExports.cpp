@@ -5,6 +5,7 @@
 #include "frontend/luAppGlobal.h"
 #include "frontend/luEntryFrame.h"
 #include "platform/platDebug.h"
+#include "platform/platSecret.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ HRESULT TrelisServer_DllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
         // A registration object of this call: its registry groups are opened afresh every time.
         TCertificateProvider provider;
         if (bInstall) {
+            platProtectMachineSecrets();
             if (provider.InstallProvider(LU_KSP_NAME, LU_CSP_NAME, LU_KSP_DLL, LU_CSP_DLL)) result = S_OK;
         } else if (provider.UninstallProvider(LU_KSP_NAME, LU_CSP_NAME, true)) {
             result = S_OK;

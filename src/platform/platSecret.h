@@ -27,3 +27,12 @@ bool platRevealSecret(const std::string& stored, std::string& plain);
 bool platProtectSecretText(const std::string& plain, std::string& text);
 bool platRevealSecretText(const char* stored, std::string& plain);
 bool platIsProtectedText(const char* stored);
+
+// Whether a value of the machine's settings is a secret that is stored protected: MailPassword when set,
+// CNX_Proxy when it carries credentials (user:password@).
+bool platIsMachineSecret(const char* name, const std::string& value);
+// Stores the machine's secrets that are still plain text (written by hand, by an installer property,
+// by earlier versions) in the protected form, as "lucsp config set" writes them; protected, empty and
+// credential-free values stay as they are, so running it again changes nothing. False when a secret
+// could not be protected or written back (it stays as it was, and is still read).
+bool platProtectMachineSecrets();

@@ -116,9 +116,7 @@ int RunConfigSet(TCommand& cmd) {
     } else if (f->Type == REG_SZ) {
         // Passwords go to the machine's key protected (DPAPI, machine scope): a copy of the key, a backup
         // or an export does not carry them readable.
-        bool secret = (name == "MailPassword" && !value.empty()) ||
-                      (name == "CNX_Proxy" && value.find('@') != std::string::npos);
-        if (secret) {
+        if (platIsMachineSecret(name.c_str(), value)) {
             std::string stored;
             if (!platProtectSecretText(value, stored))
                 return cmd.Fail("cannot protect the value of " + name, LUCSP_ERROR_ACCESS_DENIED);

@@ -6,7 +6,8 @@
 # The scenario (register, sign, sign again, sign SHA-1, verify, an unknown container, unregister) runs
 # through lucsp against the reference service with a fixed key, once at the default level and once
 # with every level on (wire trace included); ids, times, addresses, ports and what the TLS handshake
-# makes new each run are masked.
+# makes new each run are masked. The line header holds ids, time and level, not the code's function
+# names, which move when a function is split.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 record=0
@@ -63,7 +64,7 @@ scenario() {
   {
     "$lucsp" config set CNX_ServiceHost "127.0.0.1:$port"
     "$lucsp" config set CNX_CAFile "$work/ca.pem"
-    "$lucsp" config set LOG_HeadInfo 0x47
+    "$lucsp" config set LOG_HeadInfo 7
     "$lucsp" config set LOG_Level "$1"
   } >/dev/null
   local log

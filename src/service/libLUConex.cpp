@@ -212,110 +212,128 @@ bool TLUConex::Request_EncryptDecrypt(TDataEncryptDecrypt* HashToSign, const cha
     return Request_EncryptDecrypt(&listSignHash, SerialNumber, Token, IsEncrypt, HashAlias, CodErro, Failure);
 }
 
+// One request's state from its checks to its answer.
+struct TLUConex::TExchange {
+    int CodErro = 0;
+    // Until the request goes out, a failure is ours or the configuration's: nothing reached the service.
+    TLUFailure Failure = TLUFailure::Unreachable;
+    std::unique_ptr<TLibCurl> Curl;
+    TVarnoMemory Header, Body, Received;
+    TLUConexToken TokenSign;
+    TDataEncryptDecrypt* Last = nullptr;
+    const char* Url = nullptr;
+    const char* CaFile = nullptr;
+    long TimeoutMs = 0;
+};
+
 bool TLUConex::Request_EncryptDecrypt(TListSignHash* listSignHash, const char* SerialNumber,
                                       const char* Token, bool IsEncrypt, const char* HashAlias, int* CodErro,
                                       TLUFailure* Failure) {
     TRACE_SCOPE(DBHEAD_0, Int, "<%s listSignHash=[%p] IsEncrypt=[%d] HashAlias=[%p]>\n", LU_FN,
                 static_cast<void*>(listSignHash), IsEncrypt ? 1 : 0, static_cast<const void*>(HashAlias));
     TRACE(DBINFO_0, "SerialNumber=[%s]\n", SerialNumber ? SerialNumber : "");
-    bool result = false;
-    int codErro = 0;
-    // Until the request goes out, a failure is ours or the configuration's: nothing reached the service.
-    TLUFailure failure = TLUFailure::Unreachable;
-    std::unique_ptr<TLibCurl> curl;
-    TVarnoMemory header, body, received;
-    TLUConexToken tokenSign;
-    TDataEncryptDecrypt* last = nullptr;
-    const char* url = nullptr;
-    const char* caFile = nullptr;
-    long timeoutMs = 0;
+    TExchange exchange;
+    bool result = Exchange(listSignHash, Token, HashAlias, exchange);
+    // A failed request never leaves a result behind.
+    if (!result && listSignHash) listSignHash->ClearSignature();
+    WipeMemory(exchange.Header);
+    if (exchange.Curl) GiveBackCurl(std::move(exchange.Curl));
+    Request_Finished(exchange.CodErro);
+    if (CodErro) *CodErro = exchange.CodErro;
+    if (Failure) *Failure = result ? TLUFailure::None : exchange.Failure;
+    TRACE_RETURN(result);
+}
 
+bool TLUConex::Exchange(TListSignHash* listSignHash, const char* Token, const char* HashAlias,
+                        TExchange& exchange) {
     if (!listSignHash || !HashAlias) {
         TRACE(DBERRO_0, "Parametros Invalidos, listSignHash=[%p] HashAlias=[%p]\n",
               static_cast<void*>(listSignHash), static_cast<const void*>(HashAlias));
-        goto done;
+        return false;
     }
     TRACE(DBINFO_0, "HashAlias=[%s]\n", HashAlias);
     listSignHash->ClearSignature();
-    if (!tokenSign.SetToken(Token)) {
+    if (!exchange.TokenSign.SetToken(Token)) {
         TRACE(DBERRO_0, "Erro ao Verificar o TOKEN\n");
-        failure = TLUFailure::NoToken;
-        goto done;
+        exchange.Failure = TLUFailure::NoToken;
+        return false;
     }
     if (listSignHash->Count() <= 0) {
         TRACE(DBERRO_0, "Não foi encontrado nenhuma item na listSignHash->Count()=[%d]\n",
               listSignHash->Count());
-        goto done;
+        return false;
     }
-    if (!ResolveEndpoint(url, caFile, timeoutMs)) {
+    if (!ResolveEndpoint(exchange.Url, exchange.CaFile, exchange.TimeoutMs)) {
         TRACE(DBERRO_0, "URL_SignHash não configurada\n");
-        goto done;
+        return false;
     }
     // The token never travels in clear text.
-    if (strncmp(url, "https://", 8) != 0) {
-        TRACE(DBERRO_0, "URL_SignHash deve usar https, URL_SignHash=[%s]\n", url);
-        goto done;
+    if (strncmp(exchange.Url, "https://", 8) != 0) {
+        TRACE(DBERRO_0, "URL_SignHash deve usar https, URL_SignHash=[%s]\n", exchange.Url);
+        return false;
     }
+    if (!ComposeRequest(listSignHash, exchange) || !SendRequest(exchange)) return false;
+    exchange.Failure = TLUFailure::AnswerUnusable;
+    if (!Answer_Read(exchange.Received, exchange.Last, exchange.TokenSign.Token)) return false;
+    if (!exchange.Last || !exchange.Last->IsSigned) {
+        TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
+        return false;
+    }
+    return true;
+}
+
+bool TLUConex::ComposeRequest(TListSignHash* listSignHash, TExchange& exchange) {
     TRACE(DBINFO_0, "Gerando pacote a ser assinado, listSignHash->Count=[%d]\n", listSignHash->Count());
     for (int count = 0; count < listSignHash->Count(); ++count) {
         TDataEncryptDecrypt* signHashAtual = listSignHash->Get(count);
         if (!signHashAtual) {
             TRACE(DBERRO_0, "Falha ao recuperar signHashAtual=[%p] count=[%d]\n",
                   static_cast<void*>(signHashAtual), count);
-            goto done;
+            return false;
         }
         if (!signHashAtual->ComputeHashID(count)) {
             TRACE(DBERRO_0, "Falha na ComputeHashID\n");
-            goto done;
+            return false;
         }
         TRACE(DBINFO_0, "Adicionando count=[%d] id=[%s]\n", count,
               signHashAtual->HashID.FileData ? reinterpret_cast<const char*>(signHashAtual->HashID.FileData)
                                              : "");
-        if (!body.AddFormat("\"%s\"",
-                            signHashAtual->DataValueBase64.FileData
-                                ? reinterpret_cast<const char*>(signHashAtual->DataValueBase64.FileData)
-                                : "")) {
+        if (!exchange.Body.AddFormat(
+                "\"%s\"", signHashAtual->DataValueBase64.FileData
+                              ? reinterpret_cast<const char*>(signHashAtual->DataValueBase64.FileData)
+                              : "")) {
             TRACE(DBERRO_0, "Falha ao montar o pacote, count=[%d]\n", count);
-            goto done;
+            return false;
         }
-        last = signHashAtual;
+        exchange.Last = signHashAtual;
     }
-    if (!header.AddFormat("TokenPSC: %s", tokenSign.Token)) {
+    if (!exchange.Header.AddFormat("TokenPSC: %s", exchange.TokenSign.Token)) {
         TRACE(DBERRO_0, "Falha ao montar o header TokenPSC\n");
-        goto done;
+        return false;
     }
+    return true;
+}
 
-    curl = TakeCurl();
-    curl->TimeoutMs = timeoutMs;
-    curl->ConnectTimeoutMs = timeoutMs;
+bool TLUConex::SendRequest(TExchange& exchange) {
+    exchange.Curl = TakeCurl();
+    TLibCurl* curl = exchange.Curl.get();
+    curl->TimeoutMs = exchange.TimeoutMs;
+    curl->ConnectTimeoutMs = exchange.TimeoutMs;
     curl->UserAgent = LU_PRODUCT_APP_NAME_SHOW;
     curl->Proxy = gModAppConfig ? gModAppConfig->CNX_Proxy : nullptr;
-    if (!curl->Request(true, url, caFile, &header, &received, &body)) {
-        TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", url, curl->resultCurl);
-        goto done;
+    if (!curl->Request(true, exchange.Url, exchange.CaFile, &exchange.Header, &exchange.Received,
+                       &exchange.Body)) {
+        TRACE(DBERRO_0, "Falha na requisição da URL_SignHash=[%s], resultCurl=[%d]\n", exchange.Url,
+              curl->resultCurl);
+        return false;
     }
     // Only a success status carries signatures; the status names the cause better than the body would.
     if (curl->HttpStatus < 200 || curl->HttpStatus > 299) {
-        codErro = static_cast<int>(curl->HttpStatus);
-        failure = codErro == 401 || codErro == 403 ? TLUFailure::TokenRefused : TLUFailure::ServiceFailed;
+        exchange.CodErro = static_cast<int>(curl->HttpStatus);
+        exchange.Failure = exchange.CodErro == 401 || exchange.CodErro == 403 ? TLUFailure::TokenRefused
+                                                                              : TLUFailure::ServiceFailed;
         TRACE(DBERRO_0, "Resposta HTTP invalida da URL_SignHash, HttpStatus=[%ld]\n", curl->HttpStatus);
-        goto done;
+        return false;
     }
-    failure = TLUFailure::AnswerUnusable;
-    if (!Answer_Read(received, last, tokenSign.Token)) goto done;
-    if (!last || !last->IsSigned) {
-        TRACE(DBERRO_0, "Nenhuma assinatura recebida da URL_SignHash\n");
-        goto done;
-    }
-    result = true;
-
-done:
-    // A failed request never leaves a result behind.
-    if (!result && listSignHash) listSignHash->ClearSignature();
-    WipeMemory(header);
-    if (curl) GiveBackCurl(std::move(curl));
-    Request_Finished(codErro);
-    if (CodErro) *CodErro = codErro;
-    if (Failure) *Failure = result ? TLUFailure::None : failure;
-    TRACE_RETURN(result);
+    return true;
 }

@@ -85,6 +85,12 @@ class TLUConex {
     long TimeoutMs;
 
   private:
+    struct TExchange;
+    // The steps of one request, each false with a trace line at the first thing that fails (exchange's
+    // Failure says why): the checks, then the body and header, the POST, and the answer read.
+    bool Exchange(TListSignHash* listSignHash, const char* Token, const char* HashAlias, TExchange& exchange);
+    bool ComposeRequest(TListSignHash* listSignHash, TExchange& exchange);
+    bool SendRequest(TExchange& exchange);
     bool ResolveEndpoint(const char*& url, const char*& caFile, long& timeoutMs);
     // A transfer handle for one request (from the pool, or a new one), and back into the pool after it.
     std::unique_ptr<TLibCurl> TakeCurl();

@@ -141,6 +141,120 @@ std::shared_ptr<const std::string> ReadCaFile(const std::string& path) {
     return std::make_shared<const std::string>(std::move(bytes));
 }
 
+// The peer is verified on every path: the token must never go to an unproven server. Against the CA
+// file when one is set (its kept bytes, or the file read now into caFile), else the system's store.
+// Returns whether caFile came from the kept bytes.
+bool SetTlsOptions(CURL* curl, TLibCurlShared* shared, const char* caName, const std::string& caPath,
+                   std::shared_ptr<const std::string>& caFile) {
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    // Never a CA directory: libcurl's built-in one would add the system's CAs to those of the CA file,
+    // and the token would go to any server one of them vouches for.
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, NoKeyLog);
+    if (!caName) {
+#ifdef _WIN32
+        // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store (read by
+        // each new TLS connection; connections are kept, so not by every request).
+        curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
+#endif
+        return false;
+    }
+    // The file is read by the first request of its setting that verifies the service; later ones hand
+    // libcurl the kept bytes, from which each new TLS connection builds a store of its own. Connections
+    // are reused only for the same bytes, so settings never share one.
+    caFile = shared ? shared->TakeCaFile(caPath) : nullptr;
+    bool caKept = caFile != nullptr;
+    if (!caFile) caFile = ReadCaFile(caPath);
+    if (caFile) {
+        curl_blob blob{const_cast<char*>(caFile->data()), caFile->size(), CURL_BLOB_NOCOPY};
+        curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
+    } else {
+        TRACE(DBERRO_0, "Falha ao ler a CA para verificar o Peer, FileName_CAPeer=[%s]\n", caName);
+        curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
+    }
+    return caKept;
+}
+
+// Only the library's settings choose the route: libcurl would otherwise take https_proxy, all_proxy and
+// no_proxy from the environment of whatever process hosts the library.
+void SetProxy(CURL* curl, const std::string& proxy) {
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
+    if (!proxy.empty()) {
+        TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());
+        curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
+        curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_PROXY, "");
+    }
+}
+
+// Limits, protocols and the wire trace (token masked).
+void SetTransferOptions(CURL* curl, long timeout, long connectTimeout, const char* token) {
+    // Time-outs by the clock, not by signals: the library runs inside other processes' threads.
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    // The shared connection cache keeps as many connections as threads may sign at once; libcurl's own
+    // limit for one transfer (4) would close one after almost every parallel request and make the next
+    // request open and handshake a new one.
+    curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kLibCurlMaxConnects);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
+    if (gPlatDebug && gPlatDebug->IsLevelOn(DBINFO_U)) {
+        curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, web_traceFunc);
+        curl_easy_setopt(curl, CURLOPT_DEBUGDATA, token);
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
+    } else {
+        curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
+    }
+}
+
+void SetBody(CURL* curl, bool IsPost, const TVarnoMemory* dataSend) {
+    if (IsPost) {
+        // A POST stays a POST also without a body.
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        if (dataSend && dataSend->LenFileData > 0) {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE,
+                             static_cast<long>(strlen(reinterpret_cast<const char*>(dataSend->FileData))));
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(dataSend->FileData));
+        } else {
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 0L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
+        }
+    } else if (dataSend && dataSend->LenFileData > 0) {
+        TRACE(DBERRO_0, "IMPLEMENTAR AQUI A PASSAGEM DE PARAMETROS NA URL\n");
+    }
+}
+
+// The caller's header line and the content type; false when the list cannot be made.
+bool SetHeaders(CURL* curl, TCurlEasyGuard& easy, const char* headerText) {
+    bool headersOk = true;
+    if (headerText) headersOk = (easy.headers = curl_slist_append(easy.headers, headerText)) != nullptr;
+    curl_slist* withType =
+        headersOk ? curl_slist_append(easy.headers, "Content-Type: application/json") : nullptr;
+    if (!withType) return false;
+    easy.headers = withType;
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
+    return true;
+}
+
+// One resend policy: a request that dies on a kept connection before any byte of an answer (the service
+// closes idle connections after a while, maybe just as the request goes out) is sent again on a new
+// connection, and the signature succeeds. libcurl does so by itself when the connection dies after the
+// request went out, but tries only five kept connections and then fails; with many parallel signers all
+// of them can be closed at once. So the client tries once more on a connection of its own. The service
+// signs the same block to the same result each time; its log may show such a block twice.
+CURLcode PerformWithRetry(CURL* curl, const TLibCurlRecv& recv, const TVarnoMemory* dataRecv) {
+    CURLcode code = curl_easy_perform(curl);
+    if (DiedOnKeptConnection(curl, code) && !recv.Overflow && (!dataRecv || dataRecv->LenFileData == 0)) {
+        TRACE(DBWARN_0, "Conexao mantida fechada pelo servidor, repetindo em nova conexao, resultCurl=[%d]\n",
+              static_cast<int>(code));
+        curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
+        code = curl_easy_perform(curl);
+    }
+    return code;
+}
+
 } // namespace
 
 struct TLibCurlSharedLocks {
@@ -275,13 +389,35 @@ bool TLibCurl::GlobalInit() {
     return true;
 }
 
+bool TLibCurl::CheckRequest(const char* URL, const char* headerText, std::string& proxy) {
+    if (!URL || !*URL) {
+        TRACE(DBERRO_0, "Parametro invalido, URL=[%p]\n", static_cast<const void*>(URL));
+        return false;
+    }
+    if (!platProxyResolve(Proxy, URL, proxy)) {
+        // A mistyped proxy must not send the request another way than the administrator chose.
+        TRACE(DBERRO_0, "CNX_Proxy invalido, CNX_Proxy=[%s]\n", platProxyForTrace(Proxy).c_str());
+        return false;
+    }
+    if (headerText && strpbrk(headerText, "\r\n")) {
+        // One header line only: a line end would let the text add headers of its own.
+        TRACE(DBERRO_0, "Header invalido, contem quebra de linha, URL=[%s]\n", URL);
+        return false;
+    }
+    if (!GlobalInit() || (!handleCurl && !(handleCurl = NewHandle()))) {
+        TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
+              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
+        return false;
+    }
+    return true;
+}
+
 bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,
                        TVarnoMemory* dataRecv, TVarnoMemory* dataSend) {
     TRACE_SCOPE(DBHEAD_L, Int,
                 "<%s IsPost=[%d] URL=[%s], dataSend=[%p] dataRecv=[%p] FileName_CAPeer=[%p]>\n", LU_FN,
                 IsPost ? 1 : 0, URL ? URL : "", static_cast<void*>(dataSend), static_cast<void*>(dataRecv),
                 static_cast<const void*>(FileName_CAPeer));
-    bool result = false;
     HttpStatus = 0;
     // Declared before the guard: the handle forgets the options that point at it first.
     std::shared_ptr<const std::string> caFile;
@@ -294,163 +430,55 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
     const char* headerText =
         Header && Header->LenFileData > 0 ? reinterpret_cast<const char*>(Header->FileData) : nullptr;
     std::string proxy;
-    if (!URL || !*URL) {
-        TRACE(DBERRO_0, "Parametro invalido, URL=[%p]\n", static_cast<const void*>(URL));
-    } else if (!platProxyResolve(Proxy, URL, proxy)) {
-        // A mistyped proxy must not send the request another way than the administrator chose.
-        TRACE(DBERRO_0, "CNX_Proxy invalido, CNX_Proxy=[%s]\n", platProxyForTrace(Proxy).c_str());
-    } else if (headerText && strpbrk(headerText, "\r\n")) {
-        // One header line only: a line end would let the text add headers of its own.
-        TRACE(DBERRO_0, "Header invalido, contem quebra de linha, URL=[%s]\n", URL);
-    } else if (!GlobalInit()) {
-        TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
-              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-    } else if (!handleCurl && !(handleCurl = NewHandle())) {
-        TRACE(DBERRO_0, "Erro curl_easy_init, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
-              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-    } else if (FileName_CAPeer && !osIsFile(FileName_CAPeer)) {
+    if (!CheckRequest(URL, headerText, proxy)) TRACE_RETURN(false);
+    if (FileName_CAPeer && !osIsFile(FileName_CAPeer)) {
         TRACE(DBERRO_0, "Não foi possivel encontrar a CA para verificar o Peer, FileName_CAPeer=[%s]\n",
               FileName_CAPeer);
-    } else {
-        CURL* curl = static_cast<CURL*>(handleCurl);
-        easy.curl = curl;
-        // The peer is verified on every path: the token must never go to an unproven server.
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-        std::string caPath = FileName_CAPeer ? osMapPath(FileName_CAPeer) : std::string();
-        // Never a CA directory: libcurl's built-in one would add the system's CAs to those of the CA file,
-        // and the token would go to any server one of them vouches for.
-        curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-        curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, NoKeyLog);
-        bool caKept = false;
-        if (FileName_CAPeer) {
-            // The file is read by the first request of its setting that verifies the service; later ones
-            // hand libcurl the kept bytes, from which each new TLS connection builds a store of its own.
-            // Connections are reused only for the same bytes, so settings never share one.
-            caFile = Shared ? Shared->TakeCaFile(caPath) : nullptr;
-            caKept = caFile != nullptr;
-            if (!caFile) caFile = ReadCaFile(caPath);
-            if (caFile) {
-                curl_blob blob{const_cast<char*>(caFile->data()), caFile->size(), CURL_BLOB_NOCOPY};
-                curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &blob);
-            } else {
-                TRACE(DBERRO_0, "Falha ao ler a CA para verificar o Peer, FileName_CAPeer=[%s]\n",
-                      FileName_CAPeer);
-                curl_easy_setopt(curl, CURLOPT_CAINFO, caPath.c_str());
-            }
-        } else {
-#ifdef _WIN32
-            // libcurl over OpenSSL has no CA bundle of its own on Windows: use the system's store (read by
-            // each new TLS connection; connections are kept, so not by every request).
-            curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_NATIVE_CA));
-#endif
-        }
-        // Only the library's settings choose the route: libcurl would otherwise take https_proxy,
-        // all_proxy and no_proxy from the environment of whatever process hosts the library.
-        curl_easy_setopt(curl, CURLOPT_NOPROXY, "");
-        if (!proxy.empty()) {
-            TRACE(DBINFO_0, "Proxy=[%s]\n", platProxyForTrace(proxy).c_str());
-            curl_easy_setopt(curl, CURLOPT_PROXY, proxy.c_str());
-            curl_easy_setopt(curl, CURLOPT_HTTPPROXYTUNNEL, 1L);
-        } else {
-            curl_easy_setopt(curl, CURLOPT_PROXY, "");
-        }
-        curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
-        // Time-outs by the clock, not by signals: the library runs inside other processes' threads.
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-        // The shared connection cache keeps as many connections as threads may sign at once; libcurl's
-        // own limit for one transfer (4) would close one after almost every parallel request and make
-        // the next request open and handshake a new one.
-        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, kLibCurlMaxConnects);
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout);
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, connectTimeout);
-        if (gPlatDebug && gPlatDebug->IsLevelOn(DBINFO_U)) {
-            curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, web_traceFunc);
-            curl_easy_setopt(curl, CURLOPT_DEBUGDATA, TokenOfHeader(headerText));
-            curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
-        } else {
-            curl_easy_setopt(curl, CURLOPT_VERBOSE, 0L);
-        }
-        if (IsPost) {
-            // A POST stays a POST also without a body.
-            curl_easy_setopt(curl, CURLOPT_POST, 1L);
-            if (dataSend && dataSend->LenFileData > 0) {
-                curl_easy_setopt(
-                    curl, CURLOPT_POSTFIELDSIZE,
-                    static_cast<long>(strlen(reinterpret_cast<const char*>(dataSend->FileData))));
-                curl_easy_setopt(curl, CURLOPT_POSTFIELDS, reinterpret_cast<const char*>(dataSend->FileData));
-            } else {
-                curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 0L);
-                curl_easy_setopt(curl, CURLOPT_POSTFIELDS, "");
-            }
-        } else if (dataSend && dataSend->LenFileData > 0) {
-            TRACE(DBERRO_0, "IMPLEMENTAR AQUI A PASSAGEM DE PARAMETROS NA URL\n");
-        }
-        bool headersOk = true;
-        if (headerText) headersOk = (easy.headers = curl_slist_append(easy.headers, headerText)) != nullptr;
-        curl_slist* withType =
-            headersOk ? curl_slist_append(easy.headers, "Content-Type: application/json") : nullptr;
-        if (!withType) {
-            TRACE(DBERRO_0, "Falha ao montar o header, URL=[%s]\n", URL);
-        } else {
-            easy.headers = withType;
-            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, easy.headers);
-            if (dataRecv) {
-                recv.dataRecv = dataRecv;
-                recv.FuncRecv = FuncRecv;
-                recv.FuncRecvCtx = FuncRecvCtx;
-                recv.MaxRecvBytes = MaxRecvBytes;
-                dataRecv->Clear();
-                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, web_writeFunc);
-                curl_easy_setopt(curl, CURLOPT_WRITEDATA, &recv);
-            } else {
-                // Without a target the answer is read and dropped rather than written to stdout.
-                curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, web_writeFunc);
-                curl_easy_setopt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
-            }
-            curl_easy_setopt(curl, CURLOPT_URL, URL);
-            curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
-            // One resend policy: a request that dies on a kept connection before any byte of an answer
-            // (the service closes idle connections after a while, maybe just as the request goes out) is
-            // sent again on a new connection, and the signature succeeds. libcurl does so by itself when
-            // the connection dies after the request went out, but tries only five kept connections and
-            // then fails; with many parallel signers all of them can be closed at once. So the client
-            // tries once more on a connection of its own. The service signs the same block to the same
-            // result each time; its log may show such a block twice.
-            resultCurl = curl_easy_perform(curl);
-            if (DiedOnKeptConnection(curl, static_cast<CURLcode>(resultCurl)) && !recv.Overflow &&
-                (!dataRecv || dataRecv->LenFileData == 0)) {
-                TRACE(DBWARN_0,
-                      "Conexao mantida fechada pelo servidor, repetindo em nova conexao, resultCurl=[%d]\n",
-                      resultCurl);
-                curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L);
-                resultCurl = curl_easy_perform(curl);
-            }
-            if (resultCurl != CURLE_OK) {
-                if (recv.Overflow)
-                    TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes,
-                          URL);
-                TRACE(DBERRO_0, "Erro curl_easy_perform, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
-                      curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
-                if (errorText[0])
-                    TRACE(DBERRO_0, "Detalhe curl: [%s]\n",
-                          MaskToken(errorText, strlen(errorText), TokenOfHeader(headerText)).c_str());
-                if (dataRecv) dataRecv->Clear();
-            } else {
-                curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);
-                // Kept only once it verified the service: a file that failed is read again next time.
-                if (Shared && caFile && !caKept) Shared->KeepCaFile(caPath, caFile);
-                result = true;
-                // The body is text for the callers: one terminator byte after the server's last byte.
-                if (dataRecv) {
-                    BYTE zero = 0;
-                    dataRecv->Add(&zero, 1);
-                }
-            }
-        }
+        TRACE_RETURN(false);
     }
-    TRACE_RETURN(result);
+    CURL* curl = static_cast<CURL*>(handleCurl);
+    easy.curl = curl;
+    std::string caPath = FileName_CAPeer ? osMapPath(FileName_CAPeer) : std::string();
+    bool caKept = SetTlsOptions(curl, Shared, FileName_CAPeer, caPath, caFile);
+    SetProxy(curl, proxy);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText);
+    SetTransferOptions(curl, timeout, connectTimeout, TokenOfHeader(headerText));
+    SetBody(curl, IsPost, dataSend);
+    if (!SetHeaders(curl, easy, headerText)) {
+        TRACE(DBERRO_0, "Falha ao montar o header, URL=[%s]\n", URL);
+        TRACE_RETURN(false);
+    }
+    recv.dataRecv = dataRecv;
+    recv.FuncRecv = FuncRecv;
+    recv.FuncRecvCtx = FuncRecvCtx;
+    recv.MaxRecvBytes = MaxRecvBytes;
+    if (dataRecv) dataRecv->Clear();
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, web_writeFunc);
+    // Without a target the answer is read and dropped rather than written to stdout.
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, dataRecv ? static_cast<void*>(&recv) : nullptr);
+    curl_easy_setopt(curl, CURLOPT_URL, URL);
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, UserAgent ? UserAgent : LU_CURL_USER_AGENT);
+    resultCurl = PerformWithRetry(curl, recv, dataRecv);
+    if (resultCurl != CURLE_OK) {
+        if (recv.Overflow)
+            TRACE(DBERRO_0, "Resposta maior que o limite, MaxRecvBytes=[%u] URL=[%s]\n", MaxRecvBytes, URL);
+        TRACE(DBERRO_0, "Erro curl_easy_perform, resultCurl=[%d][%s] URL=[%s]\n", resultCurl,
+              curl_easy_strerror(static_cast<CURLcode>(resultCurl)), URL);
+        if (errorText[0])
+            TRACE(DBERRO_0, "Detalhe curl: [%s]\n",
+                  MaskToken(errorText, strlen(errorText), TokenOfHeader(headerText)).c_str());
+        if (dataRecv) dataRecv->Clear();
+        TRACE_RETURN(false);
+    }
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &HttpStatus);
+    // Kept only once it verified the service: a file that failed is read again next time.
+    if (Shared && caFile && !caKept) Shared->KeepCaFile(caPath, caFile);
+    // The body is text for the callers: one terminator byte after the server's last byte.
+    if (dataRecv) {
+        BYTE zero = 0;
+        dataRecv->Add(&zero, 1);
+    }
+    TRACE_RETURN(true);
 }
 
 bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer, TVarnoMemory* Header,

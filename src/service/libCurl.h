@@ -102,6 +102,9 @@ class TLibCurl {
   private:
     bool GlobalInit();
     void* NewHandle();
+    // The request can go out: a URL, a valid proxy setting, one header line, a handle. False with a
+    // trace line otherwise.
+    bool CheckRequest(const char* URL, const char* headerText, std::string& proxy);
     bool globalReady;
     // One easy handle for all requests of this object: its connection to the service stays open
     // between requests (libcurl reconnects by itself when the server has closed it), which saves the

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -89,6 +90,42 @@ char* DupString(const char* text) {
     if (copy) memcpy(copy, text, len + 1);
     return copy;
 }
+
+// The certificate's Base64 text, whatever its line ends and armour, as PEM of 64-character lines.
+bool WrapPem(const TVarnoMemory* certData, TVarnoMemory* out) {
+    if (!certData || !out) {
+        TRACE(DBERRO_0, "Parametro invalido, certData=[%p] out=[%p]\n", static_cast<const void*>(certData),
+              static_cast<void*>(out));
+        return false;
+    }
+    TVarnoMemory text;
+    if (!text.Add(certData->FileData, certData->LenFileData)) return false;
+    // Every line end goes, CR included: a CR left in the Base64 could end up alone on the last line
+    // after re-wrapping, which the PEM reader refuses.
+    if (!text.DeleteString("\n") || !text.DeleteString("\r") || !text.DeleteString(kPemHeader) ||
+        !text.DeleteString(kPemFooter))
+        return false;
+    out->Clear();
+    if (!out->AddString(kPemHeader) || !out->Add("\n", 1)) return false;
+    for (uint32_t pos = 0; pos < text.LenFileData; pos += kPemLineChars) {
+        uint32_t piece = text.LenFileData - pos < kPemLineChars ? text.LenFileData - pos : kPemLineChars;
+        if (!out->Add(text.FileData + pos, piece) || !out->Add("\n", 1)) return false;
+    }
+    return out->AddString(kPemFooter) != 0;
+}
+
+struct TBioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+struct TPKeyFree {
+    void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
+};
+struct TBnFree {
+    void operator()(BIGNUM* bn) const { BN_free(bn); }
+};
+struct TMallocFree {
+    void operator()(void* p) const { free(p); }
+};
 
 } // namespace
 
@@ -160,7 +197,6 @@ bool TCertificate::LoadCert_FromMemory(int certType, TVarnoMemory* certData, con
                                        bool TryLoadInfoPublickKey) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s certType=[%d] certData=[%p] TryLoadInfoPublickKey=[%d]>\n", LU_FN,
                 certType, static_cast<void*>(certData), TryLoadInfoPublickKey);
-    bool result = false;
     // Every load starts empty; a source that is one of our own buffers is copied out first.
     TVarnoMemory ownCopy;
     if (certData && (certData == &CertFile || certData == &CertFileBIN || certData == &PublicModulus ||
@@ -171,279 +207,249 @@ bool TCertificate::LoadCert_FromMemory(int certType, TVarnoMemory* certData, con
     char providerCopy[sizeof(ProviderName)] = {0};
     if (providerName) snprintf(providerCopy, sizeof(providerCopy), "%s", providerName);
     Clear();
+    if (!LoadCertSteps(certType, certData, TryLoadInfoPublickKey)) {
+        Clear();
+        TRACE_RETURN(false);
+    }
+    if (providerName) memcpy(ProviderName, providerCopy, sizeof(ProviderName));
+    TRACE_RETURN(true);
+}
 
-    do {
-        if (!certData) {
-            TRACE(DBERRO_0, "Parametro invalido, certData=[%p]\n", static_cast<void*>(certData));
-            break;
-        }
-        if (!FormatCert_ToRead(certType, certData, &CertFile)) break;
-        hasCertFile = true;
-        if (!LoadCertFile_X509(TryLoadInfoPublickKey)) {
-            TRACE(DBERRO_0, "Falha ao carregar certificado\n");
-            break;
-        }
-        if (!LoadCert_GetInfo()) break;
-
-        unsigned char* der = nullptr;
-        int lenDer = i2d_X509(x509Cert, &der);
-        if (lenDer <= 0 || !der) {
-            TOpenSSLError err;
-            TRACE(DBERRO_0, "Falha na i2d_X509 lenDer=[%d] error=[%s]\n", lenDer, err.Text);
-            break;
-        }
-        int added = CertFileBIN.Add(der, static_cast<uint32_t>(lenDer));
-        OPENSSL_free(der);
-        if (!added) break;
-        if (providerName) memcpy(ProviderName, providerCopy, sizeof(ProviderName));
-        result = true;
-    } while (false);
-
-    if (!result) Clear();
-    TRACE_RETURN(result);
+bool TCertificate::LoadCertSteps(int certType, TVarnoMemory* certData, bool TryLoadInfoPublickKey) {
+    if (!certData) {
+        TRACE(DBERRO_0, "Parametro invalido, certData=[%p]\n", static_cast<void*>(certData));
+        return false;
+    }
+    if (!FormatCert_ToRead(certType, certData, &CertFile)) return false;
+    hasCertFile = true;
+    if (!LoadCertFile_X509(TryLoadInfoPublickKey)) {
+        TRACE(DBERRO_0, "Falha ao carregar certificado\n");
+        return false;
+    }
+    if (!LoadCert_GetInfo()) return false;
+    unsigned char* der = nullptr;
+    int lenDer = i2d_X509(x509Cert, &der);
+    if (lenDer <= 0 || !der) {
+        TOpenSSLError err;
+        TRACE(DBERRO_0, "Falha na i2d_X509 lenDer=[%d] error=[%s]\n", lenDer, err.Text);
+        return false;
+    }
+    int added = CertFileBIN.Add(der, static_cast<uint32_t>(lenDer));
+    OPENSSL_free(der);
+    return added != 0;
 }
 
 bool TCertificate::FormatCert_ToRead(int certType, TVarnoMemory* certData, TVarnoMemory* out) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s certType=[%d] certData=[%p] out=[%p]>\n", LU_FN, certType,
                 static_cast<void*>(certData), static_cast<void*>(out));
-    bool result = false;
-    do {
-        if (!certData || !out) {
-            TRACE(DBERRO_0, "Parametro invalido, certData=[%p] out=[%p]\n", static_cast<void*>(certData),
-                  static_cast<void*>(out));
-            break;
-        }
-        TVarnoMemory text;
-        if (!text.Add(certData->FileData, certData->LenFileData)) break;
-        // Every line end goes, CR included: a CR left in the Base64 could end up alone on the last
-        // line after re-wrapping, which the PEM reader refuses.
-        if (!text.DeleteString("\n") || !text.DeleteString("\r") || !text.DeleteString(kPemHeader) ||
-            !text.DeleteString(kPemFooter))
-            break;
-
-        out->Clear();
-        if (!out->AddString(kPemHeader) || !out->Add("\n", 1)) break;
-        bool ok = true;
-        for (uint32_t pos = 0; pos < text.LenFileData && ok; pos += kPemLineChars) {
-            uint32_t piece = text.LenFileData - pos < kPemLineChars ? text.LenFileData - pos : kPemLineChars;
-            ok = out->Add(text.FileData + pos, piece) && out->Add("\n", 1);
-        }
-        if (!ok || !out->AddString(kPemFooter)) break;
-        result = true;
-    } while (false);
-    TRACE_RETURN(result);
+    TRACE_RETURN(WrapPem(certData, out));
 }
 
 bool TCertificate::LoadCertFile_X509(bool TryLoadInfoPublickKey) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s hasCertFile=[%d]>\n", LU_FN, hasCertFile);
-    bool result = false;
-    BIO* bio = nullptr;
-    EVP_PKEY* publicKey = nullptr;
-    do {
-        if (!hasCertFile || !CertFile.FileData) {
-            TRACE(DBERRO_0, "Falha no LoadCertFile hasCertFile=[%d]\n", hasCertFile);
-            break;
-        }
-        X509_free(x509Cert);
-        x509Cert = nullptr;
-        RSA_free(rsaPublicKey);
-        rsaPublicKey = nullptr;
-        ERR_clear_error();
+    if (!ReadX509(TryLoadInfoPublickKey)) {
+        Clear();
+        TRACE_RETURN(false);
+    }
+    TRACE_RETURN(true);
+}
 
-        bio = BIO_new_mem_buf(CertFile.FileData, static_cast<int>(CertFile.LenFileData));
-        if (bio) x509Cert = PEM_read_bio_X509(bio, nullptr, NoPassword, nullptr);
-        if (!x509Cert) {
-            TOpenSSLError err;
-            TRACE(DBERRO_0, "Falha na PEM_read_bio_X509 error=[%s]\n", err.Text);
-            break;
-        }
-        publicKey = X509_get_pubkey(x509Cert);
-        if (!publicKey) {
-            TOpenSSLError err;
-            TRACE(DBERRO_0, "Falha na X509_get_pubkey error=[%s]\n", err.Text);
-            break;
-        }
-        rsaPublicKey = EVP_PKEY_get1_RSA(publicKey);
-        if (!rsaPublicKey) {
-            TOpenSSLError err;
-            TRACE(DBERRO_0, "Falha na PEM_read_bio_RSA_PUBKEY error=[%s]\n", err.Text);
-            break;
-        }
-        if (TryLoadInfoPublickKey && !LoadPublicKeyInfo()) break;
+bool TCertificate::ReadX509(bool TryLoadInfoPublickKey) {
+    if (!hasCertFile || !CertFile.FileData) {
+        TRACE(DBERRO_0, "Falha no LoadCertFile hasCertFile=[%d]\n", hasCertFile);
+        return false;
+    }
+    X509_free(x509Cert);
+    x509Cert = nullptr;
+    RSA_free(rsaPublicKey);
+    rsaPublicKey = nullptr;
+    ERR_clear_error();
 
-        KeyLenght = RSA_size(rsaPublicKey);
-        TRACE(DBINFO_0, "Setando KeyLenght=[%d] TryLoadInfoPublickKey=[%d]\n", KeyLenght,
-              TryLoadInfoPublickKey);
-        result = true;
-    } while (false);
-
-    BIO_free(bio);
-    EVP_PKEY_free(publicKey);
-    if (!result) Clear();
-    TRACE_RETURN(result);
+    std::unique_ptr<BIO, TBioFree> bio(
+        BIO_new_mem_buf(CertFile.FileData, static_cast<int>(CertFile.LenFileData)));
+    if (bio) x509Cert = PEM_read_bio_X509(bio.get(), nullptr, NoPassword, nullptr);
+    if (!x509Cert) {
+        TOpenSSLError err;
+        TRACE(DBERRO_0, "Falha na PEM_read_bio_X509 error=[%s]\n", err.Text);
+        return false;
+    }
+    std::unique_ptr<EVP_PKEY, TPKeyFree> publicKey(X509_get_pubkey(x509Cert));
+    if (!publicKey) {
+        TOpenSSLError err;
+        TRACE(DBERRO_0, "Falha na X509_get_pubkey error=[%s]\n", err.Text);
+        return false;
+    }
+    rsaPublicKey = EVP_PKEY_get1_RSA(publicKey.get());
+    if (!rsaPublicKey) {
+        TOpenSSLError err;
+        TRACE(DBERRO_0, "Falha na PEM_read_bio_RSA_PUBKEY error=[%s]\n", err.Text);
+        return false;
+    }
+    if (TryLoadInfoPublickKey && !LoadPublicKeyInfo()) return false;
+    KeyLenght = RSA_size(rsaPublicKey);
+    TRACE(DBINFO_0, "Setando KeyLenght=[%d] TryLoadInfoPublickKey=[%d]\n", KeyLenght, TryLoadInfoPublickKey);
+    return true;
 }
 
 // Walks the PKCS#1 RSAPublicKey (SEQUENCE { INTEGER modulus, INTEGER publicExponent }) of the key.
 bool TCertificate::LoadPublicKeyInfo() {
     TRACE(DBHEAD_L, "<%s rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(rsaPublicKey));
-    bool result = false;
     unsigned char* der = nullptr;
     PublicModulus.Clear();
     PublicExponent.Clear();
-    do {
-        int lenDerSigned = i2d_RSAPublicKey(rsaPublicKey, &der);
-        if (lenDerSigned < 0) {
-            TOpenSSLError err;
-            TRACE(DBERRO_0, "Falha na i2d_RSAPublicKey error=[%s]\n", err.Text);
-            break;
-        }
-        if (lenDerSigned == 0 || !der) {
-            result = true;
-            break;
-        }
-        const uint32_t lenDer = static_cast<uint32_t>(lenDerSigned);
-        const BYTE* buffPosAtual = der;
-        if (buffPosAtual[0] != 0x30) {
-            TRACE(DBERRO_0,
-                  "Falha ao encontrar o identificado 0x30 do inicio da formatação, buffPosAtual[0]=[%02X]\n",
-                  buffPosAtual[0]);
-            break;
-        }
-        uint32_t pos = 1;
-        uint32_t lenCampo = 0;
-        if (!ReadDerLength(der, lenDer, pos, lenCampo)) {
-            TRACE(DBERRO_0, "Falha no tamanho da sequencia, lenDer=[%d]\n", lenDerSigned);
-            break;
-        }
-        bool ok = true;
-        for (int campoAtual = 0; campoAtual < 2 && ok; ++campoAtual) {
-            if (pos >= lenDer || der[pos] != 0x02) {
-                TRACE(
-                    DBERRO_0,
-                    "Falha ao encontrar o identificado inteiro do campoAtual=[%d], buffPosAtual[0]=[%02X]\n",
-                    campoAtual, pos < lenDer ? der[pos] : 0);
-                ok = false;
-                break;
-            }
-            ++pos;
-            if (!ReadDerLength(der, lenDer, pos, lenCampo) || lenCampo == 0) {
-                TRACE(DBERRO_0, "Falha no tamanho do campoAtual=[%d], lenCampo=[%d] lenDer=[%d]\n",
-                      campoAtual, static_cast<int>(lenCampo), lenDerSigned);
-                ok = false;
-                break;
-            }
-            const BYTE* content = der + pos;
-            if (campoAtual == 0) {
-                // Only the DER sign byte goes; a modulus of an odd number of bytes keeps all its bytes.
-                uint32_t skip = (lenCampo > 1 && content[0] == 0x00) ? 1 : 0;
-                ok = PublicModulus.Add(content + skip, lenCampo - skip) != 0;
-            } else {
-                if (lenCampo % 2 == 1) ok = PublicExponent.AddZeroBytes(1) != 0;
-                ok = ok && PublicExponent.Add(content, lenCampo) != 0;
-            }
-            pos += lenCampo;
-        }
-        result = ok;
-    } while (false);
+    bool result = false;
+    int lenDerSigned = i2d_RSAPublicKey(rsaPublicKey, &der);
+    if (lenDerSigned < 0) {
+        TOpenSSLError err;
+        TRACE(DBERRO_0, "Falha na i2d_RSAPublicKey error=[%s]\n", err.Text);
+    } else {
+        result = lenDerSigned == 0 || !der || ReadPublicKeyFields(der, lenDerSigned);
+    }
     OPENSSL_free(der);
     if (!result) {
         PublicModulus.Clear();
         PublicExponent.Clear();
     }
+    // The exit line shows the lengths read.
     TRACE(DBHEAD_L, "</%s result=[%d] PublicModulus=[%d] PublicExponent=[%d]>\n", LU_FN, result,
           static_cast<int>(PublicModulus.LenFileData), static_cast<int>(PublicExponent.LenFileData));
     return result;
 }
 
+bool TCertificate::ReadPublicKeyFields(const BYTE* der, int lenDerSigned) {
+    const uint32_t lenDer = static_cast<uint32_t>(lenDerSigned);
+    if (der[0] != 0x30) {
+        TRACE(DBERRO_0,
+              "Falha ao encontrar o identificado 0x30 do inicio da formatação, buffPosAtual[0]=[%02X]\n",
+              der[0]);
+        return false;
+    }
+    uint32_t pos = 1;
+    uint32_t lenCampo = 0;
+    if (!ReadDerLength(der, lenDer, pos, lenCampo)) {
+        TRACE(DBERRO_0, "Falha no tamanho da sequencia, lenDer=[%d]\n", lenDerSigned);
+        return false;
+    }
+    for (int campoAtual = 0; campoAtual < 2; ++campoAtual) {
+        if (pos >= lenDer || der[pos] != 0x02) {
+            TRACE(DBERRO_0,
+                  "Falha ao encontrar o identificado inteiro do campoAtual=[%d], buffPosAtual[0]=[%02X]\n",
+                  campoAtual, pos < lenDer ? der[pos] : 0);
+            return false;
+        }
+        ++pos;
+        if (!ReadDerLength(der, lenDer, pos, lenCampo) || lenCampo == 0) {
+            TRACE(DBERRO_0, "Falha no tamanho do campoAtual=[%d], lenCampo=[%d] lenDer=[%d]\n", campoAtual,
+                  static_cast<int>(lenCampo), lenDerSigned);
+            return false;
+        }
+        const BYTE* content = der + pos;
+        bool ok;
+        if (campoAtual == 0) {
+            // Only the DER sign byte goes; a modulus of an odd number of bytes keeps all its bytes.
+            uint32_t skip = (lenCampo > 1 && content[0] == 0x00) ? 1 : 0;
+            ok = PublicModulus.Add(content + skip, lenCampo - skip) != 0;
+        } else {
+            ok = lenCampo % 2 == 0 || PublicExponent.AddZeroBytes(1) != 0;
+            ok = ok && PublicExponent.Add(content, lenCampo) != 0;
+        }
+        if (!ok) return false;
+        pos += lenCampo;
+    }
+    return true;
+}
+
 bool TCertificate::LoadCert_GetInfo() {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s x509Cert=[%p]>\n", LU_FN, static_cast<void*>(x509Cert));
-    bool result = false;
-    BIGNUM* serial = nullptr;
-    BYTE* buffTmpAlloc = nullptr;
-    do {
-        if (!x509Cert) {
-            TRACE(DBERRO_0, "Certificado não foi carregado\n");
-            break;
-        }
-        free(SerialNumber);
-        SerialNumber = nullptr;
-        free(PrintSHA1);
-        PrintSHA1 = nullptr;
-        free(PrintSHA256);
-        PrintSHA256 = nullptr;
-        free(SubjectName);
-        SubjectName = nullptr;
+    if (!x509Cert) {
+        TRACE(DBERRO_0, "Certificado não foi carregado\n");
+        TRACE_RETURN(false);
+    }
+    free(SerialNumber);
+    SerialNumber = nullptr;
+    free(PrintSHA1);
+    PrintSHA1 = nullptr;
+    free(PrintSHA256);
+    PrintSHA256 = nullptr;
+    free(SubjectName);
+    SubjectName = nullptr;
+    if (!ReadSerialNumber() || !ReadFingerprints() || !ReadSubjectName()) TRACE_RETURN(false);
+    FormatAsn1Time(X509_get0_notBefore(x509Cert), NotBefore, sizeof(NotBefore));
+    FormatAsn1Time(X509_get0_notAfter(x509Cert), NotAfter, sizeof(NotAfter));
+    TRACE(DBINFO_0, "SerialNumber=[%s] PrintSHA1=[%s] SubjectName=[%s] NotBefore=[%s] NotAfter=[%s]\n",
+          SerialNumber, PrintSHA1, SubjectName, NotBefore, NotAfter);
+    TRACE_RETURN(true);
+}
 
-        serial = ASN1_INTEGER_to_BN(X509_get0_serialNumber(x509Cert), nullptr);
-        int lenTmp = serial ? (BN_num_bits(serial) + 7) / 8 : 0;
-        if (lenTmp > 0) buffTmpAlloc = static_cast<BYTE*>(malloc(static_cast<size_t>(lenTmp)));
-        if (lenTmp == 0 || !buffTmpAlloc) {
-            TRACE(DBERRO_0, "Falha ao recuperar o numero de serie, lenTmp=[%d], buffTmpAlloc=[%p]\n", lenTmp,
-                  static_cast<void*>(buffTmpAlloc));
-            break;
-        }
-        int lenBin = BN_bn2bin(serial, buffTmpAlloc);
-        if (lenBin != lenTmp) {
-            TRACE(DBERRO_0, "Falha na BN_bn2bin=[%d], lenTmp=[%d]\n", lenBin, lenTmp);
-            break;
-        }
-        SerialNumber = ConvertToHexAscii(buffTmpAlloc, lenTmp);
-        if (!SerialNumber) {
-            TRACE(DBERRO_0, "Falha converter SerialNumber in HexAscii\n");
-            break;
-        }
+bool TCertificate::ReadSerialNumber() {
+    std::unique_ptr<BIGNUM, TBnFree> serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x509Cert), nullptr));
+    int lenTmp = serial ? (BN_num_bits(serial.get()) + 7) / 8 : 0;
+    std::unique_ptr<BYTE, TMallocFree> buffTmpAlloc;
+    if (lenTmp > 0) buffTmpAlloc.reset(static_cast<BYTE*>(malloc(static_cast<size_t>(lenTmp))));
+    if (lenTmp == 0 || !buffTmpAlloc) {
+        TRACE(DBERRO_0, "Falha ao recuperar o numero de serie, lenTmp=[%d], buffTmpAlloc=[%p]\n", lenTmp,
+              static_cast<void*>(buffTmpAlloc.get()));
+        return false;
+    }
+    int lenBin = BN_bn2bin(serial.get(), buffTmpAlloc.get());
+    if (lenBin != lenTmp) {
+        TRACE(DBERRO_0, "Falha na BN_bn2bin=[%d], lenTmp=[%d]\n", lenBin, lenTmp);
+        return false;
+    }
+    SerialNumber = ConvertToHexAscii(buffTmpAlloc.get(), lenTmp);
+    if (!SerialNumber) {
+        TRACE(DBERRO_0, "Falha converter SerialNumber in HexAscii\n");
+        return false;
+    }
+    return true;
+}
 
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int lenDigest = 0;
-        if (!X509_digest(x509Cert, EVP_sha1(), digest, &lenDigest)) {
-            TRACE(DBERRO_0, "Falha X509_digest fprint_type");
-            break;
-        }
-        PrintSHA1 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
-        if (!PrintSHA1) {
-            TRACE(DBERRO_0, "Falha converter PrintSHA1 in HexAscii\n");
-            break;
-        }
-        if (!X509_digest(x509Cert, EVP_sha256(), digest, &lenDigest)) {
-            TRACE(DBERRO_0, "Falha X509_digest fprint_type");
-            break;
-        }
-        PrintSHA256 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
-        if (!PrintSHA256) {
-            TRACE(DBERRO_0, "Falha converter PrintSHA256 in HexAscii\n");
-            break;
-        }
+bool TCertificate::ReadFingerprints() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int lenDigest = 0;
+    if (!X509_digest(x509Cert, EVP_sha1(), digest, &lenDigest)) {
+        TRACE(DBERRO_0, "Falha X509_digest fprint_type");
+        return false;
+    }
+    PrintSHA1 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
+    if (!PrintSHA1) {
+        TRACE(DBERRO_0, "Falha converter PrintSHA1 in HexAscii\n");
+        return false;
+    }
+    if (!X509_digest(x509Cert, EVP_sha256(), digest, &lenDigest)) {
+        TRACE(DBERRO_0, "Falha X509_digest fprint_type");
+        return false;
+    }
+    PrintSHA256 = ConvertToHexAscii(digest, static_cast<int>(lenDigest));
+    if (!PrintSHA256) {
+        TRACE(DBERRO_0, "Falha converter PrintSHA256 in HexAscii\n");
+        return false;
+    }
+    return true;
+}
 
-        X509_NAME* subject = X509_get_subject_name(x509Cert);
-        if (!subject) {
-            TRACE(DBERRO_0, "Falha ao execute X509_get_subject_name\n");
-            break;
-        }
-        if (!X509_NAME_oneline(subject, SubjectLine, sizeof(SubjectLine))) {
-            TRACE(DBERRO_0, "Falha ao execute X509_NAME_oneline\n");
-            break;
-        }
-        char commonName[254] = {0};
-        if (X509_NAME_get_text_by_NID(subject, NID_commonName, commonName, sizeof(commonName)) < 0) {
-            TRACE(DBERRO_0, "Falha ao execute X509_NAME_get_text_by_NID\n");
-            break;
-        }
-        SubjectName = DupString(commonName);
-        if (!SubjectName) {
-            TRACE(DBERRO_0, "Falha ao alocar SubjectName, lenTmp=[%d]\n",
-                  static_cast<int>(strlen(commonName) + 1));
-            break;
-        }
-
-        FormatAsn1Time(X509_get0_notBefore(x509Cert), NotBefore, sizeof(NotBefore));
-        FormatAsn1Time(X509_get0_notAfter(x509Cert), NotAfter, sizeof(NotAfter));
-        TRACE(DBINFO_0, "SerialNumber=[%s] PrintSHA1=[%s] SubjectName=[%s] NotBefore=[%s] NotAfter=[%s]\n",
-              SerialNumber, PrintSHA1, SubjectName, NotBefore, NotAfter);
-        result = true;
-    } while (false);
-    free(buffTmpAlloc);
-    BN_free(serial);
-    TRACE_RETURN(result);
+bool TCertificate::ReadSubjectName() {
+    X509_NAME* subject = X509_get_subject_name(x509Cert);
+    if (!subject) {
+        TRACE(DBERRO_0, "Falha ao execute X509_get_subject_name\n");
+        return false;
+    }
+    if (!X509_NAME_oneline(subject, SubjectLine, sizeof(SubjectLine))) {
+        TRACE(DBERRO_0, "Falha ao execute X509_NAME_oneline\n");
+        return false;
+    }
+    char commonName[254] = {0};
+    if (X509_NAME_get_text_by_NID(subject, NID_commonName, commonName, sizeof(commonName)) < 0) {
+        TRACE(DBERRO_0, "Falha ao execute X509_NAME_get_text_by_NID\n");
+        return false;
+    }
+    SubjectName = DupString(commonName);
+    if (!SubjectName) {
+        TRACE(DBERRO_0, "Falha ao alocar SubjectName, lenTmp=[%d]\n",
+              static_cast<int>(strlen(commonName) + 1));
+        return false;
+    }
+    return true;
 }
 
 bool TCertificate::FormatAsn1Time(const ASN1_TIME* asn1Time, char* textOut, size_t sizeTextOut) {
@@ -526,47 +532,41 @@ bool TCertificate::PublicKeyEncryptDecrypt(bool IsEncrypt, const BYTE* buffInput
     TRACE_SCOPE(DBHEAD_0, Int, "<%s IsEncrypt=[%d] buffInput=[%d] buffOutput=[%p] lenBuffInput=[%d]>\n",
                 LU_FN, IsEncrypt, static_cast<int>(reinterpret_cast<intptr_t>(buffInput)),
                 static_cast<void*>(buffOutput), lenBuffInput);
-    bool result = false;
-    BYTE* computed = nullptr;
-    do {
-        if (!rsaPublicKey) {
-            TRACE(DBERRO_0, "Parametro invalido, rsaPublicKey=[%p] não foi carregada\n",
-                  static_cast<void*>(rsaPublicKey));
-            break;
-        }
-        int rsaSize = RSA_size(rsaPublicKey);
-        if (!buffInput || !buffOutput || lenBuffInput != rsaSize || rsaSize <= 0) {
-            TRACE(DBERRO_0,
-                  "Parametro invalido, buffInput=[%p] buffOutput=[%p] lenBuffInput=[%d] RSA_size=[%d]\n",
-                  static_cast<const void*>(buffInput), static_cast<void*>(buffOutput), lenBuffInput, rsaSize);
-            break;
-        }
-        TRACE_DUMP(DBINFO_L, "RSA_public_decrypt: buffInput", buffInput, lenBuffInput);
+    if (!rsaPublicKey) {
+        TRACE(DBERRO_0, "Parametro invalido, rsaPublicKey=[%p] não foi carregada\n",
+              static_cast<void*>(rsaPublicKey));
+        TRACE_RETURN(false);
+    }
+    int rsaSize = RSA_size(rsaPublicKey);
+    if (!buffInput || !buffOutput || lenBuffInput != rsaSize || rsaSize <= 0) {
+        TRACE(DBERRO_0,
+              "Parametro invalido, buffInput=[%p] buffOutput=[%p] lenBuffInput=[%d] RSA_size=[%d]\n",
+              static_cast<const void*>(buffInput), static_cast<void*>(buffOutput), lenBuffInput, rsaSize);
+        TRACE_RETURN(false);
+    }
+    TRACE_DUMP(DBINFO_L, "RSA_public_decrypt: buffInput", buffInput, lenBuffInput);
 
-        // The caller's buffer is written only with a complete result.
-        computed = static_cast<BYTE*>(malloc(static_cast<size_t>(rsaSize)));
-        if (!computed) break;
-        ERR_clear_error();
-        int lenComputed =
-            IsEncrypt ? RSA_public_encrypt(lenBuffInput, buffInput, computed, rsaPublicKey, RSA_NO_PADDING)
-                      : RSA_public_decrypt(lenBuffInput, buffInput, computed, rsaPublicKey, RSA_NO_PADDING);
-        if (lenComputed != lenBuffInput) {
-            TOpenSSLError err;
-            if (IsEncrypt)
-                TRACE(DBERRO_0, "Falha na RSA_public_encrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
-                      lenComputed, lenBuffInput, err.Text);
-            else
-                TRACE(DBERRO_0, "Falha na RSA_public_decrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
-                      lenComputed, lenBuffInput, err.Text);
-            break;
-        }
-        memcpy(buffOutput, computed, static_cast<size_t>(lenComputed));
-        TRACE_DUMP(DBINFO_L, IsEncrypt ? "RSA_public_encrypt: buffOutput" : "RSA_public_decrypt: buffOutput",
-                   buffOutput, lenComputed);
-        result = true;
-    } while (false);
-    free(computed);
-    TRACE_RETURN(result);
+    // The caller's buffer is written only with a complete result.
+    std::unique_ptr<BYTE, TMallocFree> computed(static_cast<BYTE*>(malloc(static_cast<size_t>(rsaSize))));
+    if (!computed) TRACE_RETURN(false);
+    ERR_clear_error();
+    int lenComputed =
+        IsEncrypt ? RSA_public_encrypt(lenBuffInput, buffInput, computed.get(), rsaPublicKey, RSA_NO_PADDING)
+                  : RSA_public_decrypt(lenBuffInput, buffInput, computed.get(), rsaPublicKey, RSA_NO_PADDING);
+    if (lenComputed != lenBuffInput) {
+        TOpenSSLError err;
+        if (IsEncrypt)
+            TRACE(DBERRO_0, "Falha na RSA_public_encrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
+                  lenComputed, lenBuffInput, err.Text);
+        else
+            TRACE(DBERRO_0, "Falha na RSA_public_decrypt lenComputed=[%d] lenBuffInput=[%d] error=[%s]\n",
+                  lenComputed, lenBuffInput, err.Text);
+        TRACE_RETURN(false);
+    }
+    memcpy(buffOutput, computed.get(), static_cast<size_t>(lenComputed));
+    TRACE_DUMP(DBINFO_L, IsEncrypt ? "RSA_public_encrypt: buffOutput" : "RSA_public_decrypt: buffOutput",
+               buffOutput, lenComputed);
+    TRACE_RETURN(true);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -80,6 +80,13 @@ class TCertificate {
 
   private:
     bool LoadPublicKeyInfo();
+    // The steps of the loads above, each false with a trace line at the first thing that fails.
+    bool LoadCertSteps(int certType, TVarnoMemory* certData, bool TryLoadInfoPublickKey);
+    bool ReadX509(bool TryLoadInfoPublickKey);
+    bool ReadPublicKeyFields(const BYTE* der, int lenDerSigned);
+    bool ReadSerialNumber();
+    bool ReadFingerprints();
+    bool ReadSubjectName();
 };
 
 // Owns its certificates with shared ownership: a key made for a certificate keeps it alive after the

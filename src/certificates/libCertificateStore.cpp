@@ -126,6 +126,163 @@ bool TCertificateStore::GetContexParam(PCCERT_CONTEXT certContext, DWORD propId,
     return true;
 }
 
+namespace {
+
+// The key provider (this provider, the serial number as container) and friendly name of a personal
+// certificate.
+bool SetKeyProvider(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName) {
+    if (!providerName || !certificate->SerialNumber || !certificate->SubjectName) {
+        TRACE(DBERRO_0, "Parametro invalido, providerName=[%p] SerialNumber=[%p] SubjectName=[%p]\n",
+              static_cast<const void*>(providerName), static_cast<void*>(certificate->SerialNumber),
+              static_cast<void*>(certificate->SubjectName));
+        return false;
+    }
+    std::vector<WCHAR> containerName = Widen(certificate->SerialNumber);
+    std::vector<WCHAR> provName = Widen(providerName);
+    CRYPT_KEY_PROV_INFO keyProvInfo;
+    memset(&keyProvInfo, 0, sizeof(keyProvInfo));
+    keyProvInfo.pwszContainerName = containerName.data();
+    keyProvInfo.pwszProvName = provName.data();
+    keyProvInfo.dwProvType = PROV_RSA_FULL;
+    keyProvInfo.dwFlags = 0;
+    keyProvInfo.cProvParam = 0;
+    keyProvInfo.rgProvParam = nullptr;
+    keyProvInfo.dwKeySpec = AT_KEYEXCHANGE;
+    TRACE(DBINFO_0,
+          "Setando CERT_KEY_PROV_INFO_PROP_ID, dwKeySpec=[0x%X] dwProvType=[0x%X], pwszProvName=[%s], "
+          "pwszContainerName=[%s]\n",
+          static_cast<unsigned>(keyProvInfo.dwKeySpec), static_cast<unsigned>(keyProvInfo.dwProvType),
+          Narrow(keyProvInfo.pwszProvName), Narrow(keyProvInfo.pwszContainerName));
+    if (!CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyProvInfo)) {
+        TRACE(DBERRO_0, "Erro CertSetCertificateContextProperty CERT_KEY_PROV_INFO_PROP_ID ERRO=[%s]\n",
+              GetLastErrorText());
+        return false;
+    }
+
+    std::vector<WCHAR> friendlyName = Widen(certificate->SubjectName, kFriendlyNameChars - 1);
+    CRYPT_DATA_BLOB friendlyBlob;
+    friendlyBlob.cbData = static_cast<DWORD>(friendlyName.size() * sizeof(WCHAR));
+    friendlyBlob.pbData = reinterpret_cast<BYTE*>(friendlyName.data());
+    TRACE(DBINFO_0, "Setando CERT_FRIENDLY_NAME_PROP_ID=[%s]\n", Narrow(friendlyName.data()));
+    if (!CertSetCertificateContextProperty(context, CERT_FRIENDLY_NAME_PROP_ID, 0, &friendlyBlob)) {
+        TRACE(DBERRO_0, "Erro CertSetCertificateContextProperty CERT_FRIENDLY_NAME_PROP_ID ERRO=[%s]\n",
+              GetLastErrorText());
+        return false;
+    }
+    return true;
+}
+
+// The entry's certificate as PEM text into certText; lenText its length.
+bool ContextAsPem(PCCERT_CONTEXT context, TVarnoMemory& certText, DWORD& lenText) {
+    DWORD lenBuffCert = 0;
+    BOOL sized = CryptBinaryToStringW(context->pbCertEncoded, context->cbCertEncoded,
+                                      CRYPT_STRING_BASE64HEADER, nullptr, &lenBuffCert);
+    if (!sized || lenBuffCert == 0) {
+        TRACE(DBERRO_0, "Erro CryptBinaryToString, GetSize result=[%d] lenBuffCert=[%d]\n", sized,
+              static_cast<int>(lenBuffCert));
+        return false;
+    }
+    certText.Clear();
+    if (!certText.AddZeroBytes(lenBuffCert + 1)) return false;
+    lenText = lenBuffCert + 1;
+    BOOL produced =
+        CryptBinaryToStringA(context->pbCertEncoded, context->cbCertEncoded, CRYPT_STRING_BASE64HEADER,
+                             reinterpret_cast<char*>(certText.FileData), &lenText);
+    if (!produced) {
+        TRACE(DBERRO_0, "Erro CryptBinaryToString, result=[%d] lenBuffCert=[%d]\n", produced,
+              static_cast<int>(lenBuffCert));
+        return false;
+    }
+    return true;
+}
+
+// The store a certificate of its type goes to; a personal one gets its key provider and friendly name
+// first. Null (with a trace line) when that fails.
+const char* StoreForCertificate(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName) {
+    switch (certificate->StoreType) {
+    case LU_STORE_TYPE_ROOT:
+        return "ROOT";
+    case LU_STORE_TYPE_CA:
+        return "CA";
+    case LU_STORE_TYPE_MY:
+        return SetKeyProvider(context, certificate, providerName) ? "MY" : nullptr;
+    default:
+        TRACE(DBERRO_0, "Parametro invalido, StoreType=[%d]\n", certificate->StoreType);
+        return nullptr;
+    }
+}
+
+// Opens the store and adds the certificate.
+bool AddToStore(PCCERT_CONTEXT context, const char* storeName) {
+    std::vector<WCHAR> storeNameW = Widen(storeName);
+    HCERTSTORE store =
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, storeNameW.data());
+    if (!store) {
+        TRACE(DBERRO_0, "Falha ao abrir CertOpenStore ERRO=[%s]\n", GetLastErrorText());
+        return false;
+    }
+    bool added = CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, nullptr) != 0;
+    if (!added) TRACE(DBERRO_0, "Falha no CertAddCertificateContextToStore ERRO=[%s]\n", GetLastErrorText());
+    CertCloseStore(store, 0);
+    return added;
+}
+
+// The entries of the store to delete (duplicated contexts): those of the provider, or the one
+// certificate. False when the enumeration failed.
+bool CollectProviderCerts(TCertificateStore& owner, HCERTSTORE store, PCCERT_CONTEXT removeContext,
+                          const char* ProviderNameCompare, std::vector<PCCERT_CONTEXT>& toDelete) {
+    bool result = true;
+    PCCERT_CONTEXT context = nullptr;
+    BYTE* keyProvData = nullptr;
+    DWORD lenKeyProvData = 0;
+    while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
+        free(keyProvData);
+        keyProvData = nullptr;
+        if (removeContext &&
+            !CertCompareCertificate(kCertEncoding, context->pCertInfo, removeContext->pCertInfo))
+            continue;
+        bool gotParam =
+            owner.GetContexParam(context, CERT_KEY_PROV_INFO_PROP_ID, &keyProvData, &lenKeyProvData);
+        const CRYPT_KEY_PROV_INFO* keyProvInfo = AsKeyProvInfo(keyProvData, lenKeyProvData);
+        if (!gotParam || !keyProvInfo) {
+            TRACE(DBERRO_0, "Falha na GetContexParam\n");
+            if (!gotParam) {
+                result = false;
+                break;
+            }
+            continue;
+        }
+        if (ProviderNameCompare) {
+            if (!keyProvInfo->pwszProvName) {
+                TRACE(DBERRO_0,
+                      "Parametros invalidos, ProviderNameCompare=[%p] tmpKeyProvInfo->pwszProvName=[%p]\n",
+                      static_cast<const void*>(ProviderNameCompare),
+                      static_cast<const void*>(keyProvInfo->pwszProvName));
+                continue;
+            }
+            TRACE(DBINFO_0, "ProviderNameCompare=[%s] pwszProvName=[%s]\n", ProviderNameCompare,
+                  Narrow(keyProvInfo->pwszProvName));
+            if (!SameProviderName(ProviderNameCompare, keyProvInfo->pwszProvName)) continue;
+        }
+        PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
+        if (!duplicate) {
+            TRACE(DBERRO_0, "Falha na CertDuplicateCertificateContext\n");
+            result = false;
+            break;
+        }
+        toDelete.push_back(duplicate);
+    }
+    if (!context)
+        TRACE(DBERRO_0, "Falha na CertEnumCertificatesInStore, tmpCertContext=[%p]\n",
+              static_cast<const void*>(context));
+    free(keyProvData);
+    if (context) CertFreeCertificateContext(context);
+    return result;
+}
+
+} // namespace
+
 bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreName,
                                  const char* providerName) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s listCert=[%p]>\n", LU_FN, static_cast<void*>(listCert));
@@ -168,27 +325,8 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
         if (!keyProvInfo->pwszProvName) continue;
         if (providerName && !SameProviderName(providerName, keyProvInfo->pwszProvName)) continue;
 
-        DWORD lenBuffCert = 0;
-        BOOL sized = CryptBinaryToStringW(context->pbCertEncoded, context->cbCertEncoded,
-                                          CRYPT_STRING_BASE64HEADER, nullptr, &lenBuffCert);
-        if (!sized || lenBuffCert == 0) {
-            TRACE(DBERRO_0, "Erro CryptBinaryToString, GetSize result=[%d] lenBuffCert=[%d]\n", sized,
-                  static_cast<int>(lenBuffCert));
-            result = false;
-            break;
-        }
-        certText.Clear();
-        if (!certText.AddZeroBytes(lenBuffCert + 1)) {
-            result = false;
-            break;
-        }
-        DWORD lenText = lenBuffCert + 1;
-        BOOL produced =
-            CryptBinaryToStringA(context->pbCertEncoded, context->cbCertEncoded, CRYPT_STRING_BASE64HEADER,
-                                 reinterpret_cast<char*>(certText.FileData), &lenText);
-        if (!produced) {
-            TRACE(DBERRO_0, "Erro CryptBinaryToString, result=[%d] lenBuffCert=[%d]\n", produced,
-                  static_cast<int>(lenBuffCert));
+        DWORD lenText = 0;
+        if (!ContextAsPem(context, certText, lenText)) {
             result = false;
             break;
         }
@@ -265,92 +403,15 @@ std::string TCertificateStore::ChangeStamp(const char* StoreName) {
 bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s certificate=[%p] providerName=[%p]>\n", LU_FN,
                 static_cast<void*>(certificate), static_cast<const void*>(providerName));
-    bool result = false;
-    PCCERT_CONTEXT context = nullptr;
-    HCERTSTORE store = nullptr;
-    do {
-        if (!certificate) {
-            TRACE(DBERRO_0, "Parametro invalido, certificate=[%p]\n", static_cast<void*>(certificate));
-            break;
-        }
-        context = CreateContextFromCertFile(certificate);
-        if (!context) break;
-
-        const char* storeName = nullptr;
-        switch (certificate->StoreType) {
-        case LU_STORE_TYPE_ROOT:
-            storeName = "ROOT";
-            break;
-        case LU_STORE_TYPE_CA:
-            storeName = "CA";
-            break;
-        case LU_STORE_TYPE_MY: {
-            if (!providerName || !certificate->SerialNumber || !certificate->SubjectName) {
-                TRACE(DBERRO_0, "Parametro invalido, providerName=[%p] SerialNumber=[%p] SubjectName=[%p]\n",
-                      static_cast<const void*>(providerName), static_cast<void*>(certificate->SerialNumber),
-                      static_cast<void*>(certificate->SubjectName));
-                break;
-            }
-            std::vector<WCHAR> containerName = Widen(certificate->SerialNumber);
-            std::vector<WCHAR> provName = Widen(providerName);
-            CRYPT_KEY_PROV_INFO keyProvInfo;
-            memset(&keyProvInfo, 0, sizeof(keyProvInfo));
-            keyProvInfo.pwszContainerName = containerName.data();
-            keyProvInfo.pwszProvName = provName.data();
-            keyProvInfo.dwProvType = PROV_RSA_FULL;
-            keyProvInfo.dwFlags = 0;
-            keyProvInfo.cProvParam = 0;
-            keyProvInfo.rgProvParam = nullptr;
-            keyProvInfo.dwKeySpec = AT_KEYEXCHANGE;
-            TRACE(
-                DBINFO_0,
-                "Setando CERT_KEY_PROV_INFO_PROP_ID, dwKeySpec=[0x%X] dwProvType=[0x%X], pwszProvName=[%s], "
-                "pwszContainerName=[%s]\n",
-                static_cast<unsigned>(keyProvInfo.dwKeySpec), static_cast<unsigned>(keyProvInfo.dwProvType),
-                Narrow(keyProvInfo.pwszProvName), Narrow(keyProvInfo.pwszContainerName));
-            if (!CertSetCertificateContextProperty(context, CERT_KEY_PROV_INFO_PROP_ID, 0, &keyProvInfo)) {
-                TRACE(DBERRO_0,
-                      "Erro CertSetCertificateContextProperty CERT_KEY_PROV_INFO_PROP_ID ERRO=[%s]\n",
-                      GetLastErrorText());
-                break;
-            }
-
-            std::vector<WCHAR> friendlyName = Widen(certificate->SubjectName, kFriendlyNameChars - 1);
-            CRYPT_DATA_BLOB friendlyBlob;
-            friendlyBlob.cbData = static_cast<DWORD>(friendlyName.size() * sizeof(WCHAR));
-            friendlyBlob.pbData = reinterpret_cast<BYTE*>(friendlyName.data());
-            TRACE(DBINFO_0, "Setando CERT_FRIENDLY_NAME_PROP_ID=[%s]\n", Narrow(friendlyName.data()));
-            if (!CertSetCertificateContextProperty(context, CERT_FRIENDLY_NAME_PROP_ID, 0, &friendlyBlob)) {
-                TRACE(DBERRO_0,
-                      "Erro CertSetCertificateContextProperty CERT_FRIENDLY_NAME_PROP_ID ERRO=[%s]\n",
-                      GetLastErrorText());
-                break;
-            }
-            storeName = "MY";
-            break;
-        }
-        default:
-            TRACE(DBERRO_0, "Parametro invalido, StoreType=[%d]\n", certificate->StoreType);
-            break;
-        }
-        if (!storeName) break;
-
-        std::vector<WCHAR> storeNameW = Widen(storeName);
-        store =
-            CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                          CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_OPEN_EXISTING_FLAG, storeNameW.data());
-        if (!store) {
-            TRACE(DBERRO_0, "Falha ao abrir CertOpenStore ERRO=[%s]\n", GetLastErrorText());
-            break;
-        }
-        if (!CertAddCertificateContextToStore(store, context, CERT_STORE_ADD_ALWAYS, nullptr)) {
-            TRACE(DBERRO_0, "Falha no CertAddCertificateContextToStore ERRO=[%s]\n", GetLastErrorText());
-            break;
-        }
-        result = true;
-    } while (false);
-    if (store) CertCloseStore(store, 0);
-    if (context) CertFreeCertificateContext(context);
+    if (!certificate) {
+        TRACE(DBERRO_0, "Parametro invalido, certificate=[%p]\n", static_cast<void*>(certificate));
+        TRACE_RETURN(false);
+    }
+    PCCERT_CONTEXT context = CreateContextFromCertFile(certificate);
+    if (!context) TRACE_RETURN(false);
+    const char* storeName = StoreForCertificate(context, certificate, providerName);
+    bool result = storeName && AddToStore(context, storeName);
+    CertFreeCertificateContext(context);
     TRACE_RETURN(result);
 }
 
@@ -359,73 +420,20 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
     TRACE_SCOPE(DBHEAD_L, Int, "<%s StoreName=[%p] ProviderNameCompare=[%p] certRemove=[%p]>\n", LU_FN,
                 static_cast<const void*>(StoreName), static_cast<const void*>(ProviderNameCompare),
                 static_cast<void*>(certRemove));
-    bool result = false;
-    HCERTSTORE store = nullptr;
-    PCCERT_CONTEXT removeContext = nullptr;
-    PCCERT_CONTEXT context = nullptr;
-    BYTE* keyProvData = nullptr;
-    DWORD lenKeyProvData = 0;
+    if (!StoreName) {
+        TRACE(DBERRO_0, "Parametros invalidos, StoreName=[%p]\n", static_cast<const void*>(StoreName));
+        TRACE_RETURN(false);
+    }
+    HCERTSTORE store = CertOpenSystemStoreA(0, StoreName);
+    if (!store) {
+        TRACE(DBERRO_0, "Falha ao abrir CertOpenSystemStoreA StoreName=[%s] ERRO=[%s]\n", StoreName,
+              GetLastErrorText());
+        TRACE_RETURN(false);
+    }
+    PCCERT_CONTEXT removeContext = certRemove ? CreateContextFromCertFile(certRemove) : nullptr;
     std::vector<PCCERT_CONTEXT> toDelete;
-    do {
-        if (!StoreName) {
-            TRACE(DBERRO_0, "Parametros invalidos, StoreName=[%p]\n", static_cast<const void*>(StoreName));
-            break;
-        }
-        store = CertOpenSystemStoreA(0, StoreName);
-        if (!store) {
-            TRACE(DBERRO_0, "Falha ao abrir CertOpenSystemStoreA StoreName=[%s] ERRO=[%s]\n", StoreName,
-                  GetLastErrorText());
-            break;
-        }
-        if (certRemove) {
-            removeContext = CreateContextFromCertFile(certRemove);
-            if (!removeContext) break;
-        }
-
-        result = true;
-        while ((context = CertEnumCertificatesInStore(store, context)) != nullptr) {
-            free(keyProvData);
-            keyProvData = nullptr;
-            if (removeContext &&
-                !CertCompareCertificate(kCertEncoding, context->pCertInfo, removeContext->pCertInfo))
-                continue;
-            bool gotParam =
-                GetContexParam(context, CERT_KEY_PROV_INFO_PROP_ID, &keyProvData, &lenKeyProvData);
-            const CRYPT_KEY_PROV_INFO* keyProvInfo = AsKeyProvInfo(keyProvData, lenKeyProvData);
-            if (!gotParam || !keyProvInfo) {
-                TRACE(DBERRO_0, "Falha na GetContexParam\n");
-                if (!gotParam) {
-                    result = false;
-                    break;
-                }
-                continue;
-            }
-            if (ProviderNameCompare) {
-                if (!keyProvInfo->pwszProvName) {
-                    TRACE(
-                        DBERRO_0,
-                        "Parametros invalidos, ProviderNameCompare=[%p] tmpKeyProvInfo->pwszProvName=[%p]\n",
-                        static_cast<const void*>(ProviderNameCompare),
-                        static_cast<const void*>(keyProvInfo->pwszProvName));
-                    continue;
-                }
-                TRACE(DBINFO_0, "ProviderNameCompare=[%s] pwszProvName=[%s]\n", ProviderNameCompare,
-                      Narrow(keyProvInfo->pwszProvName));
-                if (!SameProviderName(ProviderNameCompare, keyProvInfo->pwszProvName)) continue;
-            }
-
-            PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
-            if (!duplicate) {
-                TRACE(DBERRO_0, "Falha na CertDuplicateCertificateContext\n");
-                result = false;
-                break;
-            }
-            toDelete.push_back(duplicate);
-        }
-        if (!context)
-            TRACE(DBERRO_0, "Falha na CertEnumCertificatesInStore, tmpCertContext=[%p]\n",
-                  static_cast<const void*>(context));
-    } while (false);
+    bool result = (!certRemove || removeContext) &&
+                  CollectProviderCerts(*this, store, removeContext, ProviderNameCompare, toDelete);
     // Deleting only after the enumeration: some stores (Wine's) restart or loop when an entry
     // disappears under a running enumeration.
     for (PCCERT_CONTEXT duplicate : toDelete) {
@@ -438,11 +446,9 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
     }
     // Wine's system stores keep deletions in memory until a commit, and its CertCloseStore does not
     // commit them; on Windows the commit finds nothing left to write.
-    if (store && result && !toDelete.empty() && !CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr))
+    if (result && !toDelete.empty() && !CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr))
         TRACE(DBERRO_0, "Falha na CertControlStore CERT_STORE_CTRL_COMMIT ERRO=[%s]\n", GetLastErrorText());
-    free(keyProvData);
-    if (context) CertFreeCertificateContext(context);
     if (removeContext) CertFreeCertificateContext(removeContext);
-    if (store) CertCloseStore(store, 0);
+    CertCloseStore(store, 0);
     TRACE_RETURN(result);
 }

@@ -332,101 +332,85 @@ int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& s
     return result;
 }
 
+namespace {
+
+// The provider parameters of fixed value: a DWORD, or the text when there is one.
+struct TProvParamRow {
+    DWORD Param;
+    DWORD Value;
+    const char* Text;
+};
+const TProvParamRow kProvParams[] = {
+    {PP_IMPTYPE, CRYPT_IMPL_MIXED | CRYPT_IMPL_REMOVABLE, nullptr},
+    {PP_NAME, 0, LU_PRODUCT_CSP_NAME},
+    {PP_VERSION, 0x9999, nullptr},
+    {PP_PROVTYPE, PROV_RSA_FULL, nullptr},
+    {PP_KEYSTORAGE, CRYPT_SEC_DESCR, nullptr},
+    {PP_KEYSET_TYPE, 0, nullptr},
+    {PP_SIG_KEYSIZE_INC, 1024, nullptr},
+    {PP_KEYX_KEYSIZE_INC, 1024, nullptr},
+    {PP_KEYSPEC, AT_KEYEXCHANGE | AT_SIGNATURE, nullptr},
+    {PP_SMARTCARD_READER, 0, LU_PRODUCT_MODULE},
+};
+
+const TProvParamRow* FindProvParam(DWORD param) {
+    for (const TProvParamRow& row : kProvParams)
+        if (row.Param == param) return &row;
+    return nullptr;
+}
+
+// The container's name: the serial number of the context's certificate.
+const char* ContainerName(const TLUProviderKey* hProviderKey) {
+    if (!hProviderKey || hProviderKey->KeyType != LUK_TCertificate || !hProviderKey->certificate ||
+        !hProviderKey->certificate->SerialNumber) {
+        TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", static_cast<const void*>(hProviderKey));
+        return nullptr;
+    }
+    return hProviderKey->certificate->SerialNumber;
+}
+
+} // namespace
+
 int TLUProvider::GetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramGetType,
                           BYTE* paramValue, DWORD* paramSize, DWORD dwFlags) {
     (void)session;
     TRACE_SCOPE(DBHEAD_0, Hex, "<%s paramGetType=[%X] paramValue=[%p] paramSize=[%p] dwFlags=[%X]>\n", LU_FN,
                 static_cast<unsigned>(paramGetType), static_cast<void*>(paramValue),
                 static_cast<void*>(paramSize), static_cast<unsigned>(dwFlags));
-    int result = 0;
-    DWORD dwordValue = 0;
-    const void* value = nullptr;
-    DWORD sizeValue = 0;
     if (!paramSize) {
         TRACE(DBERRO_0, "Parametro invalido, paramSize=[%p]\n", static_cast<void*>(paramSize));
-        result = NTE_INVALID_PARAMETER;
-    } else {
-        const char* text = nullptr;
-        bool isDword = true;
-        switch (paramGetType) {
-        case PP_ENUMCONTAINERS:
-        case PP_ENUMALGS:
-        case PP_ENUMALGS_EX:
-            if (luCompatibility()) {
-                result =
-                    paramGetType == PP_ENUMCONTAINERS
-                        ? luEnumContainers(hProviderKey, QtdProvSession <= 0, paramValue, paramSize, dwFlags)
-                        : luEnumAlgorithms(hProviderKey, paramGetType, paramValue, paramSize, dwFlags);
-                TRACE_RETURN(result);
-            }
-            TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_NO_MORE_ITEMS\n",
-                  static_cast<unsigned>(paramGetType));
-            result = ERROR_NO_MORE_ITEMS;
-            break;
-        case PP_IMPTYPE:
-            dwordValue = CRYPT_IMPL_MIXED | CRYPT_IMPL_REMOVABLE;
-            break;
-        case PP_NAME:
-            text = LU_PRODUCT_CSP_NAME;
-            isDword = false;
-            break;
-        case PP_VERSION:
-            dwordValue = 0x9999;
-            break;
-        case PP_CONTAINER:
-        case PP_UNIQUE_CONTAINER:
-            isDword = false;
-            if (!hProviderKey || hProviderKey->KeyType != LUK_TCertificate || !hProviderKey->certificate ||
-                !hProviderKey->certificate->SerialNumber) {
-                TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p]\n", static_cast<void*>(hProviderKey));
-                result = NTE_BAD_KEY;
-            } else {
-                text = hProviderKey->certificate->SerialNumber;
-            }
-            break;
-        case PP_PROVTYPE:
-            dwordValue = PROV_RSA_FULL;
-            break;
-        case PP_KEYSTORAGE:
-            dwordValue = CRYPT_SEC_DESCR;
-            break;
-        case PP_KEYSET_TYPE:
-            dwordValue = 0;
-            break;
-        case PP_SIG_KEYSIZE_INC:
-        case PP_KEYX_KEYSIZE_INC:
-            dwordValue = 1024;
-            break;
-        case PP_USE_HARDWARE_RNG:
-            TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_INVALID_PARAMETER\n",
-                  static_cast<unsigned>(paramGetType));
-            result = ERROR_INVALID_PARAMETER;
-            break;
-        case PP_KEYSPEC:
-            dwordValue = AT_KEYEXCHANGE | AT_SIGNATURE;
-            break;
-        case PP_SMARTCARD_READER:
-            text = LU_PRODUCT_MODULE;
-            isDword = false;
-            break;
-        default:
-            TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando NTE_BAD_TYPE\n",
-                  static_cast<unsigned>(paramGetType));
-            result = NTE_BAD_TYPE;
-            break;
-        }
-        if (result == 0) {
-            if (isDword) {
-                value = &dwordValue;
-                sizeValue = sizeof(dwordValue);
-            } else {
-                value = text;
-                sizeValue = static_cast<DWORD>(strlen(text) + 1);
-            }
-            result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyProvParam);
-        }
+        TRACE_RETURN(NTE_INVALID_PARAMETER);
     }
-    TRACE_RETURN(result);
+    const char* text = nullptr;
+    DWORD dwordValue = 0;
+    if (paramGetType == PP_ENUMCONTAINERS || paramGetType == PP_ENUMALGS || paramGetType == PP_ENUMALGS_EX) {
+        if (luCompatibility())
+            TRACE_RETURN(
+                paramGetType == PP_ENUMCONTAINERS
+                    ? luEnumContainers(hProviderKey, QtdProvSession <= 0, paramValue, paramSize, dwFlags)
+                    : luEnumAlgorithms(hProviderKey, paramGetType, paramValue, paramSize, dwFlags));
+        TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_NO_MORE_ITEMS\n",
+              static_cast<unsigned>(paramGetType));
+        TRACE_RETURN(ERROR_NO_MORE_ITEMS);
+    } else if (paramGetType == PP_CONTAINER || paramGetType == PP_UNIQUE_CONTAINER) {
+        if (!(text = ContainerName(hProviderKey))) TRACE_RETURN(NTE_BAD_KEY);
+    } else if (paramGetType == PP_USE_HARDWARE_RNG) {
+        TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando ERROR_INVALID_PARAMETER\n",
+              static_cast<unsigned>(paramGetType));
+        TRACE_RETURN(ERROR_INVALID_PARAMETER);
+    } else if (const TProvParamRow* row = FindProvParam(paramGetType)) {
+        text = row->Text;
+        dwordValue = row->Value;
+    } else {
+        TRACE(DBERRO_0, "paramGetType=[%X] não foi implementado, retornando NTE_BAD_TYPE\n",
+              static_cast<unsigned>(paramGetType));
+        TRACE_RETURN(NTE_BAD_TYPE);
+    }
+    if (text)
+        TRACE_RETURN(CopyOutValue(text, static_cast<DWORD>(strlen(text) + 1), paramValue, paramSize,
+                                  *paramSize, kCopyProvParam));
+    TRACE_RETURN(
+        CopyOutValue(&dwordValue, sizeof(dwordValue), paramValue, paramSize, *paramSize, kCopyProvParam));
 }
 
 int TLUProvider::SetParam(TLUProvider* session, TLUProviderKey* hProviderKey, DWORD paramSetType,

@@ -395,10 +395,12 @@ int TPlatStringJSON::LoadFromMemory(const char* buffInput, char findFirstChar) {
     TRACE_RETURN(result);
 }
 
-// Walks the text once, writing terminators (and decoded strings) into it. Strings end only at an
-// unescaped quote; inside a nested value brackets within strings are not counted.
-int TPlatStringJSON::ParseText(char* buff) {
-    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
+// Where the walk over one text stands.
+struct TPlatJsonParse {
+    char* buff;
+    size_t count = 0;
+    // Where the next character is read: count + 1, or further past an escape.
+    size_t next = 0;
     int stepParse = 0;
     bool inArray = false;
     bool inString = false;
@@ -407,182 +409,229 @@ int TPlatStringJSON::ParseText(char* buff) {
     char* valueStart = nullptr;
     TKindValue kind = kindNone;
     size_t depth = 0;
-    size_t count = 0;
     TParseError error = errNone;
+};
 
-    while (!done && error == errNone && buff[count]) {
-        char c = buff[count];
-        size_t next = count + 1;
-        switch (stepParse) {
-        case 0:
-            if (c == '[' && !inArray) {
-                inArray = true;
-            } else if (c == '{') {
-                nameStart = valueStart = nullptr;
-                kind = kindNone;
-                if (NewArray())
-                    stepParse = 1;
-                else
-                    error = errNewArray;
-            } else if (!IsBlank(c)) {
-                error = errInvalido;
-            }
-            break;
-        case 1:
-            if (!nameStart) {
-                if (c == '"')
-                    nameStart = buff + next;
-                else if (!IsBlank(c))
-                    error = errInvalidos;
-            } else if (c == '\\') {
-                if (!buff[next]) break; // the text ends inside the escape
-                size_t n = EscapeLength(buff + count);
-                if (n)
-                    next = count + n;
-                else
-                    error = errEscape;
-            } else if (c == '"') {
-                DecodeInPlace(nameStart, buff + count);
-                stepParse = 2;
-            }
-            break;
-        case 2:
-            if (c == ':') {
-                valueStart = nullptr;
-                kind = kindNone;
-                depth = 0;
-                inString = false;
-                stepParse = 3;
-            } else if (!IsBlank(c)) {
-                error = errInvalido;
-            }
-            break;
-        case 3:
-            switch (kind) {
-            case kindNone:
-                if (IsBlank(c)) {
-                } else if (c == '"') {
-                    kind = kindString;
-                    valueStart = buff + next;
-                } else if (c == '[' || c == '{') {
-                    kind = c == '[' ? kindArray : kindObject;
-                    valueStart = buff + count;
-                    depth = 1;
-                } else if (c == ',' || c == '}') {
-                    error = errInvalido; // a member without a value
-                } else {
-                    kind = kindBare;
-                    valueStart = buff + count;
-                }
-                break;
-            case kindString:
-                if (c == '\\') {
-                    if (!buff[next]) break;
-                    size_t n = EscapeLength(buff + count);
-                    if (n)
-                        next = count + n;
-                    else
-                        error = errEscape;
-                } else if (c == '"') {
-                    DecodeInPlace(valueStart, buff + count);
-                    stepParse = 4;
-                }
-                break;
-            case kindObject:
-            case kindArray: {
-                // The raw text keeps its escapes; they are checked when it is loaded in turn.
-                char open = kind == kindObject ? '{' : '[';
-                char close = kind == kindObject ? '}' : ']';
-                if (inString) {
-                    if (c == '\\' && buff[next])
-                        ++next;
-                    else if (c == '"')
-                        inString = false;
-                } else if (c == '"') {
-                    inString = true;
-                } else if (c == open) {
-                    ++depth;
-                } else if (c == close && --depth == 0) {
-                    stepParse = 4;
-                }
-                break;
-            }
-            case kindBare:
-                if (c == ',' || c == '}') {
-                    stepParse = 4;
-                    next = count; // the same character completes the member
-                }
-                break;
-            }
-            break;
-        case 4:
-            if (c == ',' || c == '}') {
-                buff[count] = '\0';
-                if (!Add(nameStart, valueStart, kind == kindString ? "\"" : "",
-                         (kind == kindObject || kind == kindArray) ? 1 : 0)) {
-                    error = errAdd;
-                } else if (c == ',') {
-                    nameStart = valueStart = nullptr;
-                    kind = kindNone;
-                    stepParse = 1;
-                } else if (!inArray) {
-                    done = true;
-                } else {
-                    stepParse = 5;
-                }
-            } else if (!IsBlank(c)) {
-                // Anything else between a value and the next member would be lost without notice.
-                error = errInvalido;
-            }
-            break;
-        case 5:
-            if (c == ',')
-                stepParse = 0;
-            else if (c == ']')
-                done = true;
-            else if (!IsBlank(c))
-                error = errInvalido;
-            break;
-        }
-        if (error == errNone) count = next;
+namespace {
+
+// A backslash inside a string: the whole escape is stepped over (nothing when the text ends in it).
+void SkipEscape(TPlatJsonParse& p) {
+    if (!p.buff[p.next]) return;
+    size_t n = EscapeLength(p.buff + p.count);
+    if (n)
+        p.next = p.count + n;
+    else
+        p.error = errEscape;
+}
+
+// Step 1: a member's quoted name.
+void ParseName(TPlatJsonParse& p, char c) {
+    if (!p.nameStart) {
+        if (c == '"')
+            p.nameStart = p.buff + p.next;
+        else if (!IsBlank(c))
+            p.error = errInvalidos;
+    } else if (c == '\\') {
+        SkipEscape(p);
+    } else if (c == '"') {
+        DecodeInPlace(p.nameStart, p.buff + p.count);
+        p.stepParse = 2;
     }
+}
 
-    int result = 0;
-    char c = buff[count];
+// Step 3 before a value: its first character says its kind.
+void ParseValueStart(TPlatJsonParse& p, char c) {
+    if (IsBlank(c)) return;
+    if (c == '"') {
+        p.kind = kindString;
+        p.valueStart = p.buff + p.next;
+    } else if (c == '[' || c == '{') {
+        p.kind = c == '[' ? kindArray : kindObject;
+        p.valueStart = p.buff + p.count;
+        p.depth = 1;
+    } else if (c == ',' || c == '}') {
+        p.error = errInvalido; // a member without a value
+    } else {
+        p.kind = kindBare;
+        p.valueStart = p.buff + p.count;
+    }
+}
+
+void ParseString(TPlatJsonParse& p, char c) {
+    if (c == '\\') {
+        SkipEscape(p);
+    } else if (c == '"') {
+        DecodeInPlace(p.valueStart, p.buff + p.count);
+        p.stepParse = 4;
+    }
+}
+
+// An object or array value is kept as raw text: its escapes are checked when it is loaded in turn.
+void ParseNested(TPlatJsonParse& p, char c) {
+    char open = p.kind == kindObject ? '{' : '[';
+    char close = p.kind == kindObject ? '}' : ']';
+    if (p.inString) {
+        if (c == '\\' && p.buff[p.next])
+            ++p.next;
+        else if (c == '"')
+            p.inString = false;
+    } else if (c == '"') {
+        p.inString = true;
+    } else if (c == open) {
+        ++p.depth;
+    } else if (c == close && --p.depth == 0) {
+        p.stepParse = 4;
+    }
+}
+
+void ParseBare(TPlatJsonParse& p, char c) {
+    if (c == ',' || c == '}') {
+        p.stepParse = 4;
+        p.next = p.count; // the same character completes the member
+    }
+}
+
+void ParseValue(TPlatJsonParse& p, char c) {
+    switch (p.kind) {
+    case kindNone:
+        ParseValueStart(p, c);
+        break;
+    case kindString:
+        ParseString(p, c);
+        break;
+    case kindObject:
+    case kindArray:
+        ParseNested(p, c);
+        break;
+    case kindBare:
+        ParseBare(p, c);
+        break;
+    }
+}
+
+// The error line of a walk that stopped.
+void TraceParseError(const TPlatJsonParse& p) {
+    char c = p.buff[p.count];
     unsigned hexChar = static_cast<unsigned>(static_cast<unsigned char>(c));
-    switch (error) {
+    int count = static_cast<int>(p.count);
+    switch (p.error) {
     case errNone:
-        if (done)
-            result = 1;
-        else
-            TRACE(DBERRO_0, "Parse JSON, Texto JSON incompleto, StepParse=[%d], count=[%d]\n", stepParse,
-                  static_cast<int>(count));
+        TRACE(DBERRO_0, "Parse JSON, Texto JSON incompleto, StepParse=[%d], count=[%d]\n", p.stepParse,
+              count);
         break;
     case errInvalido:
         TRACE(DBERRO_0, "Parse JSON, Caracteres invalido, StepParse=[%d], count=[%d], BuffAtual=[%c][%02X]\n",
-              stepParse, static_cast<int>(count), c, hexChar);
+              p.stepParse, count, c, hexChar);
         break;
     case errInvalidos:
         TRACE(DBERRO_0,
               "Parse JSON, Caracteres Invalidos, StepParse=[%d], count=[%d], BuffAtual=[%c][%02X]\n",
-              stepParse, static_cast<int>(count), c, hexChar);
+              p.stepParse, count, c, hexChar);
         break;
     case errEscape:
-        c = buff[count + 1];
+        c = p.buff[p.count + 1];
         TRACE(DBERRO_0,
               "Parse JSON, Sequencia de escape invalida, StepParse=[%d], count=[%d], BuffAtual=[%c][%02X]\n",
-              stepParse, static_cast<int>(count), c, static_cast<unsigned>(static_cast<unsigned char>(c)));
+              p.stepParse, count, c, static_cast<unsigned>(static_cast<unsigned char>(c)));
         break;
     case errNewArray:
-        TRACE(DBERRO_0, "Parse JSON, Falha ao criar o objeto, StepParse=[%d], count=[%d]\n", stepParse,
-              static_cast<int>(count));
+        TRACE(DBERRO_0, "Parse JSON, Falha ao criar o objeto, StepParse=[%d], count=[%d]\n", p.stepParse,
+              count);
         break;
     case errAdd:
         TRACE(DBERRO_0, "Parse JSON, Falha ao adicionar o membro NameVar=[%s], StepParse=[%d], count=[%d]\n",
-              Txt(nameStart), stepParse, static_cast<int>(count));
+              Txt(p.nameStart), p.stepParse, count);
         break;
     }
-    TRACE_RETURN(result);
+}
+
+} // namespace
+
+// Step 0: the text's opening, or the next object of an array.
+void TPlatStringJSON::ParseObjectStart(TPlatJsonParse& p, char c) {
+    if (c == '[' && !p.inArray) {
+        p.inArray = true;
+    } else if (c == '{') {
+        p.nameStart = p.valueStart = nullptr;
+        p.kind = kindNone;
+        if (NewArray())
+            p.stepParse = 1;
+        else
+            p.error = errNewArray;
+    } else if (!IsBlank(c)) {
+        p.error = errInvalido;
+    }
+}
+
+// Step 4: after a value, the member is added; then the next member, the object's end or the array's.
+void TPlatStringJSON::ParseMemberEnd(TPlatJsonParse& p, char c) {
+    if (c == ',' || c == '}') {
+        p.buff[p.count] = '\0';
+        if (!Add(p.nameStart, p.valueStart, p.kind == kindString ? "\"" : "",
+                 (p.kind == kindObject || p.kind == kindArray) ? 1 : 0)) {
+            p.error = errAdd;
+        } else if (c == ',') {
+            p.nameStart = p.valueStart = nullptr;
+            p.kind = kindNone;
+            p.stepParse = 1;
+        } else if (!p.inArray) {
+            p.done = true;
+        } else {
+            p.stepParse = 5;
+        }
+    } else if (!IsBlank(c)) {
+        // Anything else between a value and the next member would be lost without notice.
+        p.error = errInvalido;
+    }
+}
+
+// Walks the text once, writing terminators (and decoded strings) into it. Strings end only at an
+// unescaped quote; inside a nested value brackets within strings are not counted.
+int TPlatStringJSON::ParseText(char* buff) {
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
+    TPlatJsonParse p;
+    p.buff = buff;
+    while (!p.done && p.error == errNone && buff[p.count]) {
+        char c = buff[p.count];
+        p.next = p.count + 1;
+        switch (p.stepParse) {
+        case 0:
+            ParseObjectStart(p, c);
+            break;
+        case 1:
+            ParseName(p, c);
+            break;
+        case 2:
+            if (c == ':') {
+                p.valueStart = nullptr;
+                p.kind = kindNone;
+                p.depth = 0;
+                p.inString = false;
+                p.stepParse = 3;
+            } else if (!IsBlank(c)) {
+                p.error = errInvalido;
+            }
+            break;
+        case 3:
+            ParseValue(p, c);
+            break;
+        case 4:
+            ParseMemberEnd(p, c);
+            break;
+        case 5:
+            if (c == ',')
+                p.stepParse = 0;
+            else if (c == ']')
+                p.done = true;
+            else if (!IsBlank(c))
+                p.error = errInvalido;
+            break;
+        }
+        if (p.error == errNone) p.count = p.next;
+    }
+    if (p.error == errNone && p.done) TRACE_RETURN(1);
+    TraceParseError(p);
+    TRACE_RETURN(0);
 }
 
 int TPlatStringJSON::GetQtdArray() {

@@ -35,6 +35,8 @@ class TValueJSON {
 // to 0xFF (texts are 8-bit); a code point above 0xFF, a surrogate pair or a lone surrogate gives a
 // single '?', as the ANSI code page conversions do for characters they cannot show. \u0000 and any
 // malformed escape fail the parse, since the texts cannot carry a zero byte.
+struct TPlatJsonParse;
+
 class TPlatStringJSON {
   public:
     TPlatStringJSON();
@@ -68,4 +70,7 @@ class TPlatStringJSON {
 
   private:
     int ParseText(char* buff);
+    // The steps of ParseText that make objects and members.
+    void ParseObjectStart(TPlatJsonParse& p, char c);
+    void ParseMemberEnd(TPlatJsonParse& p, char c);
 };

@@ -87,21 +87,8 @@ bool TCertificateProvider::UninstallCSP(const char* NameProvider, bool UseWOW64_
     TRACE_RETURN(true);
 }
 
-bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* NameProvider,
-                                           const char* KSP_DLLFileName, const char* CSP_DLLFileName) {
-    TRACE_SCOPE(DBHEAD_0, Int, "<%s KSP_Name=[%s] KSP_DLLFileName=[%s] CSP_DLLFileName=[%s]>\n", LU_FN,
-                KSP_Name ? KSP_Name : "", KSP_DLLFileName ? KSP_DLLFileName : "",
-                CSP_DLLFileName ? CSP_DLLFileName : "");
-    bool result = false;
-    if (!IsText(KSP_Name) || !IsText(NameProvider) || !IsText(KSP_DLLFileName) || !IsText(CSP_DLLFileName)) {
-        TRACE(DBERRO_0,
-              "Parametro invalido, KSP_Name=[%s] NameProvider=[%s] KSP_DLLFileName=[%s] "
-              "CSP_DLLFileName=[%s]\n",
-              KSP_Name ? KSP_Name : "(null)", NameProvider ? NameProvider : "(null)",
-              KSP_DLLFileName ? KSP_DLLFileName : "(null)", CSP_DLLFileName ? CSP_DLLFileName : "(null)");
-        TRACE_RETURN(false);
-    }
-
+const char* TCertificateProvider::RegisterKsp(const char* KSP_Name, const char* NameProvider,
+                                              const char* KSP_DLLFileName, NTSTATUS& status) {
     // The registration record: one alias (the CSP name), the user-mode image with the key storage
     // interface.
     std::u16string alias = Widen(NameProvider);
@@ -129,34 +116,46 @@ bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* Nam
     reg.pUM = &userMode;
     reg.pKM = nullptr;
 
-    const char* failedStep = nullptr;
     LPCWSTR providerName = reinterpret_cast<LPCWSTR>(kspName.c_str());
-    NTSTATUS status = osBCryptRegisterProvider(providerName, 0, &reg);
+    status = osBCryptRegisterProvider(providerName, 0, &reg);
     if (static_cast<uint32_t>(status) == 0xC0000035u) {
         // Registered already: removed and registered again, so that the record is the current one.
-        if (!UninstallProvider(KSP_Name, NameProvider, false)) {
-            failedStep = "UninstallProvider";
-        } else {
-            status = osBCryptRegisterProvider(providerName, 0, &reg);
-            if (status < 0) failedStep = "BCryptRegisterProvider - After Remove";
-        }
+        if (!UninstallProvider(KSP_Name, NameProvider, false)) return "UninstallProvider";
+        status = osBCryptRegisterProvider(providerName, 0, &reg);
+        if (status < 0) return "BCryptRegisterProvider - After Remove";
     } else if (status < 0) {
-        failedStep = "BCryptRegisterProvider";
+        return "BCryptRegisterProvider";
+    }
+    // Listed in the default context's key storage function, as Microsoft's KSP registration does:
+    // NCryptEnumStorageProviders and the clients that choose a provider from its list find it there.
+    // Wine implements no context functions; the registration itself stands without.
+    NTSTATUS context =
+        osBCryptAddContextFunctionProvider(CRYPT_LOCAL, LU_WTEXT("Default"), NCRYPT_KEY_STORAGE_INTERFACE,
+                                           LU_WTEXT("KEY_STORAGE"), providerName, CRYPT_PRIORITY_BOTTOM);
+    if (context < 0 && context != LU_STATUS_OBJECT_NAME_COLLISION && context != LU_STATUS_NOT_IMPLEMENTED) {
+        status = context;
+        return "BCryptAddContextFunctionProvider";
+    }
+    return nullptr;
+}
+
+bool TCertificateProvider::InstallProvider(const char* KSP_Name, const char* NameProvider,
+                                           const char* KSP_DLLFileName, const char* CSP_DLLFileName) {
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s KSP_Name=[%s] KSP_DLLFileName=[%s] CSP_DLLFileName=[%s]>\n", LU_FN,
+                KSP_Name ? KSP_Name : "", KSP_DLLFileName ? KSP_DLLFileName : "",
+                CSP_DLLFileName ? CSP_DLLFileName : "");
+    bool result = false;
+    if (!IsText(KSP_Name) || !IsText(NameProvider) || !IsText(KSP_DLLFileName) || !IsText(CSP_DLLFileName)) {
+        TRACE(DBERRO_0,
+              "Parametro invalido, KSP_Name=[%s] NameProvider=[%s] KSP_DLLFileName=[%s] "
+              "CSP_DLLFileName=[%s]\n",
+              KSP_Name ? KSP_Name : "(null)", NameProvider ? NameProvider : "(null)",
+              KSP_DLLFileName ? KSP_DLLFileName : "(null)", CSP_DLLFileName ? CSP_DLLFileName : "(null)");
+        TRACE_RETURN(false);
     }
 
-    if (!failedStep) {
-        // Listed in the default context's key storage function, as Microsoft's KSP registration does:
-        // NCryptEnumStorageProviders and the clients that choose a provider from its list find it there.
-        // Wine implements no context functions; the registration itself stands without.
-        NTSTATUS context =
-            osBCryptAddContextFunctionProvider(CRYPT_LOCAL, LU_WTEXT("Default"), NCRYPT_KEY_STORAGE_INTERFACE,
-                                               LU_WTEXT("KEY_STORAGE"), providerName, CRYPT_PRIORITY_BOTTOM);
-        if (context < 0 && context != LU_STATUS_OBJECT_NAME_COLLISION &&
-            context != LU_STATUS_NOT_IMPLEMENTED) {
-            failedStep = "BCryptAddContextFunctionProvider";
-            status = context;
-        }
-    }
+    NTSTATUS status = 0;
+    const char* failedStep = RegisterKsp(KSP_Name, NameProvider, KSP_DLLFileName, status);
     if (!failedStep) {
         result = true;
         UninstallProvider(LU_LEGACY_KSP_NAME, LU_LEGACY_CSP_NAME, true);

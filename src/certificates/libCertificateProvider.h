@@ -37,6 +37,10 @@ class TCertificateProvider : public TVarnoRegedit {
     NTSTATUS LastStatus;
 
   private:
+    // The key storage provider's registration record written (again, when one stood); the step that
+    // failed, with its status, or null.
+    const char* RegisterKsp(const char* KSP_Name, const char* NameProvider, const char* KSP_DLLFileName,
+                            NTSTATUS& status);
     // Closes and forgets the group, so that the next SetGrupoName opens the key afresh (it may have been
     // deleted in the meantime).
     void ForgetGrupo(int32_t Grupo);

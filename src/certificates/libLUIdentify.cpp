@@ -31,63 +31,8 @@ bool TLUIdentify::Update() {
     Hash.Clear();
     Hash.ClearDigest(0);
     JSON.Clear();
-    bool result = false;
     TPlatCOM platCOM;
-    do {
-        DWORD size = 99;
-        TRACE(DBINFO_L, "-> IN GetComputerNameA\n");
-        bool ok = osGetComputerName(HostName, &size);
-        TRACE(DBINFO_L, "-> IN GetComputerNameA\n");
-        if (!ok) {
-            TRACE(DBERRO_0, "Falha no GetComputerNameA\n");
-            break;
-        }
-        size = 99;
-        TRACE(DBINFO_L, "-> IN GetUserNameA\n");
-        ok = osGetUserName(UserName, &size);
-        TRACE(DBINFO_L, "<- OUT GetUserNameA\n");
-        if (!ok) {
-            TRACE(DBERRO_0, "Falha no GetUserNameA\n");
-            break;
-        }
-        TRACE(DBINFO_L, "-> IN platCOM.Start\n");
-        ok = platCOM.Start("root\\CIMV2");
-        TRACE(DBINFO_L, "<- OUT platCOM.Start\n");
-        if (!ok) {
-            TRACE(DBERRO_0, "Falha no platCOM.Start\n");
-            break;
-        }
-        TRACE(DBINFO_L, "-> IN platCOM.GetDiskInfo\n");
-        ok = platCOM.GetDiskInfo(0, DiskProduct, DiskVendor, DiskSerial);
-        TRACE(DBINFO_L, "<- OUT platCOM.GetDiskInfo\n");
-        if (!ok) {
-            TRACE(DBERRO_0, "Falha no platCOM.GetDiskInfo\n");
-            break;
-        }
-        TRACE(DBINFO_L, "-> IN platCOM.GetCPUInfo\n");
-        ok = platCOM.GetCPUInfo(CPUName, CPUIdentifier);
-        TRACE(DBINFO_L, "<- OUT platCOM.GetCPUInfo\n");
-        if (!ok) {
-            TRACE(DBERRO_0, "Falha no platCOM.GetCPUInfo\n");
-            break;
-        }
-
-        // Empty fields add nothing; the digest runs over the plain concatenation.
-        const char* fields[] = {HostName,   UserName, DiskProduct,  DiskVendor,
-                                DiskSerial, CPUName,  CPUIdentifier};
-        for (const char* field : fields)
-            if (field[0]) Hash.Add(field);
-        if (!Hash.Compute_SHA256() || !Hash.digestHexAscii) {
-            TRACE(DBERRO_0, "Falha no Compute_SHA256\n");
-            break;
-        }
-        if (!JSON.Add("dna", Hash.digestHexAscii) || !JSON.Add("hostname", HostName) ||
-            !JSON.Add("user", UserName) || !JSON.EncodeJSON()) {
-            TRACE(DBERRO_0, "Falha no EncodeJSON\n");
-            break;
-        }
-        result = true;
-    } while (false);
+    bool result = ReadMachine(platCOM) && ComputeDNA();
 
     if (!result) {
         Clear();
@@ -97,6 +42,64 @@ bool TLUIdentify::Update() {
     }
     Valid = result;
     TRACE_RETURN(result);
+}
+
+bool TLUIdentify::ReadMachine(TPlatCOM& platCOM) {
+    DWORD size = 99;
+    TRACE(DBINFO_L, "-> IN GetComputerNameA\n");
+    bool ok = osGetComputerName(HostName, &size);
+    TRACE(DBINFO_L, "-> IN GetComputerNameA\n");
+    if (!ok) {
+        TRACE(DBERRO_0, "Falha no GetComputerNameA\n");
+        return false;
+    }
+    size = 99;
+    TRACE(DBINFO_L, "-> IN GetUserNameA\n");
+    ok = osGetUserName(UserName, &size);
+    TRACE(DBINFO_L, "<- OUT GetUserNameA\n");
+    if (!ok) {
+        TRACE(DBERRO_0, "Falha no GetUserNameA\n");
+        return false;
+    }
+    TRACE(DBINFO_L, "-> IN platCOM.Start\n");
+    ok = platCOM.Start("root\\CIMV2");
+    TRACE(DBINFO_L, "<- OUT platCOM.Start\n");
+    if (!ok) {
+        TRACE(DBERRO_0, "Falha no platCOM.Start\n");
+        return false;
+    }
+    TRACE(DBINFO_L, "-> IN platCOM.GetDiskInfo\n");
+    ok = platCOM.GetDiskInfo(0, DiskProduct, DiskVendor, DiskSerial);
+    TRACE(DBINFO_L, "<- OUT platCOM.GetDiskInfo\n");
+    if (!ok) {
+        TRACE(DBERRO_0, "Falha no platCOM.GetDiskInfo\n");
+        return false;
+    }
+    TRACE(DBINFO_L, "-> IN platCOM.GetCPUInfo\n");
+    ok = platCOM.GetCPUInfo(CPUName, CPUIdentifier);
+    TRACE(DBINFO_L, "<- OUT platCOM.GetCPUInfo\n");
+    if (!ok) {
+        TRACE(DBERRO_0, "Falha no platCOM.GetCPUInfo\n");
+        return false;
+    }
+    return true;
+}
+
+bool TLUIdentify::ComputeDNA() {
+    // Empty fields add nothing; the digest runs over the plain concatenation.
+    const char* fields[] = {HostName, UserName, DiskProduct, DiskVendor, DiskSerial, CPUName, CPUIdentifier};
+    for (const char* field : fields)
+        if (field[0]) Hash.Add(field);
+    if (!Hash.Compute_SHA256() || !Hash.digestHexAscii) {
+        TRACE(DBERRO_0, "Falha no Compute_SHA256\n");
+        return false;
+    }
+    if (!JSON.Add("dna", Hash.digestHexAscii) || !JSON.Add("hostname", HostName) ||
+        !JSON.Add("user", UserName) || !JSON.EncodeJSON()) {
+        TRACE(DBERRO_0, "Falha no EncodeJSON\n");
+        return false;
+    }
+    return true;
 }
 
 const char* TLUIdentify::GetDNA() const {

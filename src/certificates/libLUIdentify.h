@@ -6,6 +6,8 @@
 
 #include <string>
 
+class TPlatCOM;
+
 // The machine and user the provider runs on, and "dna": the SHA-256 of all the facts, as upper-case
 // hexadecimal text. Empty until Update succeeds; a failed Update leaves it empty.
 class TLUIdentify {
@@ -33,6 +35,10 @@ class TLUIdentify {
     TPlatStringJSON JSON;
 
   private:
+    // The machine's names, disk and processor; then the digest over them and the JSON text. False with a
+    // trace line at the first that fails.
+    bool ReadMachine(TPlatCOM& platCOM);
+    bool ComputeDNA();
     bool Valid;
 };
 

@@ -151,11 +151,9 @@ int TLUProviderDataHash::GetParam(DWORD paramType, BYTE* paramValue, DWORD* para
         TRACE(DBERRO_0, "Não é possive executar paramType=[%X]\n", static_cast<unsigned>(paramType));
         result = NTE_BAD_TYPE;
     }
-    if (result == 0) {
-        // A value not set yet: only its length, even into a buffer.
-        result =
-            CopyOutValue(value, sizeValue, value ? paramValue : nullptr, paramSize, *paramSize, kCopyParam);
-        TRACE(DBINFO_0, "Retornando SizeBuffReturn=[%d]\n", static_cast<int>(sizeValue));
-    }
+    if (result != 0) TRACE_RETURN(result);
+    // A value not set yet: only its length, even into a buffer.
+    result = CopyOutValue(value, sizeValue, value ? paramValue : nullptr, paramSize, *paramSize, kCopyParam);
+    TRACE(DBINFO_0, "Retornando SizeBuffReturn=[%d]\n", static_cast<int>(sizeValue));
     TRACE_RETURN(result);
 }

@@ -126,12 +126,12 @@ int TLUProviderKey::GetParam(DWORD paramGetType, BYTE* paramValue, DWORD* paramS
             result = NTE_BAD_TYPE;
             break;
         }
-        if (result == 0 && !value) {
+        if (result != 0) TRACE_RETURN(result);
+        if (!value) {
             value = reinterpret_cast<const BYTE*>(&dwordValue);
             sizeValue = sizeof(dwordValue);
         }
-        if (result == 0)
-            result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyKeyParam);
+        result = CopyOutValue(value, sizeValue, paramValue, paramSize, *paramSize, kCopyKeyParam);
     }
     TRACE_RETURN(result);
 }

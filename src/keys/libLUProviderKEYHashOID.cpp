@@ -87,13 +87,13 @@ int TLUProviderKey::EncryptDecryptHashPaddingOID(const TVarnoMemory* DataValue,
         } else if (!DataValuePadding->Add(HashPaddingOIDInfo->BuffPaddingOID,
                                           static_cast<uint32_t>(HashPaddingOIDInfo->LenBuffPaddingOID))) {
             TRACE(DBERRO_0, "Falha ao adicionar BuffPaddingOID no DataValuePadding\n");
-            result = NTE_FAIL;
+            TRACE_RETURN(NTE_FAIL);
         } else {
             TRACE(DBINFO_0, "Padding OID: Sucess HashAlgType=[%X][%s]\n",
                   static_cast<unsigned>(HashPaddingOIDInfo->HashAlgType),
                   ConvWideToAnsiTemp(HashPaddingOIDInfo->PaddingDesc));
         }
-        if (result == 0 && DataValue->LenFileData > 0 &&
+        if (DataValue->LenFileData > 0 &&
             !DataValuePadding->Add(DataValue->FileData, DataValue->LenFileData)) {
             TRACE(DBERRO_0, "Falha ao adicionar BuffPaddingOID no DataValuePadding\n");
             result = NTE_FAIL;

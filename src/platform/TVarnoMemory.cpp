@@ -53,8 +53,8 @@ int TVarnoMemory::LoadFromMemory(const void* buff, uint32_t len) {
 
 int TVarnoMemory::AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMaskXOR, const void* buffAdd,
                              uint32_t count, BYTE isInvertBytes) {
-    TRACE(
-        DBHEAD_L,
+    TRACE_SCOPE(
+        DBHEAD_L, Int,
         "<%s maskXOR=[%p] lenMaskXOR=[%d] BuffAdd=[%p] FileData=[%p] LenFileData=[%d] IsInvertBytes=[%d]>\n",
         LU_FN, static_cast<const void*>(maskXOR), static_cast<int>(lenMaskXOR), buffAdd,
         static_cast<void*>(FileData), static_cast<int>(LenFileData), isInvertBytes);
@@ -94,8 +94,7 @@ int TVarnoMemory::AddWithXOR(uint32_t pos, const BYTE* maskXOR, uint32_t lenMask
             FileData[LenFileData] = 0;
         }
     }
-    TRACE(DBHEAD_L, "</%s result=[%d]>\n", LU_FN, result);
-    return result;
+    TRACE_RETURN(result);
 }
 
 int TVarnoMemory::AddFormat(const char* format, ...) {

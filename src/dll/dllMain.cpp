@@ -95,11 +95,3 @@ extern "C" BOOL WINAPI luDllEntry(HANDLE hinst, DWORD reason, LPVOID lpReserved)
 }
 
 #endif
-
-void luPinLibrary() {
-    static bool pinned = false;
-    if (pinned) return;
-    TLUKeepLastError keep;
-    pinned = osPinModule();
-    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
-}

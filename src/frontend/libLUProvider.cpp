@@ -9,10 +9,8 @@
 #include "platform/platRotPadroes.h"
 #include "service/luAppConfig.h"
 
-#include <algorithm>
 #include <cstring>
 #include <new>
-#include <vector>
 
 TLUProvider* gLUProvider = nullptr;
 
@@ -215,32 +213,9 @@ int TLUProvider::OpenKey(TLUProvider* /*session*/, TLUHandleKind kind, ULONG_PTR
 }
 
 int TLUProvider::ImportPublicKey(ULONG_PTR owner, const BYTE* blob, DWORD lenBlob, HCRYPTKEY* hKey) {
-    // BLOBHEADER (type, version, reserved, ALG_ID), RSAPUBKEY ("RSA1", bit length, exponent), then the
-    // modulus least significant byte first; every number little-endian.
-    auto dword = [&](DWORD at) {
-        return static_cast<DWORD>(blob[at]) | static_cast<DWORD>(blob[at + 1]) << 8 |
-               static_cast<DWORD>(blob[at + 2]) << 16 | static_cast<DWORD>(blob[at + 3]) << 24;
-    };
-    if (!blob || lenBlob < 20 || blob[0] != PUBLICKEYBLOB || dword(8) != 0x31415352u) {
-        TRACE(DBERRO_0, "PUBLICKEYBLOB invalido, dwDataLen=[%d]\n", static_cast<int>(lenBlob));
-        return NTE_BAD_DATA;
-    }
-    const DWORD alg = dword(4), bits = dword(12), exponent = dword(16);
-    if ((alg != CALG_RSA_KEYX && alg != CALG_RSA_SIGN) || bits < 512 || bits > 16384 || bits % 8 != 0 ||
-        lenBlob < 20 + bits / 8 || exponent == 0)
-        return NTE_BAD_DATA;
-    std::vector<BYTE> modulus(blob + 20, blob + 20 + bits / 8);
-    std::reverse(modulus.begin(), modulus.end());
     std::shared_ptr<TLUProviderKey> key;
-    try {
-        auto cert = std::make_shared<TCertificate>();
-        if (!cert->LoadPublicKey(modulus.data(), static_cast<uint32_t>(modulus.size()), exponent))
-            return NTE_BAD_DATA;
-        key = std::make_shared<TLUProviderKey>(std::move(cert), 0);
-        key->AlgId = alg;
-    } catch (const std::bad_alloc&) {
-        return NTE_NO_MEMORY;
-    }
+    int result = TLUProviderKey::ReadPublicKeyBlob(blob, lenBlob, &key);
+    if (result != 0) return result;
     *hKey = Handles.AddKey(key, owner);
     return *hKey ? 0 : NTE_NO_MEMORY;
 }

@@ -1,8 +1,10 @@
 #include "frontend/luAppGlobal.h"
 
 #include "frontend/libLUProvider.h"
+#include "frontend/luEntryFrame.h"
 #include "frontend/libLumidra.h"
 #include "certificates/libLUIdentify.h"
+#include "os/platOS.h"
 #include "platform/platDebug.h"
 #include "platform/platException.h"
 #include "platform/platProductNames.h"
@@ -84,4 +86,12 @@ void luAppGlobal_Stop() {
         gPlatDebug = nullptr;
         delete debug;
     }
+}
+
+void luPinLibrary() {
+    static bool pinned = false;
+    if (pinned) return;
+    TLUKeepLastError keep;
+    pinned = osPinModule();
+    TRACE(DBINFO_0, "Library pinned=[%d]\n", pinned ? 1 : 0);
 }

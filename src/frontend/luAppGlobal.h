@@ -19,3 +19,8 @@ extern char APP_TITLE[LU_APP_NAME_SIZE];
 void luAppGlobal_Start();
 // Destroys the provider object, the certificate holder, the configuration and the trace log, in this order.
 void luAppGlobal_Stop();
+
+// From the first context (or KSP provider) on, the library stays loaded: a context per signature then
+// pays no start-up, and the kept-alive connection and the CA file outlive the last context. Called under
+// the provider lock; the thread's last error is left as it was.
+void luPinLibrary();

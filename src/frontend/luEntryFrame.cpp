@@ -52,6 +52,11 @@ BOOL luCatchEntryException(const char* exceptionText, const char* EntryName, int
     return luConvResultNTE(ERROR_UNWIND);
 }
 
+int luRefuseNotImplemented(const char* EntryName) {
+    TRACE(DBERRO_0, "Função '%s' não implementada\n", EntryName);
+    return NTE_NOT_SUPPORTED;
+}
+
 void luEntryTestHook(const char* EntryName) {
     sysTestHookRaise(EntryName);
 }

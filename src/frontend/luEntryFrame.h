@@ -4,6 +4,7 @@
 #pragma once
 
 #include "os/platTypes.h"
+#include "platform/platDebug.h"
 
 #include <exception>
 
@@ -99,6 +100,8 @@ class TLUEntryFrame {
     }
     BOOL Result;
     TLUEntryLock& HeldLock() { return Lock; }
+    // The entry point's name as its traces give it.
+    const char* EntryName() const { return Name; }
 
   private:
     void Finish(DWORD code);
@@ -128,7 +131,23 @@ class TLUEntryUnlock {
     TLUEntryLock& Lock;
 };
 
+// What an entry point that refuses every call does, whatever it is given: NTE_NOT_SUPPORTED.
+int luRefuseNotImplemented(const char* EntryName);
+
 // The frame of the enclosing entry point, named after it as the traces name it.
 #define LU_ENTRY_FRAME(frame, style)                                                                         \
     static const TPlatFuncName luFrameFn_(__PRETTY_FUNCTION__);                                              \
     TLUEntryFrame frame((style), __FILE__, luFrameFn_.Name, __LINE__)
+
+// The frame of an exported entry point whose handler is a front-end function: named after the export.
+#define LU_EXPORT_FRAME(frame, style, exportName)                                                            \
+    TLUEntryFrame frame((style), __FILE__, (exportName), __LINE__)
+
+// The entry trace of such an entry point, under the export's name in the line and its header: format
+// starts with "<%s".
+#define LU_ENTRY_TRACE(frame, level, format, ...)                                                            \
+    do {                                                                                                     \
+        if (gPlatDebug && gPlatDebug->Wants(level))                                                          \
+            gPlatDebug->Print((level), __FILE__, (frame).EntryName(), __LINE__, (format),                    \
+                              (frame).EntryName(), ##__VA_ARGS__);                                           \
+    } while (0)

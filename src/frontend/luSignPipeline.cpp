@@ -62,7 +62,8 @@ TLUFailure luFailureOfResult(int result) {
     return TLUFailure::None;
 }
 
-int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job) {
+// The login of loginKey (the context key) puts its token into the job.
+static int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job) {
     int result = loginKey->VerifyLogin(false, 0, &job->Token);
     // The login's NTE_FAIL is a token missing, unreadable or unusable.
     if (result == NTE_FAIL) {
@@ -72,8 +73,10 @@ int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job
     return result;
 }
 
-int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
-                  const TVarnoMemory& value, const TLUBlockOptions& options) {
+// The block of value that key signs with options; a result in the key's cache ends the job (Cached).
+static int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key,
+                         const THashPaddingOIDInfo* row, const TVarnoMemory& value,
+                         const TLUBlockOptions& options) {
     job->Key = key;
     job->Options = options;
     job->Cached = false;
@@ -92,7 +95,9 @@ int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, c
     return result;
 }
 
-int luSignSend(TLUSignJob* job) {
+// The calling window's title (for the trace) and the request; uses nothing but the job, the window system
+// and the process's signing-service client, so it runs without the provider's lock.
+static int luSignSend(TLUSignJob* job) {
     if (job->Cached) return 0;
     // The calling application's window names the request in the trace, and nowhere else: with none
     // of the levels that would show it, the window (calls into the window system) is not looked at.
@@ -120,7 +125,8 @@ int luSignSend(TLUSignJob* job) {
     return 0;
 }
 
-int luSignFinish(TLUSignJob* job) {
+// The result checked and cached in the key.
+static int luSignFinish(TLUSignJob* job) {
     int result = 0;
     if (!job->Cached) {
         const TVarnoMemory& signature = job->Item.DataResult;
@@ -154,8 +160,12 @@ int luSignFinish(TLUSignJob* job) {
     return result;
 }
 
-int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
-                  const char* what, const std::function<int()>& work) {
+// Work that waits on the system or the network runs without the provider's lock, so that other calls
+// of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
+// so the call ends there (ERROR_INVALID_HANDLE) unless hContext is still the context it started with.
+static int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext,
+                         const std::shared_ptr<TLUProviderKey>& context, const char* what,
+                         const std::function<int()>& work) {
     int result = 0;
     {
         TLUEntryUnlock unlocked(frame);
@@ -174,14 +184,14 @@ int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_pt
 }
 
 int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
-                    const TVarnoMemory& value, const std::function<int(TLUSignOptions*)>& optionsOf,
-                    TLUSignJob* job) {
+                    const std::shared_ptr<TLUProviderKey>& key, const TVarnoMemory& value,
+                    const std::function<int(TLUSignOptions*)>& optionsOf, TLUSignJob* job) {
     // The token is read from the registry (a kernel call) for every signature.
     int result =
         luRunUnlocked(frame, hContext, context, "o login", [&] { return luSignLogin(context, job); });
     TLUSignOptions options{};
     if (result == 0) result = optionsOf(&options);
-    if (result == 0) result = luSignPrepare(job, context, options.Row, value, options.Block);
+    if (result == 0) result = luSignPrepare(job, key, options.Row, value, options.Block);
     if (result == 0)
         result = luRunUnlocked(frame, hContext, context, "a requisicao", [&] { return luSignSend(job); });
     if (result == 0) result = luSignFinish(job);

@@ -44,28 +44,14 @@ int luFailureResult(TLUFailure failure, int partsCode);
 // The class behind a result of luFailureResult; None for any other code.
 TLUFailure luFailureOfResult(int result);
 
-// The login of loginKey (the context key) puts its token into the job.
-int luSignLogin(const std::shared_ptr<TLUProviderKey>& loginKey, TLUSignJob* job);
-// The block of value (DigestInfo of row first, unless row is null) that key signs with options; a
-// result in the key's cache ends the job here (Cached).
-int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>& key, const THashPaddingOIDInfo* row,
-                  const TVarnoMemory& value, const TLUBlockOptions& options);
-// The calling window's title (for the trace) and the request; uses nothing but the job, the window system
-// and the process's signing-service client, so it runs without the provider's lock.
-int luSignSend(TLUSignJob* job);
-// The result checked and cached in the key.
-int luSignFinish(TLUSignJob* job);
-
-// Work that waits on the system or the network runs without the provider's lock, so that other calls
-// of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
-// so the call ends there (ERROR_INVALID_HANDLE) unless hContext is still the context it started with.
-int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
-                  const char* what, const std::function<int()>& work);
-
-// A signature of an entry point, the CSP's and the KSP's alike: the login of the context hContext without
-// the lock, then the call's options (after the login, so that a call refused by its options still
-// reads the token first, as it always has), the block of value (see luSignPrepare), the request
-// without the lock, the check. The result is job->Result, big-endian.
+// A private-key operation of an entry point, the CSP's and the KSP's alike, and the one place of its
+// sequence: the login of the context hContext without the lock, then the call's options (after the
+// login, so that a call refused by its options still reads the token first, as it always has), the block
+// of value that key builds (DigestInfo of the options' row first, unless the row is null; a result in
+// the key's cache ends the job there), the request without the lock, the check of the answer. After each
+// phase without the lock the context is looked up again: released meanwhile, the call ends with
+// ERROR_INVALID_HANDLE. key is the context key for signatures, CPEncrypt's key for CPEncrypt. The
+// result is job->Result, big-endian.
 int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
-                    const TVarnoMemory& value, const std::function<int(TLUSignOptions*)>& optionsOf,
-                    TLUSignJob* job);
+                    const std::shared_ptr<TLUProviderKey>& key, const TVarnoMemory& value,
+                    const std::function<int(TLUSignOptions*)>& optionsOf, TLUSignJob* job);

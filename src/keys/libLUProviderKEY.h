@@ -94,6 +94,8 @@ class TLUProviderKey {
     // PUBLICKEYBLOB (BLOBHEADER, RSAPUBKEY, modulus little-endian) and BCRYPT_RSAPUBLIC_BLOB
     // (BCRYPT_RSAKEY_BLOB, exponent, modulus big-endian) of the certificate's key.
     int BuildPublicKeyBlob(TVarnoMemory* blob) const;
+    // A PUBLICKEYBLOB (RSA) as a new key without certificate, for verifying; NTE_BAD_DATA for any other.
+    static int ReadPublicKeyBlob(const BYTE* blob, DWORD lenBlob, std::shared_ptr<TLUProviderKey>* key);
     int BuildRsaPublicBlob(TVarnoMemory* blob) const;
 
     // The modulus size in bytes, 0 for a key without certificate.

@@ -90,3 +90,51 @@ TEST(KeyObject, MadeForACertificateOrEmpty) {
     EXPECT_FALSE(empty.HasCertificate());
     EXPECT_EQ(0, empty.KeyLenght());
 }
+
+// The public key blob read back is the key written: one codec for CPExportKey and CPImportKey.
+TEST(PublicKeyBlob, ReadsBackWhatItWrites) {
+    keytest::TCertKey key(2048, 65537);
+    ASSERT_TRUE(key.Loaded);
+    TVarnoMemory blob;
+    ASSERT_EQ(0, key.KeyObject.BuildPublicKeyBlob(&blob));
+    std::shared_ptr<TLUProviderKey> read;
+    ASSERT_EQ(0, TLUProviderKey::ReadPublicKeyBlob(blob.FileData, blob.LenFileData, &read));
+    ASSERT_TRUE(read && read->certificate);
+    EXPECT_EQ(keytest::ToBytes(key.Certificate->PublicModulus),
+              keytest::ToBytes(read->certificate->PublicModulus));
+    EXPECT_EQ(key.KeyObject.KeyLenght(), read->KeyLenght());
+    EXPECT_EQ(static_cast<ALG_ID>(CALG_RSA_KEYX), read->AlgId);
+    TVarnoMemory again;
+    ASSERT_EQ(0, read->BuildPublicKeyBlob(&again));
+    EXPECT_EQ(keytest::ToBytes(blob), keytest::ToBytes(again));
+}
+
+TEST(PublicKeyBlob, RefusesWhatIsNoRsaPublicKey) {
+    keytest::TCertKey key;
+    ASSERT_TRUE(key.Loaded);
+    TVarnoMemory blob;
+    ASSERT_EQ(0, key.KeyObject.BuildPublicKeyBlob(&blob));
+    const keytest::Bytes good = keytest::ToBytes(blob);
+    struct {
+        const char* Fault;
+        size_t At;
+        uint8_t Value;
+        size_t Length;
+    } cases[] = {
+        {"short header", 0, PUBLICKEYBLOB, 19},
+        {"another blob type", 0, PRIVATEKEYBLOB, good.size()},
+        {"another magic", 11, '2', good.size()},
+        {"modulus cut", 0, PUBLICKEYBLOB, good.size() - 1},
+        {"exponent zero", 16, 0, 0},
+    };
+    for (const auto& c : cases) {
+        keytest::Bytes bad = good;
+        bad[c.At] = c.Value;
+        if (c.Length == 0) std::fill(bad.begin() + 16, bad.begin() + 20, 0);
+        std::shared_ptr<TLUProviderKey> read;
+        EXPECT_EQ(NTE_BAD_DATA, TLUProviderKey::ReadPublicKeyBlob(
+                                    bad.data(), static_cast<DWORD>(c.Length ? c.Length : bad.size()), &read))
+            << c.Fault;
+        EXPECT_FALSE(read) << c.Fault;
+    }
+}

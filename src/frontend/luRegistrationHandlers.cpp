@@ -1,8 +1,11 @@
-// TrelisServer_RegisterCertificate / TrelisServer_UnregisterCertificate: an outside application puts a
-// service certificate with its access token into the current user's store and registry, or takes it out.
+// The self-registration export (DllInstall: regsvr32 /i installs, /u removes) and the certificate exports
+// (TrelisServer_RegisterCertificate / TrelisServer_UnregisterCertificate: an outside application puts a
+// service certificate with its access token into the current user's store and registry, or takes it out).
 #include "certificates/libCertificate.h"
+#include "certificates/libCertificateProvider.h"
 #include "certificates/libCertificateStore.h"
-#include "dll/dllExternFunction.h"
+#include "frontend/luAppGlobal.h"
+#include "frontend/luCspHandlers.h"
 #include "frontend/luEntryFrame.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
@@ -124,21 +127,62 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
     return 0;
 }
 
+// S_OK when done; S_FALSE for a removal that found no key storage provider registered (the CSP keys and
+// nothing else were removed); E_FAIL otherwise, so that a failed installation is never taken for a
+// success (S_FALSE counts as success).
+HRESULT TrelisServer_DllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
+    TRACE(DBHEAD_0, "<%s bInstall=[%d] pszCmdLine=[%p]>\n", LU_FN, bInstall,
+          static_cast<const void*>(pszCmdLine));
+    HRESULT result = E_FAIL;
+    if (!LU_CSP_NAME[0] || !LU_KSP_NAME[0] || !LU_CSP_DLL[0] || !LU_KSP_DLL[0]) {
+        TRACE(DBERRO_0, "Nomes do provedor nao definidos, LU_CSP_NAME=[%s] LU_KSP_NAME=[%s]\n", LU_CSP_NAME,
+              LU_KSP_NAME);
+    } else {
+        // A registration object of this call: its registry groups are opened afresh every time.
+        TCertificateProvider provider;
+        if (bInstall) {
+            platProtectMachineSecrets();
+            if (provider.InstallProvider(LU_KSP_NAME, LU_CSP_NAME, LU_KSP_DLL, LU_CSP_DLL)) result = S_OK;
+        } else if (provider.UninstallProvider(LU_KSP_NAME, LU_CSP_NAME, true)) {
+            result = S_OK;
+        } else if (static_cast<uint32_t>(provider.LastStatus) == 0xC0000225u) { // STATUS_NOT_FOUND
+            result = S_FALSE;
+        }
+    }
+    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(result));
+    return result;
+}
+
 } // namespace
 
-BOOL WINAPI TrelisServer_RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate,
-                                             const char* BuffToken, int LenBuffToken) {
-    LU_ENTRY_FRAME(frame, kEntryCertificateExport);
-    TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] LenBuffToken=[%d]>\n",
-          LU_FN, static_cast<const void*>(BuffCertificate), LenBuffCertificate,
-          static_cast<const void*>(BuffToken), LenBuffToken);
+HRESULT luDllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
+    LU_EXPORT_FRAME(frame, kEntryExport, "DllInstall");
+    LU_ENTRY_TRACE(frame, DBHEAD_0, "<%s bInstall=[%d] pszCmdLine=[%p]>\n", bInstall,
+                   static_cast<const void*>(pszCmdLine));
+    HRESULT result = E_FAIL;
+    // S_FALSE is a success too; a failure leaves its HRESULT as the last error.
+    frame.Run([&] {
+        result = TrelisServer_DllInstall(bInstall, pszCmdLine);
+        return result >= 0 ? 0 : static_cast<int>(result);
+    });
+    frame.SetTracedResult(static_cast<int>(result));
+    return result;
+}
+
+BOOL luRegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, const char* BuffToken,
+                           int LenBuffToken) {
+    LU_EXPORT_FRAME(frame, kEntryCertificateExport, "TrelisServer_RegisterCertificate");
+    LU_ENTRY_TRACE(frame, DBHEAD_0,
+                   "<%s BuffCertificate=[%p] LenBuffCertificate=[%d] BuffToken=[%p] LenBuffToken=[%d]>\n",
+                   static_cast<const void*>(BuffCertificate), LenBuffCertificate,
+                   static_cast<const void*>(BuffToken), LenBuffToken);
     return frame.Run(
         [&] { return RegisterCertificate(BuffCertificate, LenBuffCertificate, BuffToken, LenBuffToken); });
 }
 
-BOOL WINAPI TrelisServer_UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
-    LU_ENTRY_FRAME(frame, kEntryCertificateExport);
-    TRACE(DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d]>\n", LU_FN,
-          static_cast<const void*>(BuffCertificate), LenBuffCertificate);
+BOOL luUnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
+    LU_EXPORT_FRAME(frame, kEntryCertificateExport, "TrelisServer_UnregisterCertificate");
+    LU_ENTRY_TRACE(frame, DBHEAD_0, "<%s BuffCertificate=[%p] LenBuffCertificate=[%d]>\n",
+                   static_cast<const void*>(BuffCertificate), LenBuffCertificate);
     return frame.Run([&] { return UnregisterCertificate(BuffCertificate, LenBuffCertificate); });
 }

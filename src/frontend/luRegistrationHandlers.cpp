@@ -11,6 +11,7 @@
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
 #include "platform/platSecret.h"
+#include "platform/platTraceScope.h"
 #include "service/luAppConfig.h"
 
 #include <string>
@@ -127,30 +128,30 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
     return 0;
 }
 
-// S_OK when done; S_FALSE for a removal that found no key storage provider registered (the CSP keys and
-// nothing else were removed); E_FAIL otherwise, so that a failed installation is never taken for a
-// success (S_FALSE counts as success).
+// Registers or removes the providers: S_OK when done, S_FALSE for a removal that found no key storage
+// provider registered (the CSP keys and nothing else were removed), E_FAIL otherwise. The registration
+// object is of this call (its registry groups are opened afresh every time) and ends here, before the
+// caller's exit line.
+HRESULT InstallOrRemove(BOOL bInstall) {
+    TCertificateProvider provider;
+    if (bInstall) {
+        platProtectMachineSecrets();
+        return provider.InstallProvider(LU_KSP_NAME, LU_CSP_NAME, LU_KSP_DLL, LU_CSP_DLL) ? S_OK : E_FAIL;
+    }
+    if (provider.UninstallProvider(LU_KSP_NAME, LU_CSP_NAME, true)) return S_OK;
+    return static_cast<uint32_t>(provider.LastStatus) == 0xC0000225u ? S_FALSE : E_FAIL; // STATUS_NOT_FOUND
+}
+
+// A failed installation is never taken for a success (S_FALSE counts as success).
 HRESULT TrelisServer_DllInstall(BOOL bInstall, PCWSTR pszCmdLine) {
-    TRACE(DBHEAD_0, "<%s bInstall=[%d] pszCmdLine=[%p]>\n", LU_FN, bInstall,
-          static_cast<const void*>(pszCmdLine));
-    HRESULT result = E_FAIL;
+    TRACE_SCOPE(DBHEAD_0, Int, "<%s bInstall=[%d] pszCmdLine=[%p]>\n", LU_FN, bInstall,
+                static_cast<const void*>(pszCmdLine));
     if (!LU_CSP_NAME[0] || !LU_KSP_NAME[0] || !LU_CSP_DLL[0] || !LU_KSP_DLL[0]) {
         TRACE(DBERRO_0, "Nomes do provedor nao definidos, LU_CSP_NAME=[%s] LU_KSP_NAME=[%s]\n", LU_CSP_NAME,
               LU_KSP_NAME);
-    } else {
-        // A registration object of this call: its registry groups are opened afresh every time.
-        TCertificateProvider provider;
-        if (bInstall) {
-            platProtectMachineSecrets();
-            if (provider.InstallProvider(LU_KSP_NAME, LU_CSP_NAME, LU_KSP_DLL, LU_CSP_DLL)) result = S_OK;
-        } else if (provider.UninstallProvider(LU_KSP_NAME, LU_CSP_NAME, true)) {
-            result = S_OK;
-        } else if (static_cast<uint32_t>(provider.LastStatus) == 0xC0000225u) { // STATUS_NOT_FOUND
-            result = S_FALSE;
-        }
+        TRACE_RETURN(E_FAIL);
     }
-    TRACE(DBHEAD_0, "</%s result=[%d]>\n", LU_FN, static_cast<int>(result));
-    return result;
+    TRACE_RETURN(InstallOrRemove(bInstall));
 }
 
 } // namespace

@@ -81,14 +81,14 @@ int DoReleaseContext(HCRYPTPROV hProv) {
     TLUProvider* session = nullptr;
     TLUKeyRef context;
     int result = luCspContextOf(hProv, &session, &context);
+    if (result != 0) return result;
     // A verify-only context was never counted as a session.
-    if (result == 0)
-        result = context->HasCertificate() ? session->FreeProvider(session, hProv)
-                                           : session->FreeVerifyContext(hProv);
-    if (result == 0)
-        TRACE(DBINFO_0, "hProvSessionLocal=[%p] destruido com sucesso, luProvider=[%p]\n",
-              static_cast<void*>(session), static_cast<void*>(gLUProvider));
-    return result;
+    result =
+        context->HasCertificate() ? session->FreeProvider(session, hProv) : session->FreeVerifyContext(hProv);
+    if (result != 0) return result;
+    TRACE(DBINFO_0, "hProvSessionLocal=[%p] destruido com sucesso, luProvider=[%p]\n",
+          static_cast<void*>(session), static_cast<void*>(gLUProvider));
+    return 0;
 }
 
 } // namespace

@@ -19,20 +19,20 @@ int DoGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec, HCRYPTKEY* phUserKey) {
     ULONG_PTR userKey = 0;
     result = session->OpenKey(session, TLUHandleKind::Key, hProv, phUserKey ? &userKey : nullptr,
                               context->certificate->SerialNumber, dwKeySpec, 0);
-    if (result == 0) {
-        *phUserKey = static_cast<HCRYPTKEY>(userKey);
-        TRACE(DBINFO_0, "Retornando hProviderUserKey=[%p]\n", reinterpret_cast<void*>(userKey));
-    }
-    return result;
+    if (result != 0) return result;
+    *phUserKey = static_cast<HCRYPTKEY>(userKey);
+    TRACE(DBINFO_0, "Retornando hProviderUserKey=[%p]\n", reinterpret_cast<void*>(userKey));
+    return 0;
 }
 
 int DoDestroyKey(HCRYPTPROV hProv, HCRYPTKEY hKey) {
     TLUProvider* session = nullptr;
     TLUKeyRef context;
     int result = luCspContextOf(hProv, &session, &context);
-    if (result == 0) result = luCheckKey(session, hKey, nullptr);
-    if (result == 0) result = session->FreeKey(session, hKey);
-    return result;
+    if (result != 0) return result;
+    result = luCheckKey(session, hKey, nullptr);
+    if (result != 0) return result;
+    return session->FreeKey(session, hKey);
 }
 
 // Only the public key leaves the provider.

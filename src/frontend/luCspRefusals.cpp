@@ -18,12 +18,13 @@ int DoHashData(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbData, DWORD cbD
     TLUKeyRef context;
     TLUHashRef hash;
     int result = luCspHashOf(hProv, hHash, &session, &context, &hash);
-    if (result == 0 && !pbData && cbDataLen > 0) {
+    if (result != 0) return result;
+    if (!pbData && cbDataLen > 0) {
         TRACE(DBERRO_0, "Parametro invalido, pbData=[%p] dwDataLen=[%d]\n", static_cast<const void*>(pbData),
               static_cast<int>(cbDataLen));
-        result = NTE_INVALID_PARAMETER;
+        return NTE_INVALID_PARAMETER;
     }
-    return result != 0 ? result : hash->HashData(pbData, cbDataLen);
+    return hash->HashData(pbData, cbDataLen);
 }
 
 int DoDuplicateHash(HCRYPTPROV hProv, HCRYPTHASH hHash, const DWORD* pdwReserved, DWORD dwFlags,
@@ -49,11 +50,12 @@ int DoImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD cbDataLen, HCRYPTKEY
     TLUProvider* session = nullptr;
     TLUKeyRef context;
     int result = luCspContextOf(hProv, &session, &context);
-    if (result == 0 && (cbDataLen < 1 || pbData[0] != PUBLICKEYBLOB)) {
+    if (result != 0) return result;
+    if (cbDataLen < 1 || pbData[0] != PUBLICKEYBLOB) {
         TRACE(DBERRO_0, "Somente PUBLICKEYBLOB pode ser importado\n");
-        result = NTE_BAD_TYPE;
+        return NTE_BAD_TYPE;
     }
-    return result != 0 ? result : session->ImportPublicKey(hProv, pbData, cbDataLen, phKey);
+    return session->ImportPublicKey(hProv, pbData, cbDataLen, phKey);
 }
 
 } // namespace

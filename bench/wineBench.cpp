@@ -4,7 +4,7 @@
 // setting; prints each figure and its ratio to the floor. A benchmark: nothing is asserted.
 //
 //   lucsp_wine_bench.exe --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL
-//                        [--signatures N] [--floor-requests N] [--threads N] [--latency-ms N]
+//                        [--signatures N] [--floor-requests N] [--threads N[,N...]] [--latency-ms N]
 //                        [--patterns all|LIST]
 #include <windows.h>
 #include <wincrypt.h>
@@ -39,6 +39,8 @@ struct TOptions {
     int Signatures = 200;
     int FloorRequests = 0; // 0: as many as signatures
     int Threads = 8;
+    // Thread counts of the pattern against a service with latency; the first is also Threads.
+    std::vector<int> LatencyThreads = {8, 32, 64};
     int LatencyMs = 20;
     std::string Patterns = "all"; // or a comma-separated list of: same, ksp, another, alone, contexts,
                                   // threads, latency
@@ -49,6 +51,30 @@ std::string ReadFile(const std::string& path) {
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// CPU time of this process (all threads, user and kernel), in milliseconds.
+double CpuMs() {
+    FILETIME created, exited, kernel, user;
+    if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
+    auto ms = [](const FILETIME& t) {
+        return ((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 10000.0;
+    };
+    return ms(kernel) + ms(user);
+}
+
+// A figure with the CPU time it took per signature.
+struct TTimed {
+    double Ms = -1;
+    double CpuMs = -1;
+};
+
+template <typename TBody> TTimed Timed(int signatures, TBody body) {
+    TTimed t;
+    double cpu = CpuMs();
+    t.Ms = body();
+    t.CpuMs = (CpuMs() - cpu) / signatures;
+    return t;
 }
 
 bool Acquire(const TOptions& o, HCRYPTPROV& prov) {
@@ -222,27 +248,60 @@ void Patterns(const TOptions& o, benchfloor::TFloor& floor) {
     // provider lets threads overlap their requests.
     if (o.LatencyMs > 0 && wanted("latency")) {
         const int m = n < 50 ? n : 50;
-        double one = -1, many = -1, floorMs = -1, floorMany = -1;
-        if (benchfloor::SetServiceLatency(o.Url, o.CA, static_cast<unsigned>(o.LatencyMs))) {
-            floorMs = floor.MsPerRequest(m / 2 > 0 ? m / 2 : 1);
-            one = ThreadsMs(o, 1, m, seq += 1ull << 32);
-            many = ThreadsMs(o, o.Threads, m, seq += 1ull << 32);
-            floorMany =
-                benchfloor::ParallelFloorMs(o.Url, o.CA, o.Token, benchfloor::SignBody(256), o.Threads, m);
+        std::string what = "service latency " + std::to_string(o.LatencyMs) + " ms: ";
+        if (!benchfloor::SetServiceLatency(o.Url, o.CA, static_cast<unsigned>(o.LatencyMs))) {
+            printf("%-44s trace %-7s  failed\n", (what + "threads").c_str(), o.Trace.c_str());
+            return;
+        }
+        double floorMs = floor.MsPerRequest(m / 2 > 0 ? m / 2 : 1);
+        TTimed one = Timed(m, [&] { return ThreadsMs(o, 1, m, seq += 1ull << 32); });
+        if (one.Ms < 0 || floorMs < 0)
+            printf("%-44s trace %-7s  failed\n", (what + "1 thread").c_str(), o.Trace.c_str());
+        else
+            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)  CPU %.3f "
+                   "ms/signature\n",
+                   (what + "1 thread").c_str(), o.Trace.c_str(), one.Ms, 1000.0 / one.Ms, one.Ms / floorMs,
+                   floorMs, one.CpuMs);
+        fflush(stdout);
+        // Each thread count beside as many direct POSTs in as many threads: the provider's gain over one
+        // thread next to the floor's, and the CPU time per signature of each.
+        for (int threads : o.LatencyThreads) {
+            const int total = m * threads;
+            TTimed many = Timed(total, [&] { return ThreadsMs(o, threads, m, seq += 1ull << 32); });
+            TTimed floorMany = Timed(total, [&] {
+                return benchfloor::ParallelFloorMs(o.Url, o.CA, o.Token, benchfloor::SignBody(256), threads,
+                                                   m);
+            });
+            std::string label = what + std::to_string(threads) + " threads";
+            if (one.Ms < 0 || many.Ms < 0 || floorMs < 0 || floorMany.Ms < 0) {
+                printf("%-44s trace %-7s  failed\n", label.c_str(), o.Trace.c_str());
+            } else {
+                double gain = one.Ms / many.Ms, floorGain = floorMs / floorMany.Ms;
+                printf(
+                    "%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx, %.2f of "
+                    "it)  CPU %.3f ms/signature (floor %.3f)\n",
+                    label.c_str(), o.Trace.c_str(), many.Ms, 1000.0 / many.Ms, gain, floorGain,
+                    gain / floorGain, many.CpuMs, floorMany.CpuMs);
+            }
+            fflush(stdout);
         }
         benchfloor::SetServiceLatency(o.Url, o.CA, 0);
-        std::string what = "service latency " + std::to_string(o.LatencyMs) + " ms: ";
-        if (one < 0 || many < 0 || floorMs < 0 || floorMany < 0) {
-            printf("%-44s trace %-7s  failed\n", (what + "threads").c_str(), o.Trace.c_str());
-        } else {
-            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx floor (%.3f ms)\n",
-                   (what + "1 thread").c_str(), o.Trace.c_str(), one, 1000.0 / one, one / floorMs, floorMs);
-            printf("%-44s trace %-7s %9.3f ms/signature %9.1f /s  %6.2fx one thread (floor: %.2fx)\n",
-                   (what + std::to_string(o.Threads) + " threads").c_str(), o.Trace.c_str(), many,
-                   1000.0 / many, one / many, floorMs / floorMany);
-        }
-        fflush(stdout);
     }
+}
+
+// "8,32,64": the thread counts, each above 0.
+bool ParseThreads(const std::string& v, TOptions& o) {
+    o.LatencyThreads.clear();
+    std::stringstream in(v);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        int t = atoi(item.c_str());
+        if (t <= 0) return false;
+        o.LatencyThreads.push_back(t);
+    }
+    if (o.LatencyThreads.empty()) return false;
+    o.Threads = o.LatencyThreads.front();
+    return true;
 }
 
 bool Parse(int argc, char** argv, TOptions& o) {
@@ -266,9 +325,9 @@ bool Parse(int argc, char** argv, TOptions& o) {
             o.FloorRequests = atoi(v.c_str());
         else if (a == "--latency-ms")
             o.LatencyMs = atoi(v.c_str());
-        else if (a == "--threads")
-            o.Threads = atoi(v.c_str());
-        else if (a == "--patterns")
+        else if (a == "--threads") {
+            if (!ParseThreads(v, o)) return false;
+        } else if (a == "--patterns")
             o.Patterns = v;
         else
             return false;
@@ -285,7 +344,7 @@ int main(int argc, char** argv) {
         fprintf(
             stderr,
             "usage: %s --cert FILE --token T --serial HEX --url URL --ca FILE --trace LABEL [--signatures N] "
-            "[--floor-requests N] [--threads N] [--latency-ms N] [--patterns all|LIST]\n",
+            "[--floor-requests N] [--threads N[,N...]] [--latency-ms N] [--patterns all|LIST]\n",
             argv[0]);
         return 2;
     }

@@ -9,7 +9,9 @@
 # lucsp_wine_bench.exe once with the trace at its default and once with it off. A benchmark: figures
 # are printed, nothing is asserted.
 # Environment: LUCSP_BENCH_DLL (another build of the DLL, e.g. an older one, measured with this
-# program), LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8),
+# program), LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8,32,64:
+# the threads of the own-contexts pattern are the first; the pattern against a service with 20 ms
+# latency runs each, beside as many direct POSTs in as many threads, as the Linux benchmark does),
 # LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
 # WINEDEBUG=+relay (slow; =only for the counts alone), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
@@ -20,7 +22,7 @@ source "$top/scripts/lib/wine-common.sh"
 parse_arch_args "$@"
 wine_timeout=${LUCSP_WINE_TIMEOUT:-1800}
 signatures=${LUCSP_BENCH_SIGNATURES:-200}
-threads=${LUCSP_BENCH_THREADS:-8}
+threads=${LUCSP_BENCH_THREADS:-8,32,64}
 note() { echo "NOTE $*"; }
 die() {
     echo "wine-bench: $*" >&2

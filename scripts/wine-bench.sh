@@ -12,7 +12,8 @@
 # program), LUCSP_BENCH_SIGNATURES (per pattern, default 200), LUCSP_BENCH_THREADS (default 8,32,64:
 # the threads of the own-contexts pattern are the first; the pattern against a service with 20 ms
 # latency runs each, beside as many direct POSTs in as many threads, as the Linux benchmark does),
-# LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
+# LUCSP_BENCH_PATTERNS (a comma-separated list of same, ksp, another, alone, contexts, threads,
+# latency; default all), LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
 # WINEDEBUG=+relay (slow; =only for the counts alone), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
 
@@ -56,7 +57,7 @@ run_bench() { # run_bench LABEL [ARGS...]: later arguments override the counts
     shift
     w "$BENCH" --cert "$(winpath "$work/signer.pem")" --token "$TOKEN" --serial "$SERIAL" \
         --url "https://127.0.0.1:$port$SIGN_PATH" --ca "$(winpath "$work/ca.pem")" --trace "$label" \
-        --signatures "$signatures" --threads "$threads" "$@" | tr -d '\r'
+        --signatures "$signatures" --threads "$threads" --patterns "${LUCSP_BENCH_PATTERNS:-all}" "$@" | tr -d '\r'
 }
 
 set_trace() { # set_trace 1|0

@@ -190,7 +190,8 @@ bool TCertificateProvider::UninstallProvider(const char* KSP_Name, const char* N
         TraceStatusFailure("BCryptUnregisterProvider", status);
     } else if (removeCertificates) {
         TCertificateStore store;
-        store.RemoveAllCertProvider("MY", NameProvider, nullptr);
+        // A certificate may name the key storage provider instead of the CSP (CSP_KeyProvider).
+        store.RemoveAllCertProvider("MY", NameProvider, nullptr, KSP_Name);
     }
     LastStatus = status;
     bool result = status >= 0;

@@ -35,6 +35,11 @@ bool SameProviderName(const char* name, const WCHAR* wide) {
     return name[i] == 0 && wide[i] == 0;
 }
 
+// One of the provider names asked for; otherName may be null.
+bool NamesProvider(const char* name, const char* otherName, const WCHAR* wide) {
+    return SameProviderName(name, wide) || (otherName && SameProviderName(otherName, wide));
+}
+
 const char* Narrow(const WCHAR* wide) {
     return wide ? ConvWideToAnsiTemp(wide) : "";
 }
@@ -128,9 +133,10 @@ bool TCertificateStore::GetContexParam(PCCERT_CONTEXT certContext, DWORD propId,
 
 namespace {
 
-// The key provider (this provider, the serial number as container) and friendly name of a personal
-// certificate.
-bool SetKeyProvider(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName) {
+// The key provider (providerName with its type and key spec, the serial number as container) and friendly
+// name of a personal certificate.
+bool SetKeyProvider(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName,
+                    DWORD provType, DWORD keySpec) {
     if (!providerName || !certificate->SerialNumber || !certificate->SubjectName) {
         TRACE(DBERRO_0, "Parametro invalido, providerName=[%p] SerialNumber=[%p] SubjectName=[%p]\n",
               static_cast<const void*>(providerName), static_cast<void*>(certificate->SerialNumber),
@@ -143,11 +149,11 @@ bool SetKeyProvider(PCCERT_CONTEXT context, TCertificate* certificate, const cha
     memset(&keyProvInfo, 0, sizeof(keyProvInfo));
     keyProvInfo.pwszContainerName = containerName.data();
     keyProvInfo.pwszProvName = provName.data();
-    keyProvInfo.dwProvType = PROV_RSA_FULL;
+    keyProvInfo.dwProvType = provType;
     keyProvInfo.dwFlags = 0;
     keyProvInfo.cProvParam = 0;
     keyProvInfo.rgProvParam = nullptr;
-    keyProvInfo.dwKeySpec = AT_KEYEXCHANGE;
+    keyProvInfo.dwKeySpec = keySpec;
     TRACE(DBINFO_0,
           "Setando CERT_KEY_PROV_INFO_PROP_ID, dwKeySpec=[0x%X] dwProvType=[0x%X], pwszProvName=[%s], "
           "pwszContainerName=[%s]\n",
@@ -198,14 +204,15 @@ bool ContextAsPem(PCCERT_CONTEXT context, TVarnoMemory& certText, DWORD& lenText
 
 // The store a certificate of its type goes to; a personal one gets its key provider and friendly name
 // first. Null (with a trace line) when that fails.
-const char* StoreForCertificate(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName) {
+const char* StoreForCertificate(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName,
+                                DWORD provType, DWORD keySpec) {
     switch (certificate->StoreType) {
     case LU_STORE_TYPE_ROOT:
         return "ROOT";
     case LU_STORE_TYPE_CA:
         return "CA";
     case LU_STORE_TYPE_MY:
-        return SetKeyProvider(context, certificate, providerName) ? "MY" : nullptr;
+        return SetKeyProvider(context, certificate, providerName, provType, keySpec) ? "MY" : nullptr;
     default:
         TRACE(DBERRO_0, "Parametro invalido, StoreType=[%d]\n", certificate->StoreType);
         return nullptr;
@@ -231,7 +238,8 @@ bool AddToStore(PCCERT_CONTEXT context, const char* storeName) {
 // The entries of the store to delete (duplicated contexts): those of the provider, or the one
 // certificate. False when the enumeration failed.
 bool CollectProviderCerts(TCertificateStore& owner, HCERTSTORE store, PCCERT_CONTEXT removeContext,
-                          const char* ProviderNameCompare, std::vector<PCCERT_CONTEXT>& toDelete) {
+                          const char* ProviderNameCompare, const char* otherProviderName,
+                          std::vector<PCCERT_CONTEXT>& toDelete) {
     bool result = true;
     PCCERT_CONTEXT context = nullptr;
     BYTE* keyProvData = nullptr;
@@ -263,7 +271,7 @@ bool CollectProviderCerts(TCertificateStore& owner, HCERTSTORE store, PCCERT_CON
             }
             TRACE(DBINFO_0, "ProviderNameCompare=[%s] pwszProvName=[%s]\n", ProviderNameCompare,
                   Narrow(keyProvInfo->pwszProvName));
-            if (!SameProviderName(ProviderNameCompare, keyProvInfo->pwszProvName)) continue;
+            if (!NamesProvider(ProviderNameCompare, otherProviderName, keyProvInfo->pwszProvName)) continue;
         }
         PCCERT_CONTEXT duplicate = CertDuplicateCertificateContext(context);
         if (!duplicate) {
@@ -283,8 +291,8 @@ bool CollectProviderCerts(TCertificateStore& owner, HCERTSTORE store, PCCERT_CON
 
 } // namespace
 
-bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreName,
-                                 const char* providerName) {
+bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreName, const char* providerName,
+                                 const char* otherProviderName) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s listCert=[%p]>\n", LU_FN, static_cast<void*>(listCert));
     bool result = false;
     if (!listCert || !StoreName) {
@@ -323,7 +331,8 @@ bool TCertificateStore::LoadCert(TListCertificate* listCert, const char* StoreNa
         TRACE(DBINFO_0, "LoadCert: pwszContainerName=[%s] pwszProvName=[%s]\n",
               Narrow(keyProvInfo->pwszContainerName), Narrow(keyProvInfo->pwszProvName));
         if (!keyProvInfo->pwszProvName) continue;
-        if (providerName && !SameProviderName(providerName, keyProvInfo->pwszProvName)) continue;
+        if (providerName && !NamesProvider(providerName, otherProviderName, keyProvInfo->pwszProvName))
+            continue;
 
         DWORD lenText = 0;
         if (!ContextAsPem(context, certText, lenText)) {
@@ -400,7 +409,8 @@ std::string TCertificateStore::ChangeStamp(const char* StoreName) {
     return stamp;
 }
 
-bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName) {
+bool TCertificateStore::InstallCert(TCertificate* certificate, const char* providerName, DWORD provType,
+                                    DWORD keySpec) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s certificate=[%p] providerName=[%p]>\n", LU_FN,
                 static_cast<void*>(certificate), static_cast<const void*>(providerName));
     if (!certificate) {
@@ -409,14 +419,14 @@ bool TCertificateStore::InstallCert(TCertificate* certificate, const char* provi
     }
     PCCERT_CONTEXT context = CreateContextFromCertFile(certificate);
     if (!context) TRACE_RETURN(false);
-    const char* storeName = StoreForCertificate(context, certificate, providerName);
+    const char* storeName = StoreForCertificate(context, certificate, providerName, provType, keySpec);
     bool result = storeName && AddToStore(context, storeName);
     CertFreeCertificateContext(context);
     TRACE_RETURN(result);
 }
 
 bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char* ProviderNameCompare,
-                                              TCertificate* certRemove) {
+                                              TCertificate* certRemove, const char* otherProviderName) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s StoreName=[%p] ProviderNameCompare=[%p] certRemove=[%p]>\n", LU_FN,
                 static_cast<const void*>(StoreName), static_cast<const void*>(ProviderNameCompare),
                 static_cast<void*>(certRemove));
@@ -432,8 +442,9 @@ bool TCertificateStore::RemoveAllCertProvider(const char* StoreName, const char*
     }
     PCCERT_CONTEXT removeContext = certRemove ? CreateContextFromCertFile(certRemove) : nullptr;
     std::vector<PCCERT_CONTEXT> toDelete;
-    bool result = (!certRemove || removeContext) &&
-                  CollectProviderCerts(*this, store, removeContext, ProviderNameCompare, toDelete);
+    bool result =
+        (!certRemove || removeContext) &&
+        CollectProviderCerts(*this, store, removeContext, ProviderNameCompare, otherProviderName, toDelete);
     // Deleting only after the enumeration: some stores (Wine's) restart or loop when an entry
     // disappears under a running enumeration.
     for (PCCERT_CONTEXT duplicate : toDelete) {

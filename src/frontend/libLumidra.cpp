@@ -23,7 +23,8 @@ TLumidra::~TLumidra() {
 
 bool TLumidra::Load_CertStore() {
     TRACE_SCOPE(DBHEAD_0, Int, "<%s>\n", LU_FN);
-    bool result = Store.LoadCert(&ListCertificate, "MY", LU_CSP_NAME);
+    // Registered for either provider, a certificate opens in both.
+    bool result = Store.LoadCert(&ListCertificate, "MY", LU_CSP_NAME, LU_KSP_NAME);
     TRACE_RETURN(result);
 }
 

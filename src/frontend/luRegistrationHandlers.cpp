@@ -7,6 +7,7 @@
 #include "frontend/luAppGlobal.h"
 #include "frontend/luCspHandlers.h"
 #include "frontend/luEntryFrame.h"
+#include "os/platOS.h"
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
@@ -17,6 +18,42 @@
 #include <string>
 
 namespace {
+
+// The export's arguments cannot carry the provider choice: a process overrides the setting for its own
+// registrations with this variable.
+const char kKeyProviderVariable[] = LU_PRODUCT_KEY_PROVIDER_VARIABLE;
+
+// What the key-provider information of a newly registered certificate names.
+struct TKeyProviderChoice {
+    const char* Name;
+    DWORD ProvType;
+    DWORD KeySpec;
+};
+
+// "CSP" (also when empty): the CSP with its type and key spec, as always. "KSP": the key storage
+// provider, with type and key spec 0 as CNG expects them (crypt32 then opens the key through ncrypt).
+// Any other text refuses the registration rather than naming a provider nobody asked for.
+int ChooseKeyProvider(TKeyProviderChoice& choice) {
+    std::string text;
+    const char* source = kKeyProviderVariable;
+    if (!osGetEnvironment(kKeyProviderVariable, text) || text.empty()) {
+        source = "CSP_KeyProvider";
+        text = gModAppConfig && gModAppConfig->CSP_KeyProvider ? gModAppConfig->CSP_KeyProvider : "";
+    }
+    std::string upper = text;
+    for (char& c : upper)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (upper.empty() || upper == "CSP") {
+        choice = TKeyProviderChoice{LU_PRODUCT_CSP_NAME, PROV_RSA_FULL, AT_KEYEXCHANGE};
+    } else if (upper == "KSP") {
+        choice = TKeyProviderChoice{LU_PRODUCT_KSP_NAME, 0, 0};
+    } else {
+        TRACE(DBERRO_0, "%s invalido, valor=[%s]: CSP ou KSP\n", source, text.c_str());
+        return NTE_BAD_PROV_TYPE;
+    }
+    TRACE(DBINFO_0, "Provedor da chave=[%s] origem=[%s]\n", choice.Name, source);
+    return 0;
+}
 
 // The login reads at most 255 bytes of token text back; a longer token, or one with bytes that cannot
 // go into a header line, could never be used. A single terminator at the end is accepted.
@@ -56,9 +93,11 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
         TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
         return NTE_INVALID_PARAMETER;
     }
+    TKeyProviderChoice provider;
+    if (int code = ChooseKeyProvider(provider)) return code;
     certificate.StoreType = LU_STORE_TYPE_MY;
     TCertificateStore store;
-    if (!store.InstallCert(&certificate, LU_PRODUCT_CSP_NAME)) {
+    if (!store.InstallCert(&certificate, provider.Name, provider.ProvType, provider.KeySpec)) {
         TRACE(DBERRO_0, "Falha na InstallCert\n");
         return NTE_FAIL;
     }
@@ -116,7 +155,7 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
         return NTE_INVALID_PARAMETER;
     }
     TCertificateStore store;
-    if (!store.RemoveAllCertProvider("MY", LU_PRODUCT_CSP_NAME, &certificate)) {
+    if (!store.RemoveAllCertProvider("MY", LU_PRODUCT_CSP_NAME, &certificate, LU_PRODUCT_KSP_NAME)) {
         TRACE(DBERRO_0, "Falha na RemoveAllCertProvider\n");
         return NTE_FAIL;
     }

@@ -12,3 +12,6 @@
 #define LU_PRODUCT_KSP_NAME "Varno Key Storage Provider Server"
 #define LU_PRODUCT_CSP_DLL "Varno_LUCSP_Server.dll"
 #define LU_PRODUCT_KSP_DLL "Varno_LUKSP_Server.dll"
+// Environment variable that overrides the CSP_KeyProvider setting for the certificate registrations of
+// the process that sets it ("csp" or "ksp"); "lucsp register --provider" sets it around its call.
+#define LU_PRODUCT_KEY_PROVIDER_VARIABLE "LUCSP_KEY_PROVIDER"

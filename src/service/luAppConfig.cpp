@@ -30,7 +30,7 @@ TModAppConfig::TModAppConfig()
     : SYS_ShowMenuAux(0), VersionInstall(nullptr), CNX_TO_MS_HTTP_Request(0), CNX_TO_MS_WebSocekt_Internal(0),
       CNX_TO_MS_PushNotification(0), CNX_SetHomolog(0), CNX_SetHomolog_EndPointVersion(0),
       CNX_ServiceHost(nullptr), CNX_CAFile(nullptr), CNX_Proxy(nullptr), CSP_Compatibility(1),
-      CSP_TokenProtection(1) {
+      CSP_TokenProtection(1), CSP_KeyProvider(nullptr) {
     TRACE_SCOPE(DBHEAD_0, Plain, "<%s>\n", LU_FN);
     memset(HostLabel, 0, sizeof(HostLabel));
     memset(HostDomain, 0, sizeof(HostDomain));
@@ -49,6 +49,7 @@ TModAppConfig::TModAppConfig()
     SetVariable(GRUPO_NAME_CONEX, &CNX_Proxy, "CNX_Proxy", "");
     SetVariable(GRUPO_NAME_CONEX, &CSP_Compatibility, "CSP_Compatibility", 1);
     SetVariable(GRUPO_NAME_CONEX, &CSP_TokenProtection, "CSP_TokenProtection", 1);
+    SetVariable(GRUPO_NAME_CONEX, &CSP_KeyProvider, "CSP_KeyProvider", "CSP");
     LoadValues(0);
     // A proxy URL with credentials may be stored protected (machine scope): it is opened in memory only.
     // One that cannot be opened stays as it is and is refused as a proxy.

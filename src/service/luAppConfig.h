@@ -43,6 +43,9 @@ class TModAppConfig : public TVarnoAppConfig {
     // 1 (default): the access token is stored protected for the current user; 0: as plain text, for
     // other tools that read the value.
     int32_t CSP_TokenProtection;
+    // "CSP" (default) or "KSP": the provider that a newly registered certificate's key-provider information
+    // names. Either provider opens the container whatever it names.
+    char* CSP_KeyProvider;
     char HostLabel[520];
     char HostDomain[260];
     char ServiceHost[520];

@@ -111,6 +111,7 @@ TEST_F(ProviderRegistration, InstallCSPWritesTheThreeValuesInTheChosenView) {
 TEST_F(ProviderRegistration, InstallThenUninstallLeavesNothingBehind) {
     InstallCertificate(kCsp, 1);
     InstallCertificate("Other Provider", 2);
+    InstallCertificate(kKsp, 4); // registered for the key storage provider
     {
         TCertificateProvider provider;
         ASSERT_TRUE(provider.InstallProvider(kKsp, kCsp, kKspDll, kCspDll));
@@ -135,6 +136,7 @@ TEST_F(ProviderRegistration, InstallThenUninstallLeavesNothingBehind) {
     EXPECT_TRUE(KeyExists(ProviderPath(kCsp), KEY_WOW64_64KEY));
     EXPECT_TRUE(KeyExists(ProviderPath(kCsp), KEY_WOW64_32KEY));
     EXPECT_EQ(CertificatesOf(kCsp), 1u); // installing leaves the provider's own certificates alone
+    EXPECT_EQ(CertificatesOf(kKsp), 1u);
 
     TCertificateProvider provider;
     ASSERT_TRUE(provider.UninstallProvider(kKsp, kCsp, true));
@@ -144,6 +146,7 @@ TEST_F(ProviderRegistration, InstallThenUninstallLeavesNothingBehind) {
     EXPECT_FALSE(KeyExists(ProviderPath(kCsp), KEY_WOW64_64KEY));
     EXPECT_FALSE(KeyExists(ProviderPath(kCsp), KEY_WOW64_32KEY));
     EXPECT_EQ(CertificatesOf(kCsp), 0u);
+    EXPECT_EQ(CertificatesOf(kKsp), 0u);
     EXPECT_EQ(CertificatesOf("Other Provider"), 1u);
     // The second UninstallCSP of the uninstall finds both keys gone.
     EXPECT_NE(Trace().find("Falha ao apagar NameProvider='" + std::string(kCsp) + "' in 64 Bits"),

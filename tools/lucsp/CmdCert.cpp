@@ -4,7 +4,9 @@
 
 #include "certificates/libCertificate.h"
 #include "certificates/libCertificateStore.h"
+#include "os/platOS.h"
 #include "os/platTypes.h"
+#include "platform/platProductNames.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -127,16 +129,50 @@ bool LoadToken(TCommand& cmd, std::string& token) {
     return true;
 }
 
+// The provider that the key-provider information of the certificate with this serial names, as the store
+// holds it now; empty when there is none.
+std::string StoredProvider(const std::string& serial) {
+    TListCertificate list;
+    TCertificateStore().LoadCert(&list, "MY", LU_PRODUCT_CSP_NAME, LU_PRODUCT_KSP_NAME);
+    TCertificate* c = list.Search_FromKeyName(serial.c_str());
+    return c ? c->ProviderName : "";
+}
+
+// Sets the process's provider override for one registration and puts the previous state back.
+class TKeyProviderOverride {
+  public:
+    explicit TKeyProviderOverride(const std::string& provider) : Active(!provider.empty()) {
+        if (!Active) return;
+        HadValue = osGetEnvironment(LU_PRODUCT_KEY_PROVIDER_VARIABLE, Previous);
+        osSetEnvironment(LU_PRODUCT_KEY_PROVIDER_VARIABLE, provider.c_str());
+    }
+    ~TKeyProviderOverride() {
+        if (Active) osSetEnvironment(LU_PRODUCT_KEY_PROVIDER_VARIABLE, HadValue ? Previous.c_str() : nullptr);
+    }
+
+  private:
+    bool Active;
+    bool HadValue = false;
+    std::string Previous;
+};
+
 int RunRegister(TCommand& cmd) {
     TCertFile cert;
-    std::string token;
+    std::string token, provider;
     if (!LoadToken(cmd, token) || !LoadCertFile(cmd, cert)) return cmd.ExitCode;
+    // Without --provider the library's CSP_KeyProvider setting decides.
+    if (cmd.Args.Has("--provider") && !cmd.GetChoice("--provider", {"csp", "ksp"}, provider))
+        return cmd.ExitCode;
     TCryptoClient client;
     if (!lucspOpenLibrary(cmd, client)) return cmd.ExitCode;
-    if (uint32_t code = client.RegisterCertificate(cert.PEM, token))
-        return lucspFailCall(cmd, client, code, "container " + cert.Serial);
+    {
+        TKeyProviderOverride choice(provider);
+        if (uint32_t code = client.RegisterCertificate(cert.PEM, token))
+            return lucspFailCall(cmd, client, code, "container " + cert.Serial);
+    }
     std::printf("registered container %s (%s) with a %zu-byte token\n", cert.Serial.c_str(),
                 cert.Subject.c_str(), token.size());
+    std::printf("key provider %s\n", StoredProvider(cert.Serial).c_str());
     return 0;
 }
 
@@ -146,7 +182,8 @@ int RunUnregisterAll(TCommand& cmd) {
     TListCertificate list;
     TCertificateStore store;
     SetLastError(0);
-    if (!store.LoadCert(&list, "MY", LUCSP_PROVIDER_NAME) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (!store.LoadCert(&list, "MY", LU_PRODUCT_CSP_NAME, LU_PRODUCT_KSP_NAME) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND) {
         DWORD code = GetLastError();
         return cmd.Fail("cannot read the personal store (MY)", code ? code : LUCSP_ERROR_FUNCTION_FAILED);
     }
@@ -189,7 +226,7 @@ int RunList(TCommand& cmd) {
     TListCertificate list;
     TCertificateStore store;
     SetLastError(0);
-    if (!store.LoadCert(&list, "MY", LUCSP_PROVIDER_NAME)) {
+    if (!store.LoadCert(&list, "MY", LU_PRODUCT_CSP_NAME, LU_PRODUCT_KSP_NAME)) {
         DWORD code = GetLastError();
         // A user who never had a certificate may have no personal store yet.
         if (code != ERROR_FILE_NOT_FOUND)
@@ -211,6 +248,7 @@ int RunList(TCommand& cmd) {
         std::printf("valid      %s .. %s\n", from.c_str(), to.c_str());
         std::printf("sha1       %s\n", c->PrintSHA1 ? c->PrintSHA1 : "");
         std::printf("key        RSA %d bits\n", c->KeyLenght * 8);
+        std::printf("provider   %s\n", c->ProviderName);
         std::printf("token      %s\n\n", lucspHasToken(c->SerialNumber) ? "registered" : "missing");
     }
     if (!serialsOnly) std::printf("%u certificate(s) of %s\n", list.Count, LUCSP_PROVIDER_NAME);
@@ -256,30 +294,37 @@ void lucspAddCertCommands(std::vector<TCommandDef>& table) {
     const TOptionDef cert = {"--cert", "FILE", "the certificate (PEM, Base64 or DER)"};
     table.push_back(
         TCommandDef{"register",
-                    "--cert FILE (--token TOKEN | --token-file FILE)",
+                    "--cert FILE (--token TOKEN | --token-file FILE) [--provider csp|ksp]",
                     "Put a service certificate and its access token into this machine "
                     "(TrelisServer_RegisterCertificate).",
                     {cert,
                      {"--token", "TOKEN", "the access token the service issued for this certificate"},
-                     {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"}},
+                     {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"},
+                     {"--provider", "csp|ksp",
+                      "the provider the key-provider information names (default: the CSP_KeyProvider "
+                      "setting)"}},
                     0,
                     0,
                     "The certificate goes into the current user's personal store (MY) with key-provider "
                     "information that\n"
-                    "names this provider and the serial number as container; the token goes to\n"
-                    "HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
+                    "names the CSP (type PROV_RSA_FULL, key spec AT_KEYEXCHANGE) or, with --provider ksp or\n"
+                    "CSP_KeyProvider KSP, the key storage provider (type and key spec 0, as CNG clients\n"
+                    "expect), and the serial number as container; either provider opens it. The token goes\n"
+                    "to HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
                     RunRegister,
                     true});
-    table.push_back(
-        TCommandDef{"unregister",
-                    "--cert FILE | --all",
-                    "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
-                    {cert, {"--all", nullptr, "every certificate of this provider in the personal store"}},
-                    0,
-                    0,
-                    nullptr,
-                    RunUnregister,
-                    true});
+    table.push_back(TCommandDef{
+        "unregister",
+        "--cert FILE | --all",
+        "Take a certificate and its token out again (TrelisServer_UnregisterCertificate).",
+        {cert,
+         {"--all", nullptr,
+          "every certificate of this provider (named for the CSP or the KSP) in the personal store"}},
+        0,
+        0,
+        nullptr,
+        RunUnregister,
+        true});
     table.push_back(TCommandDef{"list",
                                 "[--serials]",
                                 "List this provider's certificates in the personal store: container "

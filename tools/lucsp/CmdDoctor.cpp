@@ -9,6 +9,7 @@
 #include "os/platCNG.h"
 #include "os/platOS.h"
 #include "os/platSystemInfo.h"
+#include "platform/platProductNames.h"
 #include "platform/platProxy.h"
 #include "service/libCurl.h"
 #include "service/luAppConfig.h"
@@ -30,6 +31,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -305,6 +307,20 @@ TServiceSettings CheckSettings(TDoctor& d) {
                                (out.ProxyUsed.empty() ? "none" : platProxyForTrace(out.ProxyUsed)) +
                                ", time limit " + std::to_string(out.TimeoutMs) + " ms");
     }
+    // The registration export refuses every certificate while this holds anything else.
+    std::string keyProvider = cfg.CSP_KeyProvider ? cfg.CSP_KeyProvider : "";
+    for (char& ch : keyProvider)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 'a' + 'A');
+    if (keyProvider.empty() || keyProvider == "CSP" || keyProvider == "KSP")
+        d.Pass("key provider", std::string("registered certificates name the ") +
+                                   (keyProvider == "KSP" ? "KSP (" LU_PRODUCT_KSP_NAME ")"
+                                                         : "CSP (" LU_PRODUCT_CSP_NAME ")"));
+    else
+        d.Fail("key provider",
+               "CSP_KeyProvider [" + std::string(cfg.CSP_KeyProvider) +
+                   "] is neither CSP nor KSP: every "
+                   "registration is refused",
+               LUCSP_NTE_BAD_PROV_TYPE);
     return out;
 }
 
@@ -338,7 +354,8 @@ std::vector<TCandidate> CheckCertificates(TDoctor& d, TListCertificate& list) {
     std::vector<TCandidate> usable;
     TCertificateStore store;
     SetLastError(0);
-    if (!store.LoadCert(&list, "MY", LUCSP_PROVIDER_NAME) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+    if (!store.LoadCert(&list, "MY", LU_PRODUCT_CSP_NAME, LU_PRODUCT_KSP_NAME) &&
+        GetLastError() != ERROR_FILE_NOT_FOUND) {
         DWORD code = GetLastError();
         d.Fail("certificates", "cannot read the personal store (MY)",
                code ? code : LUCSP_ERROR_FUNCTION_FAILED);
@@ -375,8 +392,9 @@ std::vector<TCandidate> CheckCertificates(TDoctor& d, TListCertificate& list) {
                    LUCSP_SCARD_E_NO_SMARTCARD);
             continue;
         }
-        d.Pass(step,
-               "valid until " + TimeText(notAfter) + " (" + std::to_string(days) + " days), token present");
+        d.Pass(step, "valid until " + TimeText(notAfter) + " (" + std::to_string(days) +
+                         " days), token present, key provider " +
+                         (std::strcmp(c->ProviderName, LU_PRODUCT_KSP_NAME) == 0 ? "KSP" : "CSP"));
         usable.push_back(TCandidate{c->SerialNumber, c->x509Cert});
     }
     return usable;
@@ -534,8 +552,9 @@ void lucspAddDoctorCommands(std::vector<TCommandDef>& table) {
         "the provider's CSP entry in the 64-bit and the 32-bit registry view; the settings (the library's\n"
         "table, CNX_ServiceHost, CNX_Proxy); the CA file (CNX_CAFile: present, PEM, within its validity);\n"
         "the service host (or the proxy) resolves; TCP to the service (through the proxy's tunnel); TLS\n"
-        "to it with the configured CA, through the library's own transport; each certificate of this\n"
-        "provider in the personal store (validity, days to expiry, token); a SHA-256 test signature,\n"
+        "to it with the configured CA, through the library's own transport; the provider that\n"
+        "registrations name (CSP_KeyProvider); each certificate of this provider in the personal store,\n"
+        "named for the CSP or the KSP (validity, days to expiry, token); a SHA-256 test signature,\n"
         "verified by the provider and by OpenSSL. Exit status 0 only when no step failed.\n",
         RunDoctor,
         true});

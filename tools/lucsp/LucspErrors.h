@@ -35,6 +35,7 @@ constexpr uint32_t LUCSP_NTE_BAD_LEN = 0x80090004u;
 constexpr uint32_t LUCSP_NTE_BAD_DATA = 0x80090005u;
 constexpr uint32_t LUCSP_NTE_BAD_SIGNATURE = 0x80090006u;
 constexpr uint32_t LUCSP_NTE_NO_KEY = 0x8009000Du;
+constexpr uint32_t LUCSP_NTE_BAD_PROV_TYPE = 0x80090014u;
 constexpr uint32_t LUCSP_NTE_FAIL = 0x80090020u;
 constexpr uint32_t LUCSP_NTE_SYS_ERR = 0x80090021u;
 

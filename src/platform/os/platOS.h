@@ -59,6 +59,10 @@ std::string osSystemMessage(DWORD code);
 // "major.minor.build" from the file's version resource; empty when it has none.
 std::string osFileVersion(const char* path);
 std::string osExecutablePath();
+// The process's environment (the Win32 block on Windows, not a C runtime's copy, so that a DLL and the
+// program that loads it see the same). Get: false when the variable is not set. Set: null removes it.
+bool osGetEnvironment(const char* name, std::string& value);
+bool osSetEnvironment(const char* name, const char* value);
 
 // Keeps the module holding this code loaded until the process ends, whatever unloads it later: its
 // kept-alive connections and caches then outlive the last context. True once pinned.

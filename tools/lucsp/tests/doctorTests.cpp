@@ -77,19 +77,35 @@ TEST_F(LucspDoctor, GoodInstallationPassesEveryStepWithOneSignature) {
     TLucspResult r = lucspRun({"doctor"});
     EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
     EXPECT_EQ(r.Err, "");
-    for (const char* step : {"provider (64-bit view)", "provider (32-bit view)", "settings", "CA file",
-                             "service host resolves", "TCP to 127.0.0.1:", "TLS to 127.0.0.1:",
+    for (const char* step : {"provider (64-bit view)", "provider (32-bit view)", "settings", "key provider",
+                             "CA file", "service host resolves", "TCP to 127.0.0.1:", "TLS to 127.0.0.1:",
                              "test signature", "KSP registration", "KSP test signature"})
         EXPECT_NE(StepLine(r.Out, "ok", step), "") << step << "\n" << r.Out;
     std::string cert = StepLine(r.Out, "ok", "certificate " + Key.SerialHex);
-    EXPECT_NE(cert.find("days), token present"), std::string::npos) << r.Out;
+    EXPECT_NE(cert.find("days), token present, key provider CSP"), std::string::npos) << r.Out;
     EXPECT_NE(StepLine(r.Out, "ok", "test signature").find("verified by the provider and by OpenSSL"),
               std::string::npos);
     EXPECT_EQ(r.Out.find("FAIL"), std::string::npos) << r.Out;
-    EXPECT_NE(r.Out.find("doctor: 11 of 11 check(s) passed\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("doctor: 12 of 12 check(s) passed\n"), std::string::npos) << r.Out;
     // The TLS probe carries no token; only the test signature is signed.
     EXPECT_EQ(Service.RequestCount(), before + 3);
     EXPECT_EQ(Service.Stats().Signed, 2u);
+}
+
+// A certificate registered for the KSP is checked and signed with as one for the CSP; a key-provider
+// setting that names neither is a failed step of its own.
+TEST_F(LucspDoctor, KspRegisteredCertificateAndBadKeyProviderSetting) {
+    std::string certFile = Root->Path() + "/signer.pem";
+    ASSERT_EQ(lucspRun({"register", "--cert", certFile, "--token", Key.Token, "--provider", "ksp"}).ExitCode,
+              0);
+    TLucspResult r = lucspRun({"doctor"});
+    EXPECT_EQ(r.ExitCode, 0) << r.Out << r.Err;
+    EXPECT_NE(StepLine(r.Out, "ok", "certificate " + Key.SerialHex).find("key provider KSP"),
+              std::string::npos)
+        << r.Out;
+    EXPECT_NE(StepLine(r.Out, "ok", "KSP test signature"), "") << r.Out;
+    Set("CSP_KeyProvider", "both");
+    ExpectFailedStep(lucspRun({"doctor", "--no-sign"}), "key provider", "0x80090014 NTE_BAD_PROV_TYPE");
 }
 
 TEST_F(LucspDoctor, MissingCAFileIsNamedWithItsCode) {
@@ -181,10 +197,21 @@ TEST_F(LucspDoctor, SignatureThroughAConnectProxyOnLoopback) {
 }
 
 TEST_F(LucspDoctor, UnregisterAllTakesEveryCertificateAndItsTokenOut) {
+    // A second certificate, its key-provider information naming the KSP: taken out as well.
+    TRefKeyInfo other;
+    ASSERT_TRUE(
+        Service.Key_Generate("doctor-token-ksp", "Doctor KSP", 2048, TRefSerialTopBit::Random, &other));
+    std::string otherFile = Root->Path() + "/other.pem";
+    std::ofstream(otherFile, std::ios::binary) << other.CertPEM;
+    ASSERT_EQ(
+        lucspRun({"register", "--cert", otherFile, "--token", other.Token, "--provider", "ksp"}).ExitCode, 0);
     TLucspResult r = lucspRun({"unregister", "--all"});
     ASSERT_EQ(r.ExitCode, 0) << r.Err;
-    EXPECT_EQ(r.Out, "unregistered container " + Key.SerialHex + "\n1 certificate(s) of " +
-                         "Varno Base Cryptographic Provider Server removed\n");
+    EXPECT_NE(r.Out.find("unregistered container " + Key.SerialHex + "\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("unregistered container " + other.SerialHex + "\n"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("2 certificate(s) of Varno Base Cryptographic Provider Server removed\n"),
+              std::string::npos)
+        << r.Out;
     EXPECT_EQ(lucspRun({"list", "--serials"}).Out, "");
     HKEY h = nullptr;
     EXPECT_NE(RegOpenKeyExA(HKEY_CURRENT_USER, ("SOFTWARE\\Varno\\Trelis_Server\\" + Key.SerialHex).c_str(),

@@ -4,6 +4,7 @@
 #include "support/testRoot.h"
 
 #include "RefSigningService.h"
+#include "os/platTypes.h"
 
 #include <gtest/gtest.h>
 
@@ -88,6 +89,40 @@ std::string PublicKeyPEM(const std::string& certPEM) {
     return std::string(data, static_cast<size_t>(len));
 }
 
+const std::string kCspName = "Varno Base Cryptographic Provider Server";
+const std::string kKspName = "Varno Key Storage Provider Server";
+
+// The key-provider information of the personal store's certificates, as crypt32 hands it out.
+struct TKeyProvInfo {
+    std::string Container, Name;
+    DWORD ProvType = 0, KeySpec = 0;
+};
+
+std::string Narrow(const WCHAR* text) {
+    std::string out;
+    for (; text && *text; ++text)
+        out += static_cast<char>(*text);
+    return out;
+}
+
+std::vector<TKeyProvInfo> StoredKeyProvInfo() {
+    std::vector<TKeyProvInfo> out;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG, u"MY");
+    PCCERT_CONTEXT ctx = nullptr;
+    while (store && (ctx = CertEnumCertificatesInStore(store, ctx)) != nullptr) {
+        DWORD len = 0;
+        if (!CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len)) continue;
+        std::vector<BYTE> data(len);
+        if (!CertGetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, data.data(), &len)) continue;
+        auto info = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(data.data());
+        out.push_back(TKeyProvInfo{Narrow(info->pwszContainerName), Narrow(info->pwszProvName),
+                                   info->dwProvType, info->dwKeySpec});
+    }
+    if (store) CertCloseStore(store, 0);
+    return out;
+}
+
 const char kSkipText[] =
     "the library answered SCARD_E_READER_UNAVAILABLE without sending a request to the service: the remote "
     "signing path is not wired in this build yet";
@@ -111,8 +146,8 @@ class LucspEndToEnd : public ::testing::Test {
         ASSERT_EQ(lucspRun({"config", "set", "CNX_CAFile", CaFile}).ExitCode, 0);
         TLucspResult reg = lucspRun({"register", "--cert", CertFile, "--token", Key.Token});
         ASSERT_EQ(reg.ExitCode, 0) << reg.Err;
-        EXPECT_EQ(reg.Out,
-                  "registered container " + Key.SerialHex + " (" + Subject + ") with a 20-byte token\n");
+        EXPECT_EQ(reg.Out, "registered container " + Key.SerialHex + " (" + Subject +
+                               ") with a 20-byte token\nkey provider " + kCspName + "\n");
     }
 
     void TearDown() override {
@@ -348,6 +383,59 @@ TEST_F(LucspEndToEnd, UnregisterTakesTheCertificateAndTokenOut) {
     EXPECT_NE(s.Err.find("0x8009000D NTE_NO_KEY"), std::string::npos) << s.Err;
     // Unregistering again is not an error.
     EXPECT_EQ(lucspRun({"unregister", "--cert", CertFile}).ExitCode, 0);
+}
+
+// The provider the key-provider information names: --provider for one registration, else the
+// CSP_KeyProvider setting. Either way the certificate is listed, both providers sign with it (checked by
+// OpenSSL) and unregister takes it out.
+TEST_F(LucspEndToEnd, RegisterNamesTheChosenKeyProvider) {
+    const struct {
+        const char* Setting;
+        const char* Flag;
+        const std::string& Name;
+        DWORD ProvType, KeySpec;
+    } kCases[] = {
+        {"CSP", "ksp", kKspName, 0, 0},
+        {"KSP", "csp", kCspName, PROV_RSA_FULL, AT_KEYEXCHANGE}, // the option beats the setting
+        {"ksp", nullptr, kKspName, 0, 0},
+        {"CSP", nullptr, kCspName, PROV_RSA_FULL, AT_KEYEXCHANGE},
+    };
+    const TBytes hash = Digest(EVP_sha256(), "either provider");
+    for (const auto& c : kCases) {
+        SCOPED_TRACE(std::string(c.Setting) + " " + (c.Flag ? c.Flag : "-"));
+        ASSERT_EQ(lucspRun({"unregister", "--cert", CertFile}).ExitCode, 0);
+        ASSERT_EQ(lucspRun({"config", "set", "CSP_KeyProvider", c.Setting}).ExitCode, 0);
+        std::vector<std::string> reg = {"register", "--cert", CertFile, "--token", Key.Token};
+        if (c.Flag) reg.insert(reg.end(), {"--provider", c.Flag});
+        TLucspResult r = lucspRun(reg);
+        ASSERT_EQ(r.ExitCode, 0) << r.Err;
+        EXPECT_NE(r.Out.find("key provider " + c.Name + "\n"), std::string::npos) << r.Out;
+        std::vector<TKeyProvInfo> infos = StoredKeyProvInfo();
+        ASSERT_EQ(infos.size(), 1u);
+        EXPECT_EQ(infos[0].Container, Key.SerialHex);
+        EXPECT_EQ(infos[0].Name, c.Name);
+        EXPECT_EQ(infos[0].ProvType, c.ProvType);
+        EXPECT_EQ(infos[0].KeySpec, c.KeySpec);
+        EXPECT_NE(lucspRun({"list"}).Out.find("provider   " + c.Name + "\n"), std::string::npos);
+        for (const char* provider : {"ksp", "csp"}) {
+            TLucspResult s = lucspRun({"sign", "--container", Key.SerialHex, "--alg", "sha256", "--hash",
+                                       ToHex(hash), "--provider", provider, "--order", "big-endian"});
+            ASSERT_EQ(s.ExitCode, 0) << provider << ": " << s.Err;
+            EXPECT_TRUE(OpenSSLVerify(Key.CertPEM, EVP_sha256(), hash, FromHex(s.Out))) << provider;
+        }
+        ASSERT_EQ(lucspRun({"unregister", "--cert", CertFile}).ExitCode, 0);
+        EXPECT_TRUE(StoredKeyProvInfo().empty());
+        EXPECT_EQ(lucspRun({"list", "--serials"}).Out, "");
+    }
+    // A setting that names neither refuses the registration with its own code and installs nothing.
+    ASSERT_EQ(lucspRun({"config", "set", "CSP_KeyProvider", "CNG"}).ExitCode, 0);
+    TLucspResult bad = lucspRun({"register", "--cert", CertFile, "--token", Key.Token});
+    EXPECT_EQ(lucspCheckFailureLine(bad), "");
+    EXPECT_NE(bad.Err.find("0x80090014 NTE_BAD_PROV_TYPE"), std::string::npos) << bad.Err;
+    EXPECT_TRUE(StoredKeyProvInfo().empty());
+    TLucspResult badFlag =
+        lucspRun({"register", "--cert", CertFile, "--token", Key.Token, "--provider", "cng"});
+    EXPECT_NE(badFlag.ExitCode, 0);
 }
 
 TEST_F(LucspEndToEnd, OverlongTokenIsRefusedAndInstallsNothing) {

@@ -237,6 +237,16 @@ std::string osExecutablePath() {
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+bool osGetEnvironment(const char* name, std::string& value) {
+    const char* text = getenv(name);
+    value = text ? text : "";
+    return text != nullptr;
+}
+
+bool osSetEnvironment(const char* name, const char* value) {
+    return (value ? setenv(name, value, 1) : unsetenv(name)) == 0;
+}
+
 // The ANSI code page is taken as Latin-1 on Linux.
 std::u16string osAnsiToWide(const char* text) {
     std::u16string out;

@@ -248,6 +248,26 @@ std::string osExecutablePath() {
     return std::string(buf, n);
 }
 
+bool osGetEnvironment(const char* name, std::string& value) {
+    value.clear();
+    char buf[256];
+    DWORD n = GetEnvironmentVariableA(name, buf, sizeof(buf));
+    if (n == 0) return GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+    if (n < sizeof(buf)) {
+        value.assign(buf, n);
+        return true;
+    }
+    std::string big(n, '\0');
+    n = GetEnvironmentVariableA(name, &big[0], static_cast<DWORD>(big.size()));
+    big.resize(n < big.size() ? n : 0);
+    value.swap(big);
+    return true;
+}
+
+bool osSetEnvironment(const char* name, const char* value) {
+    return SetEnvironmentVariableA(name, value) != FALSE;
+}
+
 bool osPinModule() {
     // advapi32 unloads a provider with its last context; the next context would load and start it again.
     HMODULE self = nullptr;

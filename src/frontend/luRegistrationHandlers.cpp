@@ -97,6 +97,9 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
     if (int code = ChooseKeyProvider(provider)) return code;
     certificate.StoreType = LU_STORE_TYPE_MY;
     TCertificateStore store;
+    // Registered again, possibly for the other provider: the earlier entry goes first. Wine's stores keep
+    // the first entry's properties when the same certificate is added once more, whatever the disposition.
+    store.RemoveAllCertProvider("MY", LU_PRODUCT_CSP_NAME, &certificate, LU_PRODUCT_KSP_NAME);
     if (!store.InstallCert(&certificate, provider.Name, provider.ProvType, provider.KeySpec)) {
         TRACE(DBERRO_0, "Falha na InstallCert\n");
         return NTE_FAIL;

@@ -241,6 +241,24 @@ int CountInPersonalStore(const std::vector<BYTE>& der) {
     return count;
 }
 
+std::vector<BYTE> KeyProvInfoOf(PCCERT_CONTEXT cert) {
+    std::vector<BYTE> info;
+    DWORD len = 0;
+    if (cert && CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len)) {
+        info.resize(len);
+        if (!CertGetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, info.data(), &len))
+            info.clear();
+    }
+    return info;
+}
+
+std::string WideToText(const wchar_t* text) {
+    std::string out;
+    for (; text && *text; ++text)
+        out += static_cast<char>(*text);
+    return out;
+}
+
 void PreloadSystemLibraries() {
     static const char* const names[] = {"advapi32.dll", "crypt32.dll", "bcrypt.dll",
                                         "user32.dll",   "ole32.dll",   "oleaut32.dll",

@@ -94,6 +94,11 @@ PCCERT_CONTEXT FindCertificate(HCERTSTORE store, const std::vector<BYTE>& der, i
 // Copies of der in the personal store as it is now: a store opened earlier keeps what it read then.
 int CountInPersonalStore(const std::vector<BYTE>& der);
 
+// The certificate's CERT_KEY_PROV_INFO_PROP_ID record (a CRYPT_KEY_PROV_INFO); empty when it has none.
+std::vector<BYTE> KeyProvInfoOf(PCCERT_CONTEXT cert);
+// The provider's UTF-16 names, narrowed code unit by code unit.
+std::string WideToText(const wchar_t* text);
+
 // The phase's inputs: the certificate's DER and the message; a failure is reported as "ReadInputs".
 bool ReadCertAndMessage(TWineReport& report, const TWineOptions& options, std::vector<BYTE>& der,
                         std::vector<BYTE>& message);
@@ -117,3 +122,5 @@ int RunDotNetPhase(const TWineOptions& options);
 int RunJavaPhase(const TWineOptions& options);
 // The key storage provider through its function table.
 int RunKspPhase(const TWineOptions& options);
+// The store entry of a certificate registered for the key storage provider.
+int RunKspCertPhase(const TWineOptions& options);

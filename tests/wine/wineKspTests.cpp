@@ -44,6 +44,38 @@ SECURITY_STATUS Sign(TKsp& k, void* info, std::vector<BYTE> hash, DWORD flags, b
 
 } // namespace
 
+// After "lucsp register --provider ksp": crypt32 shows key-provider information that names the KSP with
+// type and key spec 0, as CNG clients expect, and the CSP still opens the container.
+int RunKspCertPhase(const TWineOptions& options) {
+    TWineReport report("kspcert", options.CompatRequired);
+    std::vector<BYTE> der, message;
+    if (!ReadCertAndMessage(report, options, der, message)) return report.Finish();
+    HCERTSTORE store = nullptr;
+    PCCERT_CONTEXT cert = FindInstalledCertificate(report, der, &store);
+    std::vector<BYTE> info = KeyProvInfoOf(cert);
+    if (report.Check("KeyProviderInfo", !info.empty(), "no CERT_KEY_PROV_INFO_PROP_ID")) {
+        const CRYPT_KEY_PROV_INFO* prov = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data());
+        std::string name = WideToText(prov->pwszProvName), container = WideToText(prov->pwszContainerName);
+        report.Check("KeyProviderName", name == "Varno Key Storage Provider Server", "provider [%s]",
+                     name.c_str());
+        report.Check("KeyProviderType", prov->dwProvType == 0, "type %lu",
+                     static_cast<unsigned long>(prov->dwProvType));
+        report.Check("KeyProviderKeySpec", prov->dwKeySpec == 0, "key spec %lu",
+                     static_cast<unsigned long>(prov->dwKeySpec));
+        report.Check("KeyProviderContainer", container == options.Serial, "container [%s]",
+                     container.c_str());
+    }
+    if (cert) CertFreeCertificateContext(cert);
+    if (store) CertCloseStore(store, 0);
+    HCRYPTPROV prov = 0;
+    BOOL acquired =
+        CryptAcquireContextA(&prov, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL, CRYPT_SILENT);
+    report.Check("CspOpensKspContainer", acquired != FALSE, "error %s",
+                 LastErrorText(GetLastError()).c_str());
+    if (acquired) CryptReleaseContext(prov, 0);
+    return report.Finish();
+}
+
 int RunKspPhase(const TWineOptions& options) {
     TWineReport report("ksp", options.CompatRequired);
     PreloadSystemLibraries();

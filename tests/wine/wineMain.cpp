@@ -12,7 +12,7 @@ namespace {
 int Usage() {
     fprintf(stderr,
             "usage: lucsp_wine_tests "
-            "register|capi|certkey|direct|compat|strict|crypt32|dotnet|java|ksp|unregister "
+            "register|capi|certkey|direct|compat|strict|crypt32|dotnet|java|ksp|kspcert|unregister "
             "--cert FILE --token TEXT --serial HEX --msg FILE --out DIR [--compat pending|required]\n");
     return 2;
 }
@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     if (!strcmp(phase, "dotnet")) return RunDotNetPhase(options);
     if (!strcmp(phase, "java")) return RunJavaPhase(options);
     if (!strcmp(phase, "ksp")) return RunKspPhase(options);
+    if (!strcmp(phase, "kspcert")) return RunKspCertPhase(options);
     if (!strcmp(phase, "unregister")) return RunUnregisterPhase(options);
     return Usage();
 }

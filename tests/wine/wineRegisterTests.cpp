@@ -42,13 +42,6 @@ std::string Unprotected(const std::string& stored) {
     return plain;
 }
 
-std::string WideToText(const wchar_t* text) {
-    std::string out;
-    for (; text && *text; ++text)
-        out += static_cast<char>(*text);
-    return out;
-}
-
 struct TLoadedProvider {
     HMODULE Module = nullptr;
     TRegisterCertificate Register = nullptr;
@@ -122,13 +115,7 @@ int RunRegisterPhase(const TWineOptions& options) {
     PCCERT_CONTEXT found = store ? FindCertificate(store, der, &count) : nullptr;
     report.Check("CertificateInPersonalStore", found != nullptr && count == 1, "%d copies in MY", count);
     if (found) {
-        DWORD len = 0;
-        std::vector<BYTE> info;
-        if (CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, nullptr, &len)) {
-            info.resize(len);
-            if (!CertGetCertificateContextProperty(found, CERT_KEY_PROV_INFO_PROP_ID, info.data(), &len))
-                info.clear();
-        }
+        std::vector<BYTE> info = KeyProvInfoOf(found);
         if (report.Check("KeyProviderInfo", !info.empty(), "no CERT_KEY_PROV_INFO_PROP_ID")) {
             const CRYPT_KEY_PROV_INFO* prov = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(info.data());
             std::string container = WideToText(prov->pwszContainerName);

@@ -13,7 +13,8 @@
 # the threads of the own-contexts pattern are the first; the pattern against a service with 20 ms
 # latency runs each, beside as many direct POSTs in as many threads, as the Linux benchmark does),
 # LUCSP_BENCH_PATTERNS (a comma-separated list of same, ksp, another, alone, contexts, threads,
-# latency; default all), LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
+# latency; default all), LUCSP_BENCH_TRACE (default, off or both: the trace settings measured; both),
+# LUCSP_BENCH_RELAY=1 also counts the Win32 calls per signature of the same-context pattern with
 # WINEDEBUG=+relay (slow; =only for the counts alone), LUCSP_WINE_TIMEOUT (seconds per Wine call, default 1800), LUCSP_WINE_KEEP=1.
 set -euo pipefail
 
@@ -77,10 +78,14 @@ main() {
     w "$regsvr32" /n /i Varno_LUCSP_Server.dll >"$work/regsvr32.log" 2>&1 || die "regsvr32 /n /i failed"
     start_service
     if [[ ${LUCSP_BENCH_RELAY:-0} != only ]]; then
-        set_trace 1
-        run_bench default
-        set_trace 0
-        run_bench off
+        if [[ ${LUCSP_BENCH_TRACE:-both} != off ]]; then
+            set_trace 1
+            run_bench default
+        fi
+        if [[ ${LUCSP_BENCH_TRACE:-both} != default ]]; then
+            set_trace 0
+            run_bench off
+        fi
     fi
     if [[ ${LUCSP_BENCH_RELAY:-0} != 0 ]]; then
         # Two short runs of the same-context pattern; their difference is the cost of ten signatures.

@@ -7,7 +7,6 @@
 #include "platform/platTraceScope.h"
 #include "platform/platProductNames.h"
 #include "platform/platRotPadroes.h"
-#include "service/luAppConfig.h"
 
 #include <cstring>
 #include <new>
@@ -16,10 +15,6 @@ TLUProvider* gLUProvider = nullptr;
 
 // ---------------------------------------------------------------------------------------------------
 // Free functions of the CSP glue
-
-bool luCompatibility() {
-    return !gModAppConfig || gModAppConfig->CSP_Compatibility != 0;
-}
 
 BOOL luConvResultNTE(DWORD result) {
     if (result == 0) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "frontend/luHandleTable.h"
+#include "frontend/luProviderSettings.h"
 #include "platform/TVarnoMemory.h"
 #include "platform/platMutex.h"
 
@@ -58,10 +59,6 @@ class TLUProvider {
 
 // The provider object of the process; null before start-up and after teardown.
 extern TLUProvider* gLUProvider;
-
-// "CSP_Compatibility": hashing in the provider, CALG_SSL3_SHAMD5, verify-only contexts and the
-// enumerations are offered (the default), or refused when the setting is 0.
-bool luCompatibility();
 
 // 0 -> TRUE and ERROR_SUCCESS; anything else -> FALSE with the code as the thread's last error.
 BOOL luConvResultNTE(DWORD result);

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "keys/libLUHashPaddingOID.h"
-#include "keys/luResultCache.h"
+#include "keys/luBlockOptions.h"
 #include "os/platNCrypt.h"
 
 struct TLUKspPadding {

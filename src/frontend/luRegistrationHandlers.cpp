@@ -7,13 +7,13 @@
 #include "frontend/luAppGlobal.h"
 #include "frontend/luCspHandlers.h"
 #include "frontend/luEntryFrame.h"
+#include "frontend/luProviderSettings.h"
 #include "os/platOS.h"
-#include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
 #include "platform/platProductNames.h"
 #include "platform/platSecret.h"
+#include "platform/platToken.h"
 #include "platform/platTraceScope.h"
-#include "service/luAppConfig.h"
 
 #include <string>
 
@@ -38,7 +38,7 @@ int ChooseKeyProvider(TKeyProviderChoice& choice) {
     const char* source = kKeyProviderVariable;
     if (!osGetEnvironment(kKeyProviderVariable, text) || text.empty()) {
         source = "CSP_KeyProvider";
-        text = gModAppConfig && gModAppConfig->CSP_KeyProvider ? gModAppConfig->CSP_KeyProvider : "";
+        text = luKeyProviderSetting();
     }
     std::string upper = text;
     for (char& c : upper)
@@ -55,18 +55,11 @@ int ChooseKeyProvider(TKeyProviderChoice& choice) {
     return 0;
 }
 
-// The login reads at most 255 bytes of token text back; a longer token, or one with bytes that cannot
-// go into a header line, could never be used. A single terminator at the end is accepted.
+// A single terminator at the end of the token is accepted.
 bool IsUsableToken(const char* BuffToken, int LenBuffToken) {
-    if (LenBuffToken <= 0 || LenBuffToken >= 256) return false;
-    int textLen = LenBuffToken;
-    if (BuffToken[textLen - 1] == '\0') --textLen;
-    if (textLen == 0) return false;
-    for (int i = 0; i < textLen; ++i) {
-        unsigned char c = static_cast<unsigned char>(BuffToken[i]);
-        if (c < 0x20 || c == 0x7F) return false;
-    }
-    return true;
+    if (LenBuffToken <= 0) return false;
+    const int textLen = BuffToken[LenBuffToken - 1] == '\0' ? LenBuffToken - 1 : LenBuffToken;
+    return LenBuffToken < LU_TOKEN_SIZE && platTokenIsUsable(BuffToken, static_cast<size_t>(textLen));
 }
 
 // Result codes: NTE_INVALID_PARAMETER for input that can never be registered, NTE_FAIL when the store
@@ -105,11 +98,9 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
         return NTE_FAIL;
     }
     // The token itself never goes to the trace, nor, unless the setting says so, to the registry.
-    const char* masked = "****";
     TPlatSecretText value;
     value.Text.assign(BuffToken, static_cast<size_t>(LenBuffToken));
-    bool protect = !gModAppConfig || gModAppConfig->CSP_TokenProtection != 0;
-    if (protect) {
+    if (luTokenProtection()) {
         TPlatSecretText blob;
         if (value.Text.back() == '\0') value.Text.pop_back();
         if (!platProtectSecret(value.Text, false, blob.Text)) {
@@ -118,30 +109,9 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
         }
         value.Text.swap(blob.Text);
     }
-    BuffToken = value.Text.data();
-    LenBuffToken = static_cast<int>(value.Text.size());
-    TVarnoRegedit regedit(HKEY_CURRENT_USER);
-    if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_32KEY)) {
-        TRACE(DBERRO_0, "Erro na SetGrupoName 32 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
-              GRUPO_NAME_CERTIFICATE, certificate.SerialNumber);
-    } else if (!regedit.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, BuffToken,
-                                     static_cast<DWORD>(LenBuffToken))) {
-        TRACE(DBERRO_0, "Erro na RegSetValue, GRUPO_NAME_CERTIFICATE=[%d] BuffToken=[%s] LenBuffToken=[%d]",
-              GRUPO_NAME_CERTIFICATE, masked, LenBuffToken);
-    }
-    // Group 100 is open already, so this reuses the key opened above.
-    if (!regedit.SetGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, KEY_WOW64_64KEY)) {
-        TRACE(DBERRO_0, "Erro na SetGrupoName 64 bits, GRUPO_NAME_CERTIFICATE=[%d] SerialNumber=[%s]",
-              GRUPO_NAME_CERTIFICATE, certificate.SerialNumber);
-        return NTE_FAIL;
-    }
-    if (!regedit.RegSetValueW("Token", GRUPO_NAME_CERTIFICATE, REG_BINARY, BuffToken,
-                              static_cast<DWORD>(LenBuffToken))) {
-        TRACE(DBERRO_0, "Erro na RegSetValue, GRUPO_NAME_CERTIFICATE=[%d] BuffToken=[%s] LenBuffToken=[%d]",
-              GRUPO_NAME_CERTIFICATE, masked, LenBuffToken);
-        return NTE_FAIL;
-    }
-    return 0;
+    return platTokenWrite(certificate.SerialNumber, value.Text.data(), static_cast<DWORD>(value.Text.size()))
+               ? 0
+               : NTE_FAIL;
 }
 
 int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
@@ -162,11 +132,7 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
         TRACE(DBERRO_0, "Falha na RemoveAllCertProvider\n");
         return NTE_FAIL;
     }
-    TVarnoRegedit regedit(HKEY_CURRENT_USER);
-    if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, true))
-        TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 64 Bits\n", certificate.SerialNumber);
-    if (!regedit.DeleteGrupoName(GRUPO_NAME_CERTIFICATE, certificate.SerialNumber, false))
-        TRACE(DBERRO_0, "Falha na DeleteGrupoName='%s' in 32 Bits\n", certificate.SerialNumber);
+    platTokenDelete(certificate.SerialNumber);
     return 0;
 }
 

@@ -6,8 +6,10 @@
 
 #include "certificates/libCertificate.h"
 #include "keys/libLUHashPaddingOID.h"
+#include "keys/luBlockOptions.h"
 #include "keys/luResultCache.h"
 #include "platform/TVarnoMemory.h"
+#include "platform/platToken.h"
 
 #include <memory>
 
@@ -17,9 +19,6 @@ enum TKeyType : int {
     LUK_TCertificate = 1,
 };
 
-// Room of a stored token including its terminator: a token has at most 255 bytes.
-#define LU_LOGIN_TOKEN_SIZE 256
-
 // The access token a login read for one operation; wiped when it goes.
 struct TLULoginToken {
     TLULoginToken();
@@ -28,7 +27,7 @@ struct TLULoginToken {
     TLULoginToken& operator=(const TLULoginToken&) = delete;
     void Clear();
 
-    char Text[LU_LOGIN_TOKEN_SIZE];
+    char Text[LU_TOKEN_SIZE];
 };
 
 // Where the PP_ENUM* lists of a context stand; CRYPT_FIRST starts one again.

@@ -6,43 +6,11 @@
 #include "platform/TVarnoRegedit.h"
 #include "platform/platDebug.h"
 #include "platform/platTraceScope.h"
-#include "platform/platKeptKey.h"
 #include "platform/platRotPadroes.h"
 #include "platform/platSecret.h"
+#include "platform/platToken.h"
 
-#include <cstdio>
 #include <cstring>
-#include <string>
-
-namespace {
-
-// At most 255 bytes of text a header line can carry.
-bool IsUsableToken(const char* token) {
-    size_t len = strnlen(token, LU_LOGIN_TOKEN_SIZE);
-    if (len == 0 || len >= LU_LOGIN_TOKEN_SIZE) return false;
-    for (size_t i = 0; i < len; ++i)
-        if (static_cast<unsigned char>(token[i]) < 0x20 || token[i] == 0x7F) return false;
-    return true;
-}
-
-// The value "Token" of serial's key into data (length in, size out). The key stays open in the process
-// between operations (its value is read afresh each time); opened tells whether it could be opened at all.
-LONG ReadTokenValue(const char* serial, BYTE* data, DWORD* length, bool* opened) {
-    const DWORD room = *length;
-    char path[600];
-    int n = snprintf(path, sizeof(path), "SOFTWARE\\Varno\\%s\\%s", LU_APP_NOME, serial);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof(path)) {
-        *opened = false;
-        return ERROR_FILE_NOT_FOUND;
-    }
-    return platKeptKeyRead(HKEY_CURRENT_USER, path, KEY_WOW64_64KEY, opened, [&](HKEY key) {
-        memset(data, 0, room);
-        *length = room;
-        return RegQueryValueExA(key, "Token", nullptr, nullptr, data, length);
-    });
-}
-
-} // namespace
 
 int TLUProviderKey::VerifyLogin(bool HasFlagCryptSilent, DWORD dwFlags, TLULoginToken* token) {
     TRACE_SCOPE(DBHEAD_0, Hex, "<%s HasFlagCryptSilent=[%d] dwFlags=[0x%08X]>\n", LU_FN,
@@ -73,7 +41,7 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, 
         BYTE stored[2048];
         DWORD lenTmpRead = sizeof(stored);
         bool opened = false;
-        LONG status = ReadTokenValue(certificateToLoad->SerialNumber, stored, &lenTmpRead, &opened);
+        LONG status = platTokenReadStored(certificateToLoad->SerialNumber, stored, &lenTmpRead, &opened);
         bool revealed = false;
         if (opened && status == ERROR_SUCCESS && lenTmpRead < sizeof(stored)) {
             TPlatSecretText raw, plain;
@@ -102,7 +70,7 @@ int TLUProviderKey::VerifyLogin_LoadLocalToken(TCertificate* certificateToLoad, 
                 // A full buffer has no terminator: the token would be read past its end.
                 TRACE(DBERRO_0, "Token armazenado muito longo, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]\n",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
-            } else if (!IsUsableToken(token->Text)) {
+            } else if (!platTokenIsUsable(token->Text, strnlen(token->Text, sizeof(token->Text)))) {
                 TRACE(DBERRO_0, "Token armazenado invalido, GRUPO_NAME_CERTIFICATE=[%d] lenTmpRead=[%d]\n",
                       GRUPO_NAME_CERTIFICATE, static_cast<int>(lenTmpRead));
             } else {

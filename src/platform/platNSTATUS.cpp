@@ -150,40 +150,59 @@ const NSTATUSInfo kNSTATUSTable[] = {
 const char kInvalidName[] = "NSTATUS INVALID";
 const char kInvalidDescription[] = "PARAM CODE NSTATUS NOT DEFINID, CHECK THE FUNCTION GetNSTATUSInfo";
 
-struct TWin32Text {
+struct TWin32Error {
     uint32_t Code;
+    const char* Name;
     const char* Text;
 };
 
-// FormatMessage's texts of the Win32 codes the library sets or meets.
-const TWin32Text kWin32Texts[] = {
-    {0, "The operation completed successfully."},
-    {1, "Incorrect function."},
-    {2, "The system cannot find the file specified."},
-    {3, "The system cannot find the path specified."},
-    {5, "Access is denied."},
-    {6, "The handle is invalid."},
-    {8, "Not enough memory resources are available to process this command."},
-    {13, "The data is invalid."},
-    {50, "The request is not supported."},
-    {87, "The parameter is incorrect."},
-    {122, "The data area passed to a system call is too small."},
-    {183, "Cannot create a file when that file already exists."},
-    {234, "More data is available."},
-    {258, "The wait operation timed out."},
-    {259, "No more data is available."},
-    {542, "Unwind exception code."},
-    {1010, "The configuration registry key is invalid."},
-    {1013, "The configuration registry key could not be written."},
-    {1018, "Illegal operation attempted on a registry key that has been marked for deletion."},
-    {1168, "Element not found."},
-    {1460, "This operation returned because the timeout period expired."},
-    {10038, "An operation was attempted on something that is not a socket."},
-    {10060, "A connection attempt failed because the connected party did not properly respond after a period "
-            "of time, "
-            "or established connection failed because connected host has failed to respond."},
-    {10061, "No connection could be made because the target machine actively refused it."},
+// The Win32 codes the library, its stand-ins and the tools set or meet: the SDK's name and
+// FormatMessage's text.
+const TWin32Error kWin32Errors[] = {
+    {0, "ERROR_SUCCESS", "The operation completed successfully."},
+    {1, "ERROR_INVALID_FUNCTION", "Incorrect function."},
+    {2, "ERROR_FILE_NOT_FOUND", "The system cannot find the file specified."},
+    {3, "ERROR_PATH_NOT_FOUND", "The system cannot find the path specified."},
+    {5, "ERROR_ACCESS_DENIED", "Access is denied."},
+    {6, "ERROR_INVALID_HANDLE", "The handle is invalid."},
+    {8, "ERROR_NOT_ENOUGH_MEMORY", "Not enough memory resources are available to process this command."},
+    {13, "ERROR_INVALID_DATA", "The data is invalid."},
+    {14, "ERROR_OUTOFMEMORY", "Not enough memory resources are available to complete this operation."},
+    {29, "ERROR_WRITE_FAULT", "The system cannot write to the specified device."},
+    {30, "ERROR_READ_FAULT", "The system cannot read from the specified device."},
+    {50, "ERROR_NOT_SUPPORTED", "The request is not supported."},
+    {87, "ERROR_INVALID_PARAMETER", "The parameter is incorrect."},
+    {122, "ERROR_INSUFFICIENT_BUFFER", "The data area passed to a system call is too small."},
+    {126, "ERROR_MOD_NOT_FOUND", "The specified module could not be found."},
+    {127, "ERROR_PROC_NOT_FOUND", "The specified procedure could not be found."},
+    {160, "ERROR_BAD_ARGUMENTS", "One or more arguments are not correct."},
+    {183, "ERROR_ALREADY_EXISTS", "Cannot create a file when that file already exists."},
+    {193, "ERROR_BAD_EXE_FORMAT", "%1 is not a valid Win32 application."},
+    {234, "ERROR_MORE_DATA", "More data is available."},
+    {258, "WAIT_TIMEOUT", "The wait operation timed out."},
+    {259, "ERROR_NO_MORE_ITEMS", "No more data is available."},
+    {542, "ERROR_UNWIND", "Unwind exception code."},
+    {1010, "ERROR_BADKEY", "The configuration registry key is invalid."},
+    {1013, "ERROR_CANTWRITE", "The configuration registry key could not be written."},
+    {1018, "ERROR_KEY_DELETED",
+     "Illegal operation attempted on a registry key that has been marked for deletion."},
+    {1168, "ERROR_NOT_FOUND", "Element not found."},
+    {1460, "ERROR_TIMEOUT", "This operation returned because the timeout period expired."},
+    {1627, "ERROR_FUNCTION_FAILED", "Function failed during execution."},
+    {10038, "WSAENOTSOCK", "An operation was attempted on something that is not a socket."},
+    {10060, "WSAETIMEDOUT",
+     "A connection attempt failed because the connected party did not properly respond after a period "
+     "of time, "
+     "or established connection failed because connected host has failed to respond."},
+    {10061, "WSAECONNREFUSED", "No connection could be made because the target machine actively refused it."},
+    {11001, "WSAHOST_NOT_FOUND", "No such host is known."},
 };
+
+const TWin32Error* FindWin32Error(uint32_t code) {
+    for (const TWin32Error& row : kWin32Errors)
+        if (row.Code == code) return &row;
+    return nullptr;
+}
 
 } // namespace
 
@@ -202,7 +221,11 @@ bool IsKnownNSTATUS(uint32_t code) {
 const char* GetWin32ErrorText(uint32_t code) {
     // HRESULT_FROM_WIN32 carries the Win32 code in its low word.
     if ((code & 0xFFFF0000u) == 0x80070000u) code &= 0xFFFFu;
-    for (const TWin32Text& row : kWin32Texts)
-        if (row.Code == code) return row.Text;
-    return nullptr;
+    const TWin32Error* row = FindWin32Error(code);
+    return row ? row->Text : nullptr;
+}
+
+const char* GetWin32ErrorName(uint32_t code) {
+    const TWin32Error* row = FindWin32Error(code);
+    return row ? row->Name : nullptr;
 }

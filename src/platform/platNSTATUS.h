@@ -16,6 +16,8 @@ NSTATUSInfo GetNSTATUSInfo(uint32_t code);
 // Whether the table holds a row for the code.
 bool IsKnownNSTATUS(uint32_t code);
 
-// The system's text of a Win32 error code the library meets (ERROR_*, WSA*), or null. Used where the
-// system has no message tables of its own.
+// The one table of Win32 error codes (ERROR_*, WSA*) the library and its tools meet: the system's text
+// of a code (also in its HRESULT_FROM_WIN32 form), or null; used where the system has no message
+// tables of its own. And the code's SDK name, or null.
 const char* GetWin32ErrorText(uint32_t code);
+const char* GetWin32ErrorName(uint32_t code);

@@ -65,9 +65,7 @@ bool TLUConexToken::SetToken(const char* newToken) {
     Clear();
     if (!newToken) return false;
     size_t len = strnlen(newToken, sizeof(TokenCopy));
-    if (len == 0 || len >= sizeof(TokenCopy)) return false;
-    for (size_t i = 0; i < len; ++i)
-        if (static_cast<unsigned char>(newToken[i]) < 0x20 || newToken[i] == 0x7F) return false;
+    if (!platTokenIsUsable(newToken, len)) return false;
     memcpy(TokenCopy, newToken, len);
     TokenCopy[len] = '\0';
     Token = TokenCopy;

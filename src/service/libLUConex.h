@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/platMutex.h"
+#include "platform/platToken.h"
 #include "service/libCurl.h"
 #include "service/libListSignHash.h"
 #include "service/libWebSocket.h"
@@ -13,9 +14,6 @@
 #include <vector>
 
 class TDataEncryptDecrypt;
-
-// Room of a token including its terminator: a stored token has at most 255 bytes.
-#define LU_TOKEN_SIZE 256
 
 // The access token of one request, checked and copied before it goes into a header line.
 class TLUConexToken {

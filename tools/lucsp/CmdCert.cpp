@@ -7,6 +7,7 @@
 #include "os/platOS.h"
 #include "os/platTypes.h"
 #include "platform/platProductNames.h"
+#include "platform/platToken.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -116,16 +117,16 @@ bool LoadToken(TCommand& cmd, std::string& token) {
         while (!token.empty() && (token.back() == '\n' || token.back() == '\r'))
             token.pop_back();
     }
-    if (token.empty() || token.size() > 255) {
-        cmd.Fail("the token must have 1 to 255 bytes, not " + std::to_string(token.size()),
+    if (token.empty() || token.size() >= LU_TOKEN_SIZE) {
+        cmd.Fail("the token must have 1 to " + std::to_string(LU_TOKEN_SIZE - 1) + " bytes, not " +
+                     std::to_string(token.size()),
                  LUCSP_ERROR_INVALID_PARAMETER);
         return false;
     }
-    for (unsigned char c : token)
-        if (c < 0x20 || c == 0x7F) {
-            cmd.Fail("the token holds control characters", LUCSP_ERROR_INVALID_PARAMETER);
-            return false;
-        }
+    if (!platTokenIsUsable(token.data(), token.size())) {
+        cmd.Fail("the token holds control characters", LUCSP_ERROR_INVALID_PARAMETER);
+        return false;
+    }
     return true;
 }
 

@@ -38,7 +38,7 @@
 namespace {
 
 const char kProviderKey[] = "SOFTWARE\\Microsoft\\Cryptography\\Defaults\\Provider\\" LUCSP_PROVIDER_NAME;
-const char kProviderImage[] = "Varno_LUCSP_Server.dll";
+const char kProviderImage[] = LU_PRODUCT_CSP_DLL;
 
 // The verdicts of one run; the first failure becomes the command's one-line report.
 class TDoctor {
@@ -106,7 +106,7 @@ void CheckProviderView(TDoctor& d, bool view64) {
 // The CNG registration of the key storage provider, as DllInstall makes it (64-bit view).
 void CheckKspRegistration(TDoctor& d) {
     const char* step = "KSP registration";
-    const std::string path = std::string(LU_CNG_PROVIDERS_KEY) + "\\Varno Key Storage Provider Server\\UM";
+    const std::string path = std::string(LU_CNG_PROVIDERS_KEY) + "\\" LU_PRODUCT_KSP_NAME "\\UM";
     HKEY key = nullptr;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key);
     if (rc != ERROR_SUCCESS && osIsWine())
@@ -118,8 +118,8 @@ void CheckKspRegistration(TDoctor& d) {
     DWORD type = 0, len = sizeof(image) - 1;
     rc = RegQueryValueExA(key, "Image", nullptr, &type, reinterpret_cast<BYTE*>(image), &len);
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS || std::string(image) != "Varno_LUKSP_Server.dll")
-        return d.Fail(step, "Image is [" + std::string(image) + "], not Varno_LUKSP_Server.dll",
+    if (rc != ERROR_SUCCESS || std::string(image) != LU_PRODUCT_KSP_DLL)
+        return d.Fail(step, "Image is [" + std::string(image) + "], not " LU_PRODUCT_KSP_DLL,
                       LUCSP_ERROR_INVALID_DATA);
     d.Pass(step, "Image=" + std::string(image));
 }

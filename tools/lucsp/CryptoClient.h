@@ -8,6 +8,7 @@
 #pragma once
 
 #include "os/platTypes.h"
+#include "platform/platProductNames.h"
 
 #include <cstdint>
 #include <memory>
@@ -65,4 +66,4 @@ class TCryptoClient {
 };
 
 // The provider name that certificates and CryptAcquireContext use.
-#define LUCSP_PROVIDER_NAME "Varno Base Cryptographic Provider Server"
+#define LUCSP_PROVIDER_NAME LU_PRODUCT_CSP_NAME

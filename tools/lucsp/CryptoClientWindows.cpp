@@ -3,6 +3,7 @@
 #include "CryptoClient.h"
 
 #include "LucspErrors.h"
+#include "platform/platProductNames.h"
 
 #include <string>
 
@@ -12,7 +13,7 @@ typedef HRESULT(WINAPI* TDllInstall)(BOOL, PCWSTR);
 typedef BOOL(WINAPI* TRegisterCertificate)(const char*, int, const char*, int);
 typedef BOOL(WINAPI* TUnregisterCertificate)(const char*, int);
 
-const char kLibraryFile[] = "Varno_LUCSP_Server.dll";
+const char kLibraryFile[] = LU_PRODUCT_CSP_DLL;
 
 std::string ExecutableDir() {
     char path[MAX_PATH * 2] = {0};

@@ -2,6 +2,7 @@
 
 #include "LucspErrors.h"
 #include "os/platNCrypt.h"
+#include "platform/platProductNames.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>
@@ -28,7 +29,7 @@ uint32_t TKspClient::Open(const std::string& cspLibrary) {
 #ifdef _WIN32
     // The installed DLL from the system folder, as its registration names it.
     (void)cspLibrary;
-    HMODULE module = LoadLibraryExA("Varno_LUKSP_Server.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE module = LoadLibraryExA(LU_PRODUCT_KSP_DLL, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     auto get = module ? reinterpret_cast<GetKeyStorageInterfaceFn>(
                             reinterpret_cast<void*>(GetProcAddress(module, "GetKeyStorageInterface")))
                       : nullptr;

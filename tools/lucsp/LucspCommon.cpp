@@ -2,7 +2,7 @@
 #include "LucspErrors.h"
 
 #include "os/platTypes.h"
-#include "platform/platSecret.h"
+#include "platform/platToken.h"
 
 bool lucspOpenLibrary(TCommand& cmd, TCryptoClient& client) {
     uint32_t code = client.Open(cmd.LibraryPath());
@@ -59,23 +59,7 @@ int lucspFailCall(TCommand& cmd, TCryptoClient& client, uint32_t code, const std
 }
 
 bool lucspHasToken(const char* serial) {
-    std::string path = std::string("SOFTWARE\\Varno\\Trelis_Server\\") + serial;
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) !=
-        ERROR_SUCCESS)
-        return false;
-    DWORD type = 0, size = 0;
-    LONG rc = RegQueryValueExA(key, "Token", nullptr, &type, nullptr, &size);
-    TPlatSecretText stored, plain;
-    if (rc == ERROR_SUCCESS && size > 0) {
-        stored.Text.assign(size, '\0');
-        rc = RegQueryValueExA(key, "Token", nullptr, &type, reinterpret_cast<BYTE*>(&stored.Text[0]), &size);
-        stored.Text.resize(rc == ERROR_SUCCESS ? size : 0);
-    }
-    RegCloseKey(key);
-    // A token protected for another user or machine is as good as none.
-    return rc == ERROR_SUCCESS && size > 0 && platRevealSecret(stored.Text, plain.Text) &&
-           !plain.Text.empty();
+    return platTokenIsStored(serial);
 }
 
 std::string lucspFailureClass(uint32_t code) {

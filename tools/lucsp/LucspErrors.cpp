@@ -9,44 +9,7 @@ namespace {
 struct TNamedCode {
     uint32_t Code;
     const char* Name;
-    const char* Text; // the system's text; null: ask the library's table
-};
-
-// Win32 codes the provider, the stand-ins and the tool can produce, with the texts FormatMessage gives.
-const TNamedCode kWin32Codes[] = {
-    {0, "ERROR_SUCCESS", nullptr},
-    {1, "ERROR_INVALID_FUNCTION", nullptr},
-    {2, "ERROR_FILE_NOT_FOUND", nullptr},
-    {3, "ERROR_PATH_NOT_FOUND", nullptr},
-    {5, "ERROR_ACCESS_DENIED", nullptr},
-    {6, "ERROR_INVALID_HANDLE", nullptr},
-    {8, "ERROR_NOT_ENOUGH_MEMORY", nullptr},
-    {13, "ERROR_INVALID_DATA", nullptr},
-    {14, "ERROR_OUTOFMEMORY", "Not enough memory resources are available to complete this operation."},
-    {29, "ERROR_WRITE_FAULT", "The system cannot write to the specified device."},
-    {30, "ERROR_READ_FAULT", "The system cannot read from the specified device."},
-    {50, "ERROR_NOT_SUPPORTED", nullptr},
-    {87, "ERROR_INVALID_PARAMETER", nullptr},
-    {122, "ERROR_INSUFFICIENT_BUFFER", nullptr},
-    {126, "ERROR_MOD_NOT_FOUND", "The specified module could not be found."},
-    {127, "ERROR_PROC_NOT_FOUND", "The specified procedure could not be found."},
-    {160, "ERROR_BAD_ARGUMENTS", "One or more arguments are not correct."},
-    {183, "ERROR_ALREADY_EXISTS", nullptr},
-    {193, "ERROR_BAD_EXE_FORMAT", "%1 is not a valid Win32 application."},
-    {234, "ERROR_MORE_DATA", nullptr},
-    {258, "WAIT_TIMEOUT", nullptr},
-    {259, "ERROR_NO_MORE_ITEMS", nullptr},
-    {542, "ERROR_UNWIND", nullptr},
-    {1010, "ERROR_BADKEY", nullptr},
-    {1013, "ERROR_CANTWRITE", nullptr},
-    {1018, "ERROR_KEY_DELETED", nullptr},
-    {1168, "ERROR_NOT_FOUND", nullptr},
-    {1460, "ERROR_TIMEOUT", nullptr},
-    {1627, "ERROR_FUNCTION_FAILED", "Function failed during execution."},
-    {10038, "WSAENOTSOCK", nullptr},
-    {10060, "WSAETIMEDOUT", nullptr},
-    {10061, "WSAECONNREFUSED", nullptr},
-    {11001, "WSAHOST_NOT_FOUND", "No such host is known."},
+    const char* Text;
 };
 
 // HRESULTs outside the status table that the certificate store and the exports can hand back.
@@ -82,10 +45,10 @@ const TNamedCode* FindIn(const TNamedCode* table, size_t count, uint32_t code) {
 }
 
 bool DescribeWin32(uint32_t code, TCodeInfo& info) {
-    const TNamedCode* row = FindIn(kWin32Codes, sizeof(kWin32Codes) / sizeof(kWin32Codes[0]), code);
-    if (!row) return false;
-    const char* text = row->Text ? row->Text : GetWin32ErrorText(code);
-    info = TCodeInfo{code, row->Name, text ? text : ""};
+    const char* name = GetWin32ErrorName(code);
+    if (!name) return false;
+    const char* text = GetWin32ErrorText(code);
+    info = TCodeInfo{code, name, text ? text : ""};
     return true;
 }
 

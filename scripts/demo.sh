@@ -8,12 +8,15 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
+# shellcheck source=lib/report.sh
+source "$top/scripts/lib/report.sh"
 out=${LUCSP_BUILD_ROOT:-$top/build}
 build="$out/linux"
 jobs=${LUCSP_JOBS:-$(nproc)}
 signs=${LUCSP_DEMO_SIGNS:-20}
 
 n=0
+# The demo numbers its steps.
 step() {
   n=$((n + 1))
   printf '\n=== %d. %s\n' "$n" "$1"
@@ -43,10 +46,7 @@ export LUCSP_ROOT="$work/root"
 mkdir -p "$LUCSP_ROOT"
 service_pid=""
 cleanup() {
-  if [ -n "$service_pid" ] && kill -0 "$service_pid" 2>/dev/null; then
-    kill -TERM "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-  fi
+  stop_process "$service_pid"
   if [ "${LUCSP_DEMO_KEEP:-0}" = "1" ]; then
     echo "kept $work"
   else

@@ -13,10 +13,8 @@
 # server (none by default: the build runs without network).
 set -euo pipefail
 
-die() {
-  echo "sign: $*" >&2
-  exit 1
-}
+# shellcheck source=lib/report.sh
+source "$(dirname "$0")/lib/report.sh"
 command -v osslsigncode >/dev/null || die "osslsigncode missing (apt-get install osslsigncode; scripts/setup.sh)"
 
 make_test_cert() {

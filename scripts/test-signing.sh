@@ -7,17 +7,8 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 out=${LUCSP_BUILD_ROOT:-$top/build}
-passed=0
-failed=0
-result() { # result NAME STATUS
-    if [[ $2 == 0 ]]; then
-        passed=$((passed + 1))
-        echo "PASS $1"
-    else
-        failed=$((failed + 1))
-        echo "FAIL $1"
-    fi
-}
+# shellcheck source=lib/report.sh
+source "$top/scripts/lib/report.sh"
 work=$(mktemp -d /tmp/lucsp-signing.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 t0=$(date +%s%3N)
@@ -40,6 +31,6 @@ printf '\x90' | dd of="$work/tampered.dll" bs=1 seek=4096 conv=notrunc status=no
 rc=0
 "$top/scripts/sign.sh" --verify "$work/cert/ca.pem" "$work/tampered.dll" >/dev/null 2>&1 || rc=$?
 result "refused after tampering" $((rc == 0))
-echo "NOTE signing suite took $(($(date +%s%3N) - t0)) ms"
-echo "$passed passed, $failed failed"
+note "signing suite took $(($(date +%s%3N) - t0)) ms"
+summary_line
 [[ $failed -eq 0 ]]

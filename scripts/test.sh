@@ -8,7 +8,8 @@ top=$(pwd)
 out=${LUCSP_BUILD_ROOT:-$top/build}
 jobs=${LUCSP_JOBS:-$(nproc)}
 
-step() { printf '\n=== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
+# shellcheck source=lib/report.sh
+source "$top/scripts/lib/report.sh"
 
 step "packages"
 scripts/setup.sh

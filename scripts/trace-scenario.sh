@@ -28,12 +28,11 @@ export LUCSP_LIBRARY=$build/src/dll/Varno_LUCSP_Server.so
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/lucsp-trace-XXXXXX")
 service_pid=""
+# shellcheck source=lib/report.sh
+source "$top/scripts/lib/report.sh"
 cleanup() {
-  if [ -n "$service_pid" ]; then
-    kill -TERM "$service_pid" 2>/dev/null || true
-    wait "$service_pid" 2>/dev/null || true
-  fi
-  rm -rf "$work"
+  stop_process "$service_pid"
+  remove_work "$work" 0
 }
 trap cleanup EXIT
 

@@ -40,20 +40,6 @@ t_start=$(ms)
 passed=0
 failed=0
 expected_failures=0
-pass() {
-    passed=$((passed + 1))
-    echo "PASS $1"
-}
-fail() {
-    failed=$((failed + 1))
-    echo "FAIL $1${2:+: $2}"
-}
-check() { # check NAME CONDITION-COMMAND...
-    local name=$1
-    shift
-    if "$@" >/dev/null 2>&1; then pass "$name"; else fail "$name"; fi
-}
-note() { echo "NOTE $*"; }
 # A check of a client-compatibility feature (see LUCSP_WINE_COMPAT).
 compat_pass() {
     passed=$((passed + 1))
@@ -72,18 +58,10 @@ compat_check() { # compat_check NAME CONDITION-COMMAND...
     shift
     if "$@" >/dev/null 2>&1; then compat_pass "$name"; else compat_fail "$name"; fi
 }
-summary_line() {
-    if [[ $expected_failures -gt 0 ]]; then
-        echo "$passed passed, $failed failed, $expected_failures expected failures (pending compatibility)"
-    else
-        echo "$passed passed, $failed failed"
-    fi
-}
-die() {
-    echo "wine-acceptance: $*" >&2
-    fail "setup" "$*"
+report_name wine-acceptance
+report_die_hook() {
+    fail "setup" "$1"
     summary_line
-    exit 1
 }
 
 # ------------------------------------------------------------------------------------------------
@@ -107,17 +85,7 @@ reverse_bytes() { perl -0777 -ne 'print scalar reverse $_' <"$1" >"$2"; }
 
 cleanup() {
     local rc=$?
-    if [[ -n ${SERVICE_PID:-} ]]; then kill "$SERVICE_PID" 2>/dev/null || true; fi
-    if [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-/nonexistent} ]]; then
-        timeout 60 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
-    fi
-    if [[ -n ${work:-} && -d $work ]]; then
-        if [[ ${LUCSP_WINE_KEEP:-0} == 1 || $failed -gt 0 ]]; then
-            echo "wine-acceptance: kept $work" >&2
-        else
-            rm -rf "$work"
-        fi
-    fi
+    wine_cleanup $((${LUCSP_WINE_KEEP:-0} == 1 || failed > 0))
     exit $rc
 }
 

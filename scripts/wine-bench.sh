@@ -25,21 +25,11 @@ parse_arch_args "$@"
 wine_timeout=${LUCSP_WINE_TIMEOUT:-1800}
 signatures=${LUCSP_BENCH_SIGNATURES:-200}
 threads=${LUCSP_BENCH_THREADS:-8,32,64}
-note() { echo "NOTE $*"; }
-die() {
-    echo "wine-bench: $*" >&2
-    exit 1
-}
+report_name wine-bench
 
 cleanup() {
     local rc=$?
-    if [[ -n ${SERVICE_PID:-} ]]; then kill "$SERVICE_PID" 2>/dev/null || true; fi
-    if [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-/nonexistent} ]]; then
-        timeout 60 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
-    fi
-    if [[ -n ${work:-} && -d $work ]]; then
-        if [[ ${LUCSP_WINE_KEEP:-0} == 1 || $rc -ne 0 ]]; then echo "wine-bench: kept $work" >&2; else rm -rf "$work"; fi
-    fi
+    wine_cleanup $((${LUCSP_WINE_KEEP:-0} == 1 || rc != 0))
     exit $rc
 }
 

@@ -207,7 +207,7 @@ main_msi() {
     fi
 
     note "installer suite took $(($(ms) - t_start)) ms"
-    echo "$passed passed, $failed failed"
+    summary_line
     [[ $failed -eq 0 ]]
 }
 

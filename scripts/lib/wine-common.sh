@@ -1,8 +1,21 @@
 # Shell functions shared by the scripts that run the Windows DLL under Wine (wine-acceptance.sh,
-# wine-bench.sh). Sourced; the caller sets top and wine_timeout, defines die and note, calls
-# parse_arch_args with its arguments, and sets work (a private directory) before make_prefix.
+# wine-bench.sh), on the report helpers of report.sh. Sourced; the caller sets top and wine_timeout,
+# calls parse_arch_args with its arguments, and sets work (a private directory) before make_prefix.
+
+# shellcheck source=report.sh
+source "$(dirname "${BASH_SOURCE[0]}")/report.sh"
 
 ms() { date +%s%3N; }
+
+# The end of a run: the reference service and the prefix's wineserver stopped, the work directory
+# removed (kept with KEEP 1).
+wine_cleanup() { # wine_cleanup KEEP
+    stop_process "${SERVICE_PID:-}"
+    if [[ -n ${WINEPREFIX:-} && -d ${WINEPREFIX:-/nonexistent} ]]; then
+        timeout 60 "$WINESERVER_BIN" -k >/dev/null 2>&1 || true
+    fi
+    remove_work "${work:-}" "$1"
+}
 
 # ARCH [WIN_BUILD_DIR [LINUX_BUILD_DIR]]: sets ARCH, out, windir, linuxdir.
 parse_arch_args() {

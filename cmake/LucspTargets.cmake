@@ -2,9 +2,10 @@
 file(GLOB LUCSP_OS_SOURCES CONFIGURE_DEPENDS
      ${CMAKE_SOURCE_DIR}/src/platform/os/${LUCSP_OS_DIR}/*.cpp)
 
-# A subsystem is every .cpp directly below its folder (the OS folders are added explicitly).
+# A subsystem is every .cpp directly below its folder and its shells/ folder (the OS folders are added
+# explicitly).
 function(lucsp_subsystem name dir)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp)
+  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_SOURCE_DIR}/${dir}/shells/*.cpp)
   if(NOT srcs)
     set(srcs ${CMAKE_SOURCE_DIR}/cmake/empty.cpp)
   endif()

@@ -16,7 +16,8 @@ class TLUProviderDataHash {
     TLUProviderDataHash(const TLUProviderDataHash&) = delete;
     TLUProviderDataHash& operator=(const TLUProviderDataHash&) = delete;
 
-    // Hashing inside the provider does not exist; always NTE_FAIL.
+    // Hashing inside the provider does not exist; always NTE_FAIL. Kept for CPEncrypt with a hash
+    // handle, which fails through it.
     int ComputeHash(TVarnoMemory* source, TLUProviderDataHash* hash);
     // HP_HASHVAL reads exactly LenHash bytes of the row from paramValue; it finishes the object.
     int SetParam(DWORD paramType, const BYTE* paramValue, DWORD dwFlags);
@@ -26,7 +27,6 @@ class TLUProviderDataHash {
     // Makes the object digest data: 0, NTE_BAD_ALGID when OpenSSL has no digest of the row (nothing
     // changes then), NTE_NO_MEMORY.
     int StartDigest();
-    bool Digests() const { return Digest != nullptr; }
     // More data into the value: NTE_BAD_ALGID without a digest, NTE_BAD_HASH_STATE once finished.
     int HashData(const BYTE* data, DWORD len);
     // The digest's value into DataValue, once; nothing for an object that does not digest. Called

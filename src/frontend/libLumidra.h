@@ -6,7 +6,7 @@
 #include "certificates/libCertificateStore.h"
 #include "certificates/libLUIdentify.h"
 #include "platform/platMutex.h"
-#include "platform/platThread.h"
+#include "platform/shells/platThread.h"
 #include "service/libLUConex.h"
 
 #include <string>

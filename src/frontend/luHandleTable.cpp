@@ -38,12 +38,6 @@ std::shared_ptr<TLUProviderDataHash> TLUHandleTable::FindHash(ULONG_PTR handle) 
     return it->second.Hash;
 }
 
-bool TLUHandleTable::Contains(ULONG_PTR handle, TLUHandleKind kind) {
-    TPlatLockGuard guard(Mutex);
-    auto it = Entries.find(handle);
-    return it != Entries.end() && it->second.Kind == kind;
-}
-
 bool TLUHandleTable::Remove(ULONG_PTR handle, TLUHandleKind kind) {
     // The objects are released after the lock: their destructors trace.
     std::map<ULONG_PTR, TEntry> removed;

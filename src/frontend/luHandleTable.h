@@ -28,7 +28,6 @@ class TLUHandleTable {
     // The object of handle when it is of the kind asked for, else null.
     std::shared_ptr<TLUProviderKey> FindKey(ULONG_PTR handle, TLUHandleKind kind);
     std::shared_ptr<TLUProviderDataHash> FindHash(ULONG_PTR handle);
-    bool Contains(ULONG_PTR handle, TLUHandleKind kind);
 
     // Forgets handle when it is of the kind given; a context takes every key and hash made through it
     // along. False when there was no such handle.

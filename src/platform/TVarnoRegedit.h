@@ -47,7 +47,6 @@ class TVarnoRegedit {
 
     // Points the object at another root and base path (provider registration); groups opened so far stay.
     bool SetBasePath(HKEY rootKey, const char* basePath);
-    HKEY GetRootKey() const { return RootKey; }
     const char* GetBasePath() const { return BasePath; }
 
   protected:

@@ -7,7 +7,7 @@
 #include "platform/platToken.h"
 #include "service/libCurl.h"
 #include "service/libListSignHash.h"
-#include "service/libWebSocket.h"
+#include "service/shells/libWebSocket.h"
 #include "service/luFailure.h"
 
 #include <memory>

@@ -1,4 +1,4 @@
-#include "platform/platConexTCP.h"
+#include "platform/shells/platConexTCP.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "platform/platHASH.h"
 #include "platform/platMutex.h"
 #include "platform/platRotPadroes.h"
-#include "platform/platThread.h"
+#include "platform/shells/platThread.h"
 #include "support/testRoot.h"
 
 #include <gtest/gtest.h>

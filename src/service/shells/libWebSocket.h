@@ -1,11 +1,12 @@
+// Kept for the remote client, which carries a push-notification connection it never opens.
 #pragma once
 
 #include "platform/TVarnoList.h"
 #include "platform/TVarnoMemory.h"
-#include "platform/platConexTCP.h"
+#include "platform/shells/platConexTCP.h"
 #include "platform/platMutex.h"
 #include "platform/platStringJSON.h"
-#include "platform/platThread.h"
+#include "platform/shells/platThread.h"
 
 // Flags of one WebSocket connection; the block is zero-filled as a whole.
 struct TWBInfoConexFlags {

@@ -1,4 +1,4 @@
-#include "platform/platThread.h"
+#include "platform/shells/platThread.h"
 
 #include "platform/platDebug.h"
 #include "platform/platTraceScope.h"

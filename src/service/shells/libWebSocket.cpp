@@ -1,4 +1,4 @@
-#include "service/libWebSocket.h"
+#include "service/shells/libWebSocket.h"
 
 #include "platform/platDebug.h"
 #include "platform/platTraceScope.h"

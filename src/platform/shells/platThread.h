@@ -1,3 +1,4 @@
+// Kept for the WebSocket shell's ping thread, which the library never starts.
 #pragma once
 
 #include "platform/platMutex.h"

@@ -1,3 +1,4 @@
+// Kept for the WebSocket shell, which owns one: the library opens no TCP connection.
 #pragma once
 
 #include "os/platSocket.h"

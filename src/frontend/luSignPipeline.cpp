@@ -130,13 +130,9 @@ static int luSignFinish(TLUSignJob* job) {
     int result = 0;
     if (!job->Cached) {
         const TVarnoMemory& signature = job->Item.DataResult;
-        const int lenKey = job->Key->KeyLenght();
-        // The service answers one raw RSA block; anything else is no result at all.
-        if (static_cast<int>(signature.LenFileData) != lenKey) {
-            TRACE(DBERRO_0, "Resultado da Request_EncryptDecrypt invalido, LenFileData=[%d] KeyLenght=[%d]\n",
-                  static_cast<int>(signature.LenFileData), lenKey);
-            result = NTE_SYS_ERR;
-        } else if ((result = job->Key->CheckPrivateResult(job->Item.DataValuePadded, signature)) != 0) {
+        // The client took only an answer of the block's length; the key checks it turns back into the
+        // block (its length with it).
+        if ((result = job->Key->CheckPrivateResult(job->Item.DataValuePadded, signature)) != 0) {
             // A wrong answer is neither returned nor cached.
         } else if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) {
             result = NTE_NO_MEMORY;

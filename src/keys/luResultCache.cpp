@@ -24,11 +24,13 @@ bool TLUResultCache::Store(const TVarnoMemory& input, const TLUBlockOptions& opt
                            const TVarnoMemory& result) {
     TPlatLockGuard guard(Lock);
     Forget();
-    if (!Input.LoadFromMemory(input.FileData, input.LenFileData) || !Input.hashCalcMD5() ||
+    if (!Input.LoadFromMemory(input.FileData, input.LenFileData) ||
         !Result.LoadFromMemory(result.FileData, result.LenFileData)) {
         Forget();
         return false;
     }
+    // The block builder computed the input's MD5 already.
+    memcpy(Input.DigestMD5, input.DigestMD5, sizeof(Input.DigestMD5));
     Options = options;
     Valid = true;
     return true;

@@ -13,7 +13,7 @@ class TLUResultCache {
     TLUResultCache& operator=(const TLUResultCache&) = delete;
 
     // The stored result into result when input (compared in full, not only by its MD5) and options are
-    // those of the stored call. input must have its MD5 computed.
+    // those of the stored call. Both take input with its MD5 computed (the block builder computes it).
     bool Find(const TVarnoMemory& input, const TLUBlockOptions& options, TVarnoMemory* result);
     bool Store(const TVarnoMemory& input, const TLUBlockOptions& options, const TVarnoMemory& result);
     void Forget();

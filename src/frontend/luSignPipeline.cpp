@@ -89,10 +89,15 @@ static int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>&
         job->Cached = true;
     } else if (result == 0) {
         key->Cache.Forget();
-        job->SerialNumber = key->certificate->SerialNumber ? key->certificate->SerialNumber : "";
     }
     if (result != 0) key->Cache.Forget();
     return result;
+}
+
+// A certificate is loaded once and never again while keys share it: its serial number can be read
+// without the lock.
+static const char* SerialOf(const TLUProviderKey& key) {
+    return key.certificate && key.certificate->SerialNumber ? key.certificate->SerialNumber : "";
 }
 
 // The calling window's title (for the trace) and the request; uses nothing but the job, the window system
@@ -112,9 +117,8 @@ static int luSignSend(TLUSignJob* job) {
     TLUConex* conex = gLumidra ? &gLumidra->Conex : nullptr;
     int codErro = 0;
     TLUFailure failure = TLUFailure::Unreachable;
-    bool requested =
-        conex && conex->Request_EncryptDecrypt(&job->Item, job->SerialNumber.c_str(), job->Token.Text, true,
-                                               job->HashAlias.c_str(), &codErro, &failure);
+    bool requested = conex && conex->Request_EncryptDecrypt(&job->Item, SerialOf(*job->Key), job->Token.Text,
+                                                            true, job->HashAlias.c_str(), &codErro, &failure);
     job->Token.Clear();
     if (!requested) {
         TRACE(DBERRO_0, "Erro na Request_EncryptDecrypt, Request_CodErro=[%d], Request_MsgErro=[%s]\n",

@@ -30,7 +30,6 @@ struct TLUSignJob {
     TLUBlockOptions Options;
     // Answered from the key's cache: nothing to send.
     bool Cached = false;
-    std::string SerialNumber;
     TLULoginToken Token;
     std::string HashAlias;
     TDataEncryptDecrypt Item;

@@ -8,6 +8,7 @@
 #include "platform/platDebug.h"
 #include "platform/platException.h"
 #include "platform/platProductNames.h"
+#include "platform/platRotPadroes.h"
 #include "service/luAppConfig.h"
 
 #include <cstdio>
@@ -86,6 +87,7 @@ void luAppGlobal_Stop() {
         gPlatDebug = nullptr;
         delete debug;
     }
+    ReleaseThreadTexts();
 }
 
 void luPinLibrary() {

@@ -8,9 +8,11 @@
 #include <openssl/rand.h>
 
 #include <array>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 namespace {
@@ -43,12 +45,38 @@ struct TThreadRings {
     unsigned NarrowNext;
     TTextSlot<WCHAR> Wide[kRingSlots];
     unsigned WideNext;
-    ~TThreadRings() {
-        ReleaseRing(Narrow);
-        ReleaseRing(Wide);
-    }
 };
-thread_local TThreadRings tRings{};
+
+void WINAPI ReleaseThreadRings(void* value) {
+    TThreadRings* rings = static_cast<TThreadRings*>(value);
+    ReleaseRing(rings->Narrow);
+    ReleaseRing(rings->Wide);
+    delete rings;
+}
+
+std::atomic<unsigned long> gRingSlot{0};
+
+// The calling thread's rings, made at its first text; null when memory is short.
+TThreadRings* ThreadRings() {
+    unsigned long slot = gRingSlot.load(std::memory_order_acquire);
+    if (!slot) {
+        unsigned long made = osThreadSlotCreate(ReleaseThreadRings);
+        if (!made) return nullptr;
+        if (gRingSlot.compare_exchange_strong(slot, made)) {
+            slot = made;
+        } else {
+            osThreadSlotFree(made);
+        }
+    }
+    TThreadRings* rings = static_cast<TThreadRings*>(osThreadSlotGet(slot));
+    if (rings) return rings;
+    rings = new (std::nothrow) TThreadRings{};
+    if (rings && !osThreadSlotSet(slot, rings)) {
+        delete rings;
+        rings = nullptr;
+    }
+    return rings;
+}
 
 // The next slot of a ring with room for n units, zero-filled; null when memory is short.
 template <typename C> C* NextSlot(TTextSlot<C>* ring, unsigned& next, size_t n) {
@@ -64,6 +92,18 @@ template <typename C> C* NextSlot(TTextSlot<C>* ring, unsigned& next, size_t n) 
 }
 
 } // namespace
+
+void ReleaseThreadTexts() {
+    unsigned long slot = gRingSlot.exchange(0);
+    if (!slot) return;
+    // This thread's rings here; the other threads' go with the slot (Windows) or stay (Linux, whose
+    // keys have no cleanup once deleted).
+    if (void* own = osThreadSlotGet(slot)) {
+        osThreadSlotSet(slot, nullptr);
+        ReleaseThreadRings(own);
+    }
+    osThreadSlotFree(slot);
+}
 
 size_t WideLength(const WCHAR* s) {
     size_t n = 0;
@@ -223,7 +263,8 @@ const char* GetPlatformName() {
 
 char* ConvWideToAnsiTemp(const WCHAR* s) {
     size_t n = WideLength(s);
-    char* text = NextSlot(tRings.Narrow, tRings.NarrowNext, n);
+    TThreadRings* rings = ThreadRings();
+    char* text = rings ? NextSlot(rings->Narrow, rings->NarrowNext, n) : nullptr;
     if (!text) return const_cast<char*>("");
     for (size_t i = 0; i < n; ++i)
         text[i] = static_cast<char>(s[i] & 0xFF);
@@ -243,7 +284,8 @@ char* ConvAnsiUpper(const char* t) {
 
 WCHAR* ConvAnsiToWideTemp(const char* t) {
     std::u16string wide = osAnsiToWide(t ? t : "");
-    WCHAR* text = NextSlot(tRings.Wide, tRings.WideNext, wide.size());
+    TThreadRings* rings = ThreadRings();
+    WCHAR* text = rings ? NextSlot(rings->Wide, rings->WideNext, wide.size()) : nullptr;
     if (!text) {
         static thread_local WCHAR empty[1];
         empty[0] = 0;

@@ -22,6 +22,9 @@ const char* GetFileVersionText(const WCHAR* path);
 const char* GetVersionDesktop();
 const char* GetLastErrorText();
 const char* GetPlatformName();
+// Frees the calling thread's texts and the slot of every thread's (the library unloads): a thread that
+// ends later calls no cleanup of ours.
+void ReleaseThreadTexts();
 char* ConvWideToAnsiTemp(const WCHAR* s);
 char* ConvAnsiUpper(const char* t);
 // The upper-cased text as a value of the caller's (no ring).

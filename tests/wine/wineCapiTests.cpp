@@ -4,7 +4,9 @@
 #include "wineCheck.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -240,6 +242,34 @@ void CheckStoreChangesWhileAContextIsOpen(TWineReport& report, const TWineOption
     CryptReleaseContext(held, 0);
 }
 
+// Hosts whose threads come and go (thread pools, a thread per request), with the trace on: each thread
+// leaves per-thread texts behind, and their release at thread end once corrupted the process heap.
+void CheckThreadsThatComeAndGo(TWineReport& report, const TWineOptions& options,
+                               const std::vector<BYTE>& message) {
+    std::vector<BYTE> digest;
+    if (!report.Check("ThreadsComeAndGo_Digest", SystemDigest(CALG_SHA_256, message, digest))) return;
+    std::atomic<int> signatures{0};
+    const int rounds = 4, threads = 8;
+    for (int round = 0; round < rounds; ++round) {
+        std::vector<std::thread> pool;
+        for (int t = 0; t < threads; ++t)
+            pool.emplace_back([&] {
+                HCRYPTPROV prov = 0;
+                if (!CryptAcquireContextA(&prov, options.Serial.c_str(), LUCSP_PROVIDER_NAME, PROV_RSA_FULL,
+                                          0))
+                    return;
+                std::vector<BYTE> signature;
+                DWORD error = 0;
+                if (SignDigest(prov, AT_SIGNATURE, CALG_SHA_256, digest, signature, &error)) ++signatures;
+                CryptReleaseContext(prov, 0);
+            });
+        for (auto& thread : pool)
+            thread.join();
+    }
+    report.Check("ThreadsComeAndGo", signatures.load() == rounds * threads, "%d of %d signatures",
+                 signatures.load(), rounds * threads);
+}
+
 } // namespace
 
 int RunCapiPhase(const TWineOptions& options) {
@@ -307,6 +337,7 @@ int RunCapiPhase(const TWineOptions& options) {
 
     CheckEncryptZeroPaddingRefused(report, options);
     CheckStoreChangesWhileAContextIsOpen(report, options);
+    CheckThreadsThatComeAndGo(report, options, message);
 
     // advapi32 loads the provider for each first context and unloads it with the last one.
     LARGE_INTEGER frequency, start;

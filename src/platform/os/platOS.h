@@ -64,6 +64,17 @@ std::string osExecutablePath();
 bool osGetEnvironment(const char* name, std::string& value);
 bool osSetEnvironment(const char* name, const char* value);
 
+// A pointer of each thread whose cleanup runs when its thread ends, kept by the system (fiber-local
+// storage on Windows, a key on Linux) instead of C++ thread_local objects with destructors: in the
+// mingw-w64 runtime those destructors can run after the thread's thread_local memory was freed, which
+// corrupted the heap of a host whose threads come and go. Create: 0 when none is left.
+typedef void(WINAPI* TOsThreadCleanup)(void* value);
+unsigned long osThreadSlotCreate(TOsThreadCleanup cleanup);
+void* osThreadSlotGet(unsigned long slot);
+bool osThreadSlotSet(unsigned long slot, void* value);
+// Windows runs the cleanup of every thread's value; Linux runs none.
+void osThreadSlotFree(unsigned long slot);
+
 // Keeps the module holding this code loaded until the process ends, whatever unloads it later: its
 // kept-alive connections and caches then outlive the last context. True once pinned.
 bool osPinModule();

@@ -276,6 +276,23 @@ bool osPinModule() {
     return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
+unsigned long osThreadSlotCreate(TOsThreadCleanup cleanup) {
+    pthread_key_t key;
+    return pthread_key_create(&key, cleanup) == 0 ? static_cast<unsigned long>(key) + 1 : 0;
+}
+
+void* osThreadSlotGet(unsigned long slot) {
+    return slot ? pthread_getspecific(static_cast<pthread_key_t>(slot - 1)) : nullptr;
+}
+
+bool osThreadSlotSet(unsigned long slot, void* value) {
+    return slot && pthread_setspecific(static_cast<pthread_key_t>(slot - 1), value) == 0;
+}
+
+void osThreadSlotFree(unsigned long slot) {
+    if (slot) pthread_key_delete(static_cast<pthread_key_t>(slot - 1));
+}
+
 void osShutdown() {
     osCertStoreShutdown();
     osRegistryShutdown();

@@ -290,4 +290,21 @@ void osWideUpper(std::u16string& text) {
     if (!text.empty()) CharUpperBuffW(reinterpret_cast<LPWSTR>(&text[0]), static_cast<DWORD>(text.size()));
 }
 
+unsigned long osThreadSlotCreate(TOsThreadCleanup cleanup) {
+    DWORD index = FlsAlloc(cleanup);
+    return index == FLS_OUT_OF_INDEXES ? 0 : static_cast<unsigned long>(index) + 1;
+}
+
+void* osThreadSlotGet(unsigned long slot) {
+    return slot ? FlsGetValue(static_cast<DWORD>(slot - 1)) : nullptr;
+}
+
+bool osThreadSlotSet(unsigned long slot, void* value) {
+    return slot && FlsSetValue(static_cast<DWORD>(slot - 1), value) != FALSE;
+}
+
+void osThreadSlotFree(unsigned long slot) {
+    if (slot) FlsFree(static_cast<DWORD>(slot - 1));
+}
+
 void osShutdown() {}

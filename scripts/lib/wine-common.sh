@@ -128,6 +128,9 @@ setup_wine() {
         else
             setup_emulated_wine32
             WINE_MODE="wine64 + Debian's i386 Wine under qemu-i386 (win64 prefix, this kernel runs no 32-bit code)"
+            # Under qemu-user a Wine thread that ends takes the process down with it (its server
+            # connection breaks); the programs leave out what needs threads to end.
+            export LUCSP_WINE_EMULATED=1
         fi
     fi
 }

@@ -476,7 +476,7 @@ main() {
         run_phase "$phase"
         note "phase $phase took $(($(ms) - t0)) ms"
     done
-    # Registered again for the key storage provider: crypt32 shows its name with type and key spec 0, and
+    # Registered again for the key storage provider: crypt32 shows its name with provider type and dwKeySpec 0, and
     # the KSP (and the CSP) open it; unregister takes it out; then the CSP's registration for the rest.
     register_for ksp "Varno Key Storage Provider Server"
     run_phase kspcert

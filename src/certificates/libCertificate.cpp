@@ -148,9 +148,7 @@ TCertificate::~TCertificate() {
     Clear();
 }
 
-void TCertificate::Clear() {
-    TRACE_SCOPE(DBHEAD_L, Int, "<%s x509Cert=[%p] rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(x509Cert),
-                static_cast<void*>(rsaPublicKey));
+void TCertificate::FreeInfoTexts() {
     free(SerialNumber);
     SerialNumber = nullptr;
     free(PrintSHA1);
@@ -159,6 +157,12 @@ void TCertificate::Clear() {
     PrintSHA256 = nullptr;
     free(SubjectName);
     SubjectName = nullptr;
+}
+
+void TCertificate::Clear() {
+    TRACE_SCOPE(DBHEAD_L, Int, "<%s x509Cert=[%p] rsaPublicKey=[%p]>\n", LU_FN, static_cast<void*>(x509Cert),
+                static_cast<void*>(rsaPublicKey));
+    FreeInfoTexts();
     memset(ProviderName, 0, sizeof(ProviderName));
     memset(NotBefore, 0, sizeof(NotBefore));
     memset(NotAfter, 0, sizeof(NotAfter));
@@ -365,14 +369,7 @@ bool TCertificate::LoadCert_GetInfo() {
         TRACE(DBERRO_0, "Certificado não foi carregado\n");
         TRACE_RETURN(false);
     }
-    free(SerialNumber);
-    SerialNumber = nullptr;
-    free(PrintSHA1);
-    PrintSHA1 = nullptr;
-    free(PrintSHA256);
-    PrintSHA256 = nullptr;
-    free(SubjectName);
-    SubjectName = nullptr;
+    FreeInfoTexts();
     if (!ReadSerialNumber() || !ReadFingerprints() || !ReadSubjectName()) TRACE_RETURN(false);
     FormatAsn1Time(X509_get0_notBefore(x509Cert), NotBefore, sizeof(NotBefore));
     FormatAsn1Time(X509_get0_notAfter(x509Cert), NotAfter, sizeof(NotAfter));

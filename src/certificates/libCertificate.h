@@ -87,6 +87,7 @@ class TCertificate {
     bool ReadSerialNumber();
     bool ReadFingerprints();
     bool ReadSubjectName();
+    void FreeInfoTexts();
 };
 
 // Owns its certificates with shared ownership: a key made for a certificate keeps it alive after the

@@ -133,8 +133,8 @@ bool TCertificateStore::GetContexParam(PCCERT_CONTEXT certContext, DWORD propId,
 
 namespace {
 
-// The key provider (providerName with its type and key spec, the serial number as container) and friendly
-// name of a personal certificate.
+// The key provider (providerName with its provider type and dwKeySpec, the serial number as container) and
+// friendly name of a personal certificate.
 bool SetKeyProvider(PCCERT_CONTEXT context, TCertificate* certificate, const char* providerName,
                     DWORD provType, DWORD keySpec) {
     if (!providerName || !certificate->SerialNumber || !certificate->SubjectName) {

@@ -30,9 +30,9 @@ struct TKeyProviderChoice {
     DWORD KeySpec;
 };
 
-// "CSP" (also when empty): the CSP with its type and key spec, as always. "KSP": the key storage
-// provider, with type and key spec 0 as CNG expects them (crypt32 then opens the key through ncrypt).
-// Any other text refuses the registration rather than naming a provider nobody asked for.
+// "CSP" (also when empty): the CSP with its provider type and dwKeySpec, as always. "KSP": the key storage
+// provider, with provider type and dwKeySpec 0 as CNG expects them (crypt32 then opens the key through
+// ncrypt). Any other text refuses the registration rather than naming a provider nobody asked for.
 int ChooseKeyProvider(TKeyProviderChoice& choice) {
     std::string text;
     const char* source = kKeyProviderVariable;
@@ -56,6 +56,16 @@ int ChooseKeyProvider(TKeyProviderChoice& choice) {
 }
 
 // A single terminator at the end of the token is accepted.
+// The certificate an export was given, with its serial number.
+bool LoadGivenCertificate(TCertificate& certificate, const char* BuffCertificate, int LenBuffCertificate) {
+    if (certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
+                                        LU_PRODUCT_CSP_NAME, false) &&
+        certificate.SerialNumber)
+        return true;
+    TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
+    return false;
+}
+
 bool IsUsableToken(const char* BuffToken, int LenBuffToken) {
     if (LenBuffToken <= 0) return false;
     const int textLen = BuffToken[LenBuffToken - 1] == '\0' ? LenBuffToken - 1 : LenBuffToken;
@@ -80,12 +90,7 @@ int RegisterCertificate(const char* BuffCertificate, int LenBuffCertificate, con
         return NTE_INVALID_PARAMETER;
     }
     TCertificate certificate;
-    if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
-                                         LU_PRODUCT_CSP_NAME, false) ||
-        !certificate.SerialNumber) {
-        TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
-        return NTE_INVALID_PARAMETER;
-    }
+    if (!LoadGivenCertificate(certificate, BuffCertificate, LenBuffCertificate)) return NTE_INVALID_PARAMETER;
     TKeyProviderChoice provider;
     if (int code = ChooseKeyProvider(provider)) return code;
     certificate.StoreType = LU_STORE_TYPE_MY;
@@ -121,12 +126,7 @@ int UnregisterCertificate(const char* BuffCertificate, int LenBuffCertificate) {
         return NTE_INVALID_PARAMETER;
     }
     TCertificate certificate;
-    if (!certificate.LoadCert_FromMemory(0, BuffCertificate, static_cast<uint32_t>(LenBuffCertificate),
-                                         LU_PRODUCT_CSP_NAME, false) ||
-        !certificate.SerialNumber) {
-        TRACE(DBERRO_0, "Falha na LoadCert_FromMemory\n");
-        return NTE_INVALID_PARAMETER;
-    }
+    if (!LoadGivenCertificate(certificate, BuffCertificate, LenBuffCertificate)) return NTE_INVALID_PARAMETER;
     TCertificateStore store;
     if (!store.RemoveAllCertProvider("MY", LU_PRODUCT_CSP_NAME, &certificate, LU_PRODUCT_KSP_NAME)) {
         TRACE(DBERRO_0, "Falha na RemoveAllCertProvider\n");

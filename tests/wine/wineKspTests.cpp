@@ -45,7 +45,7 @@ SECURITY_STATUS Sign(TKsp& k, void* info, std::vector<BYTE> hash, DWORD flags, b
 } // namespace
 
 // After "lucsp register --provider ksp": crypt32 shows key-provider information that names the KSP with
-// type and key spec 0, as CNG clients expect, and the CSP still opens the container.
+// provider type and dwKeySpec 0, as CNG clients expect, and the CSP still opens the container.
 int RunKspCertPhase(const TWineOptions& options) {
     TWineReport report("kspcert", options.CompatRequired);
     std::vector<BYTE> der, message;

@@ -5,7 +5,7 @@
 //
 //   lucsp_sign_bench [--signatures N] [--verifies N] [--rss-signatures N] [--threads N[,N...]]
 //                    [--latency-ms N] [--dll PATH]
-//                    [--trace default|off|both] [--only sign|verify] [--quick]
+//                    [--trace default|off|both] [--only sign|latency|verify] [--quick]
 //   lucsp_sign_bench --soak N [--soak-processes P] [--soak-cap-mb M]
 //                    P processes (4) each sign N times with the trace at its default and a cap of M MB
 //                    (16), printing RSS, open descriptors and the trace files' sizes at start and end.
@@ -60,7 +60,7 @@ struct TOptions {
     int LatencyMs = 20;
     int SoakSignatures = 0, SoakProcesses = 4, SoakCapMB = 16;
     bool TraceDefault = true, TraceOff = true;
-    bool Sign = true, Verify = true;
+    bool Sign = true, Latency = true, Verify = true;
     std::string Dll = LUCSP_DLL_PATH;
     // Set in the child process that measures one trace setting (the library stays loaded once a
     // context has opened, so a second setting needs a process of its own).
@@ -283,8 +283,14 @@ void SignPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
                    return ThreadsMs(e, api, threads, (k + threads - 1) / threads, seq += 1ull << 32);
                }));
     }
-    // The same against a service that answers after a remote service's round trip: how far the
-    // provider lets threads overlap their requests.
+}
+
+// The thread patterns against a service that answers after a remote service's round trip: how far the
+// provider lets threads overlap their requests.
+void LatencyPatterns(TBenchEnv& e, TCspApi& api, const char* trace) {
+    const int n = e.Opt.Signatures;
+    uint64_t seq = (static_cast<uint64_t>(trace[0]) << 40) + (1ull << 39);
+    benchfloor::TFloor floor(e.SignUrl, e.CAFile, e.Token, e.Body);
     if (e.Opt.LatencyMs > 0) {
         const int m = std::min(n, 50);
         if (benchfloor::SetServiceLatency(e.SignUrl, e.CAFile, static_cast<unsigned>(e.Opt.LatencyMs))) {
@@ -386,6 +392,7 @@ bool RunWithTrace(TBenchEnv& e, bool traceOn, bool measureRss) {
     api.CPReleaseContext(first, 0);
     printf("%-44s trace %-7s %9.3f ms\n", "load to first context", trace, loadMs);
     if (e.Opt.Sign) SignPatterns(e, api, trace);
+    if (e.Opt.Latency) LatencyPatterns(e, api, trace);
     if (e.Opt.Verify) VerifyFigures(e, api, trace);
     if (measureRss && e.Opt.RssSignatures > 0) {
         HCRYPTPROV p = 0;
@@ -610,6 +617,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
             o.Passed.push_back(a);
             o.Passed.push_back(v);
             o.Sign = v == "sign";
+            o.Latency = v == "sign" || v == "latency";
             o.Verify = v == "verify";
             continue;
         }
@@ -625,7 +633,7 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         }
         fprintf(stderr,
                 "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N[,N...]] "
-                "[--latency-ms N] [--dll PATH] [--trace default|off|both] [--only sign|verify] [--quick]\n"
+                "[--latency-ms N] [--dll PATH] [--trace default|off|both] [--only sign|latency|verify] [--quick]\n"
                 "       %s --soak N [--soak-processes P] [--soak-cap-mb M]\n",
                 argv[0], argv[0]);
         return false;

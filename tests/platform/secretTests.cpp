@@ -50,4 +50,13 @@ TEST(Secret, ProtectedAndPlainValues) {
     ASSERT_TRUE(platProtectSecret(secret, false, blob));
     ASSERT_EQ(0, chmod(key.c_str(), 0644));
     EXPECT_FALSE(platRevealSecret(blob, plain));
+    // The key a process keeps in memory follows the file: restored, it opens again; made anew, the new
+    // one is used and the old blobs open no more.
+    ASSERT_EQ(0, chmod(key.c_str(), 0600));
+    ASSERT_TRUE(platRevealSecret(blob, plain));
+    ASSERT_EQ(0, unlink(key.c_str()));
+    std::string fresh;
+    ASSERT_TRUE(platProtectSecret(secret, false, fresh));
+    EXPECT_TRUE(platRevealSecret(fresh, plain));
+    EXPECT_FALSE(platRevealSecret(blob, plain));
 }

@@ -26,10 +26,9 @@ std::string KeyDir() {
     return drive.substr(0, drive.size() >= 2 ? drive.size() - 2 : 0) + "/protect";
 }
 
-bool ReadKey(const std::string& path, bool machine, unsigned char* key) {
+bool ReadKey(const std::string& path, bool machine, unsigned char* key, struct stat& st) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return false;
-    struct stat st;
     bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kKeyLen) &&
               (machine || (st.st_uid == getuid() && (st.st_mode & 077) == 0)) &&
               read(fd, key, kKeyLen) == static_cast<ssize_t>(kKeyLen);
@@ -38,12 +37,9 @@ bool ReadKey(const std::string& path, bool machine, unsigned char* key) {
 }
 
 // The scope's key, made on first use; a key another process made meanwhile wins.
-bool ScopeKey(bool machine, unsigned char* key) {
-    static std::mutex lock;
-    std::lock_guard<std::mutex> guard(lock);
-    std::string dir = KeyDir();
-    std::string path = dir + (machine ? "/machine.key" : "/user-" + std::to_string(getuid()) + ".key");
-    if (ReadKey(path, machine, key)) return true;
+bool LoadOrMakeKey(const std::string& dir, const std::string& path, bool machine, unsigned char* key,
+                   struct stat& st) {
+    if (ReadKey(path, machine, key, st)) return true;
     mkdir(dir.c_str(), 0755);
     unsigned char fresh[kKeyLen];
     if (RAND_bytes(fresh, sizeof(fresh)) != 1) return false;
@@ -55,7 +51,42 @@ bool ScopeKey(bool machine, unsigned char* key) {
     OPENSSL_cleanse(fresh, sizeof(fresh));
     if (written) link(temp.c_str(), path.c_str());
     unlink(temp.c_str());
-    return ReadKey(path, machine, key);
+    return ReadKey(path, machine, key, st);
+}
+
+// A key once read stays in the process, as DPAPI keeps its master keys in its service: revealing a
+// token on every signature then looks the file up (a key made anew, or loosened, is noticed) but does
+// not read it.
+struct TKeptScopeKey {
+    std::string Path;
+    struct stat File;
+    unsigned char Key[kKeyLen];
+};
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_mode == b.st_mode && a.st_uid == b.st_uid &&
+           a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+bool ScopeKey(bool machine, unsigned char* key) {
+    static std::mutex lock;
+    static TKeptScopeKey kept[2];
+    std::string dir = KeyDir();
+    std::string path = dir + (machine ? "/machine.key" : "/user-" + std::to_string(getuid()) + ".key");
+    struct stat now;
+    bool found = lstat(path.c_str(), &now) == 0;
+    std::lock_guard<std::mutex> guard(lock);
+    TKeptScopeKey& slot = kept[machine ? 1 : 0];
+    if (found && slot.Path == path && SameFile(slot.File, now)) {
+        memcpy(key, slot.Key, kKeyLen);
+        return true;
+    }
+    slot.Path.clear();
+    if (!LoadOrMakeKey(dir, path, machine, key, slot.File)) return false;
+    slot.Path = path;
+    memcpy(slot.Key, key, kKeyLen);
+    return true;
 }
 
 // AES-256-GCM over in, with the blob's header as authenticated data; the tag is set (decrypt) or taken.

@@ -177,7 +177,7 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
     }
     if (cfg.TypeOut != 1) return;
     Close();
-    std::lock_guard<std::mutex> writing(Writer);
+    std::lock_guard<TOsLock> writing(Writer);
     char path[sizeof(cfg.FilePath)];
     memcpy(path, cfg.FilePath, sizeof(path));
     path[sizeof(path) - 1] = '\0';
@@ -192,7 +192,7 @@ void TPlatDebug::Config(int enable, const TPlatDebugConfig& cfg) {
 
 void TPlatDebug::Close() {
     TPlatLockGuard guard(mutex);
-    std::lock_guard<std::mutex> writing(Writer);
+    std::lock_guard<TOsLock> writing(Writer);
     if (file) {
         if (Active && !Pending.empty()) Append(Pending.data(), Pending.size());
         osAppendClose(file);
@@ -425,7 +425,7 @@ int TPlatDebug::Flush(bool onlyWithFlushSet) {
             }
         }
         // Another thread is writing, perhaps this caller's entries: once it is done, look again.
-        std::lock_guard<std::mutex> waited(Writer);
+        std::lock_guard<TOsLock> waited(Writer);
     }
     int ok = Append(Spare.data(), Spare.size());
     Spare.clear();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "os/osLock.h"
 #include "platform/platMutex.h"
 
 #include <atomic>
@@ -108,7 +109,7 @@ class TPlatDebug {
     std::string Pending;
     // Held by the one thread that writes (the lock is taken first, when both are); the file handle,
     // the rotation and Spare are its own.
-    std::mutex Writer;
+    TOsLock Writer;
     std::string Spare;
 };
 

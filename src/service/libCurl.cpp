@@ -277,7 +277,7 @@ TLibCurlShared::~TLibCurlShared() {
 }
 
 void* TLibCurlShared::Share() {
-    std::lock_guard<std::mutex> guard(Mutex);
+    std::lock_guard<TOsLock> guard(Mutex);
     if (ShareHandle || ShareFailed) return ShareHandle;
     if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK) {
         ShareFailed = true;
@@ -304,12 +304,12 @@ void* TLibCurlShared::Share() {
 }
 
 std::shared_ptr<const std::string> TLibCurlShared::TakeCaFile(const std::string& caKey) {
-    std::lock_guard<std::mutex> guard(Mutex);
+    std::lock_guard<TOsLock> guard(Mutex);
     return CaBytes && CaKey == caKey ? CaBytes : nullptr;
 }
 
 void TLibCurlShared::KeepCaFile(const std::string& caKey, const std::shared_ptr<const std::string>& bytes) {
-    std::lock_guard<std::mutex> guard(Mutex);
+    std::lock_guard<TOsLock> guard(Mutex);
     if (CaBytes && CaKey == caKey) return;
     // A changed setting replaces the file of the old one.
     CaBytes = bytes;

@@ -2,6 +2,7 @@
 // Requests of one object reuse its connection while the server keeps it open.
 #pragma once
 
+#include "os/osLock.h"
 #include "platform/TVarnoMemory.h"
 #include "platform/platProductNames.h"
 
@@ -52,13 +53,13 @@ class TLibCurlShared {
 
   private:
     friend struct TLibCurlSharedLocks;
-    std::mutex Mutex;
+    TOsLock Mutex;
     void* ShareHandle;
     bool ShareFailed;
     std::string CaKey;
     std::shared_ptr<const std::string> CaBytes;
     // One lock per kind of shared data (libcurl locks each kind apart).
-    std::mutex DataLocks[8];
+    TOsLock DataLocks[8];
 };
 
 class TLibCurl {

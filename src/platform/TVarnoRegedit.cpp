@@ -18,7 +18,7 @@ TVarnoRegedit::TVarnoRegedit(HKEY rootKey) {
 void TVarnoRegedit::Init(HKEY rootKey) {
     TRACE_SCOPE(DBHEAD_L, Plain, "<%s>\n", LU_FN);
     RootKey = rootKey;
-    snprintf(BasePath, sizeof(BasePath), "SOFTWARE\\Varno\\%s", LU_APP_NOME);
+    snprintf(BasePath, sizeof(BasePath), "%s", LU_REG_BASE_PATH);
     // Constructing the object creates the base key when it is missing.
     SetGrupoName(GRUPO_NAME_GERAL, "GERAL", KEY_WOW64_32KEY);
 }

@@ -10,6 +10,8 @@
 #ifndef LU_APP_NOME
 #define LU_APP_NOME LU_PRODUCT_APP_NAME
 #endif
+// The key of the groups, below HKLM or HKCU; a group's key is <base>\<group name>.
+#define LU_REG_BASE_PATH "SOFTWARE\\Varno\\" LU_APP_NOME
 
 // Group numbers in use.
 #define GRUPO_NAME_GERAL (-1)

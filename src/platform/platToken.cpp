@@ -19,7 +19,7 @@ bool platTokenIsUsable(const char* text, size_t length) {
 std::string platTokenKeyPath(const char* serial) {
     if (!serial) return std::string();
     char path[600];
-    int n = snprintf(path, sizeof(path), "SOFTWARE\\Varno\\%s\\%s", LU_APP_NOME, serial);
+    int n = snprintf(path, sizeof(path), "%s\\%s", LU_REG_BASE_PATH, serial);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof(path)) return std::string();
     return path;
 }

@@ -9,6 +9,7 @@
 #include "os/platCNG.h"
 #include "os/platOS.h"
 #include "os/platSystemInfo.h"
+#include "platform/TVarnoRegedit.h"
 #include "platform/platProductNames.h"
 #include "platform/platProxy.h"
 #include "service/libCurl.h"
@@ -287,11 +288,11 @@ TServiceSettings CheckSettings(TDoctor& d) {
     out.Proxy = cfg.CNX_Proxy ? cfg.CNX_Proxy : "";
     if (cfg.CNX_TO_MS_HTTP_Request > 0) out.TimeoutMs = cfg.CNX_TO_MS_HTTP_Request;
     HKEY key = nullptr;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Varno\\Trelis_Server\\Conex", 0,
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, LU_REG_BASE_PATH "\\Conex", 0,
                             KEY_QUERY_VALUE | KEY_WOW64_32KEY, &key);
     if (rc == ERROR_SUCCESS) RegCloseKey(key);
     if (rc != ERROR_SUCCESS) {
-        d.Fail("settings", "HKLM\\SOFTWARE\\Varno\\Trelis_Server\\Conex cannot be read (32-bit view)",
+        d.Fail("settings", "HKLM\\" LU_REG_BASE_PATH "\\Conex cannot be read (32-bit view)",
                static_cast<uint32_t>(rc));
     } else if (out.URL.empty()) {
         d.Fail("settings",

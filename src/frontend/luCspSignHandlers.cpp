@@ -7,6 +7,17 @@
 
 namespace {
 
+// The hash to sign and its context: a context with a key, the hash's value final.
+int HashToSign(HCRYPTPROV hProv, HCRYPTHASH hHash, TLUKeyRef* context, TLUHashRef* hash) {
+    int result = luCspSignedHashOf(hProv, hHash, context, hash);
+    if (result != 0) return result;
+    if (!(*context)->HasCertificate()) {
+        TRACE(DBERRO_0, "Contexto sem chave privada (CRYPT_VERIFYCONTEXT)\n");
+        return NTE_BAD_KEY;
+    }
+    return (*hash)->FinishValue();
+}
+
 int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD dwFlags, BYTE* pbSignature,
                DWORD* pdwSigLen) {
     if (!pdwSigLen || !hHash) {
@@ -16,22 +27,15 @@ int DoSignHash(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTHASH hHash, DWORD d
     }
     TLUKeyRef context;
     TLUHashRef hash;
-    int result = luCspSignedHashOf(hProv, hHash, &context, &hash);
-    if (result == 0 && !context->HasCertificate()) {
-        TRACE(DBERRO_0, "Contexto sem chave privada (CRYPT_VERIFYCONTEXT)\n");
-        result = NTE_BAD_KEY;
-    }
-    if (result == 0) result = hash->FinishValue();
+    int result = HashToSign(hProv, hHash, &context, &hash);
+    // The job is made also when the hash is refused: its objects' trace lines stand where they always have.
     TLUSignJob job;
-    if (result == 0)
-        result = luSignOperation(
-            frame, hProv, context, context, hash->DataValue,
-            [&](TLUSignOptions* options) { return luSignOptionsFromFlags(*hash, dwFlags, true, options); },
-            &job);
-    if (result == 0)
-        result =
-            gLUProvider->CopyDataResult(gLUProvider, &job.Result, pbSignature, pdwSigLen, *pdwSigLen, true);
-    return result;
+    if (result != 0) return result;
+    result = luSignOperation(
+        frame, hProv, context, context, hash->DataValue,
+        [&](TLUSignOptions* options) { return luSignOptionsFromFlags(*hash, dwFlags, true, options); }, &job);
+    if (result != 0) return result;
+    return gLUProvider->CopyDataResult(gLUProvider, &job.Result, pbSignature, pdwSigLen, *pdwSigLen, true);
 }
 
 int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignature, DWORD dwSigLen,
@@ -44,15 +48,17 @@ int DoVerifySignature(HCRYPTPROV hProv, HCRYPTHASH hHash, const BYTE* pbSignatur
     TLUKeyRef context;
     TLUHashRef hash;
     int result = luCspSignedHashOf(hProv, hHash, &context, &hash);
+    if (result != 0) return result;
     // A verify-only context checks with the public key handed in: a key of another context.
     TLUKeyRef verifier = context;
-    if (result == 0 && !context->HasCertificate() && luCheckKey(gLUProvider, hPubKey, &verifier) != 0) {
+    if (!context->HasCertificate() && luCheckKey(gLUProvider, hPubKey, &verifier) != 0) {
         TRACE(DBERRO_0, "Sem chave publica para verificar, hPubKey=[%p]\n", reinterpret_cast<void*>(hPubKey));
-        result = NTE_BAD_KEY;
+        return NTE_BAD_KEY;
     }
-    if (result == 0) result = hash->FinishValue();
+    result = hash->FinishValue();
+    if (result != 0) return result;
     TLUSignOptions options{};
-    if (result == 0) result = luSignOptionsFromFlags(*hash, dwFlags, false, &options);
+    result = luSignOptionsFromFlags(*hash, dwFlags, false, &options);
     if (result != 0) return result;
     // CryptoAPI hands signatures in little-endian order; the RSA block is big-endian.
     TVarnoMemory signature;
@@ -86,19 +92,37 @@ int CheckEncryptBlock(const TLUProviderKey& context, const TLUProviderKey& key, 
     return 0;
 }
 
+// Adds data to what the key collected; refused at once when the whole can never fit the block.
+int CollectData(const TLUProviderKey& context, TLUProviderKey& key, const BYTE* pbData, DWORD lenData) {
+    int result = CheckEncryptBlock(context, key, key.EncryptData.LenFileData + lenData);
+    if (result != 0) return result;
+    if (!key.EncryptData.Add(pbData, lenData)) {
+        TRACE(DBERRO_0, "Falha ao adicionar dados dataToCipher, pdwDataLen=[%d]\n",
+              static_cast<int>(lenData));
+        return NTE_NO_MEMORY;
+    }
+    return 0;
+}
+
+// The final data checked against the block and, with a hash handle, hashed as well.
+int CheckFinalData(const TLUProviderKey& context, const TLUProviderKey& key, TLUProvider* session,
+                   HCRYPTHASH hHash, TVarnoMemory* data) {
+    int result = CheckEncryptBlock(context, key, data->LenFileData);
+    if (result != 0 || !hHash) return result;
+    TLUHashRef hash;
+    result = luCheckHash(session, hHash, &hash);
+    if (result != 0) return result;
+    return hash->ComputeHash(data, hash.get());
+}
+
 int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* session, const TLUKeyRef& context,
                      const TLUKeyRef& userKey, HCRYPTHASH hHash, BOOL Final, BYTE* pbData, DWORD* pdwDataLen,
                      DWORD dwBufLen) {
     TVarnoMemory& collected = userKey->EncryptData;
     if (pbData && *pdwDataLen != 0) {
         TRACE(DBINFO_0, "Adicionando dados para assinar, pdwDataLen=[%d]\n", static_cast<int>(*pdwDataLen));
-        // Refused at once: data that can never fit is not collected first; a failure starts afresh.
-        int result = CheckEncryptBlock(*context, *userKey, collected.LenFileData + *pdwDataLen);
-        if (result == 0 && !collected.Add(pbData, *pdwDataLen)) {
-            TRACE(DBERRO_0, "Falha ao adicionar dados dataToCipher, pdwDataLen=[%d]\n",
-                  static_cast<int>(*pdwDataLen));
-            result = NTE_NO_MEMORY;
-        }
+        // A failure starts afresh.
+        int result = CollectData(*context, *userKey, pbData, *pdwDataLen);
         if (result != 0) {
             collected.Clear();
             return result;
@@ -111,25 +135,20 @@ int EncryptCollected(TLUEntryFrame& frame, HCRYPTPROV hProv, TLUProvider* sessio
     TVarnoMemory dataToCipher;
     if (!dataToCipher.LoadFromMemory(collected.FileData, collected.LenFileData)) return NTE_NO_MEMORY;
     collected.Clear();
-    int result = CheckEncryptBlock(*context, *userKey, dataToCipher.LenFileData);
-    if (result == 0 && hHash) {
-        TLUHashRef hash;
-        result = luCheckHash(session, hHash, &hash);
-        if (result == 0) result = hash->ComputeHash(&dataToCipher, hash.get());
-    }
-    // Signed bare, as a type 1 block: the key's own padding was checked above.
+    int result = CheckFinalData(*context, *userKey, session, hHash, &dataToCipher);
+    // The job is made also when the data is refused: its objects' trace lines stand where they always have.
     TLUSignJob job;
-    if (result == 0)
-        result = luSignOperation(
-            frame, hProv, context, userKey, dataToCipher,
-            [](TLUSignOptions* options) {
-                *options = TLUSignOptions{nullptr, TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey}};
-                return 0;
-            },
-            &job);
-    if (result == 0)
-        result = session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
-    return result;
+    if (result != 0) return result;
+    // Signed bare, as a type 1 block: the key's own padding was checked above.
+    result = luSignOperation(
+        frame, hProv, context, userKey, dataToCipher,
+        [](TLUSignOptions* options) {
+            *options = TLUSignOptions{nullptr, TLUBlockOptions{TKP_PAD_PKCS1, TKS1_Type1_PrivateKey}};
+            return 0;
+        },
+        &job);
+    if (result != 0) return result;
+    return session->CopyDataResult(session, &job.Result, pbData, pdwDataLen, dwBufLen, false);
 }
 
 int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
@@ -141,7 +160,8 @@ int DoEncrypt(TLUEntryFrame& frame, HCRYPTPROV hProv, HCRYPTKEY hKey, HCRYPTHASH
     TLUProvider* session = nullptr;
     TLUKeyRef context, userKey;
     int result = luCspContextOf(hProv, &session, &context);
-    if (result == 0) result = luCheckKey(session, hKey, &userKey);
+    if (result != 0) return result;
+    result = luCheckKey(session, hKey, &userKey);
     if (result != 0) return result;
     return EncryptCollected(frame, hProv, session, context, userKey, hHash, Final, pbData, pdwDataLen,
                             dwBufLen);

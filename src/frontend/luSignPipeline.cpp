@@ -83,15 +83,15 @@ static int luSignPrepare(TLUSignJob* job, const std::shared_ptr<TLUProviderKey>&
     TDataEncryptDecrypt& item = job->Item;
     item.Clear();
     int result = key->BuildBlock(row, value, options, &item.DataValueInput, &item.DataValuePadded);
-    // A PSS block is salted anew every time: no earlier result answers it.
-    const bool cacheable = options.KeyPadding != TKP_PAD_PSS;
-    if (result == 0 && cacheable && key->Cache.Find(item.DataValueInput, options, &job->Result)) {
-        job->Cached = true;
-    } else if (result == 0) {
+    if (result != 0) {
         key->Cache.Forget();
+        return result;
     }
-    if (result != 0) key->Cache.Forget();
-    return result;
+    // A PSS block is salted anew every time: no earlier result answers it.
+    job->Cached =
+        options.KeyPadding != TKP_PAD_PSS && key->Cache.Find(item.DataValueInput, options, &job->Result);
+    if (!job->Cached) key->Cache.Forget();
+    return 0;
 }
 
 // A certificate is loaded once and never again while keys share it: its serial number can be read
@@ -129,35 +129,37 @@ static int luSignSend(TLUSignJob* job) {
     return 0;
 }
 
+// The answer checked, taken as the result and cached in the key.
+static int luSignTakeAnswer(TLUSignJob* job) {
+    if (job->Cached) return 0;
+    const TVarnoMemory& signature = job->Item.DataResult;
+    // The client took only an answer of the block's length; the key checks it turns back into the
+    // block (its length with it). A wrong answer is neither returned nor cached.
+    int result = job->Key->CheckPrivateResult(job->Item.DataValuePadded, signature);
+    if (result != 0) return result;
+    if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) return NTE_NO_MEMORY;
+    if (job->Options.KeyPadding != TKP_PAD_PSS)
+        job->Key->Cache.Store(job->Item.DataValueInput, job->Options, signature);
+    return 0;
+}
+
 // The result checked and cached in the key.
 static int luSignFinish(TLUSignJob* job) {
-    int result = 0;
-    if (!job->Cached) {
-        const TVarnoMemory& signature = job->Item.DataResult;
-        // The client took only an answer of the block's length; the key checks it turns back into the
-        // block (its length with it).
-        if ((result = job->Key->CheckPrivateResult(job->Item.DataValuePadded, signature)) != 0) {
-            // A wrong answer is neither returned nor cached.
-        } else if (!job->Result.LoadFromMemory(signature.FileData, signature.LenFileData)) {
-            result = NTE_NO_MEMORY;
-        } else if (job->Options.KeyPadding != TKP_PAD_PSS) {
-            job->Key->Cache.Store(job->Item.DataValueInput, job->Options, signature);
-        }
-    }
-    if (result == 0) {
-        TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueInput ", job->Item.DataValueInput.FileData,
-                   static_cast<int>(job->Item.DataValueInput.LenFileData));
-        TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueOutput", job->Result.FileData,
-                   static_cast<int>(job->Result.LenFileData));
-    } else {
+    int result = luSignTakeAnswer(job);
+    if (result != 0) {
         // A failed input is never served from the cache.
         job->Key->Cache.Forget();
         if (result == NTE_SYS_ERR) {
             TRACE(DBERRO_0, "Falha na assinatura, classe=[%s]\n", luFailureName(TLUFailure::AnswerUnusable));
-            result = luFailureResult(TLUFailure::AnswerUnusable, result);
+            return luFailureResult(TLUFailure::AnswerUnusable, result);
         }
+        return result;
     }
-    return result;
+    TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueInput ", job->Item.DataValueInput.FileData,
+               static_cast<int>(job->Item.DataValueInput.LenFileData));
+    TRACE_DUMP(DBINFO_0, "EncryptDecrypt: DataValueOutput", job->Result.FileData,
+               static_cast<int>(job->Result.LenFileData));
+    return 0;
 }
 
 // Work that waits on the system or the network runs without the provider's lock, so that other calls
@@ -171,16 +173,19 @@ static int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext,
         TLUEntryUnlock unlocked(frame);
         result = work();
     }
+    if (result != 0) return result;
     TLUProvider* session = nullptr;
     std::shared_ptr<TLUProviderKey> again;
-    if (result == 0) result = luGetProvSessionFromKey(&session, hContext, &again);
-    if (result == 0) result = luCheckParamExt(session);
-    if (result == 0 && again != context) {
+    result = luGetProvSessionFromKey(&session, hContext, &again);
+    if (result != 0) return result;
+    result = luCheckParamExt(session);
+    if (result != 0) return result;
+    if (again != context) {
         TRACE(DBERRO_0, "Contexto liberado durante %s, hProv=[%p]\n", what,
               reinterpret_cast<void*>(hContext));
-        result = ERROR_INVALID_HANDLE;
+        return ERROR_INVALID_HANDLE;
     }
-    return result;
+    return 0;
 }
 
 int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
@@ -189,11 +194,13 @@ int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_
     // The token is read from the registry (a kernel call) for every signature.
     int result =
         luRunUnlocked(frame, hContext, context, "o login", [&] { return luSignLogin(context, job); });
+    if (result != 0) return result;
     TLUSignOptions options{};
-    if (result == 0) result = optionsOf(&options);
-    if (result == 0) result = luSignPrepare(job, key, options.Row, value, options.Block);
-    if (result == 0)
-        result = luRunUnlocked(frame, hContext, context, "a requisicao", [&] { return luSignSend(job); });
-    if (result == 0) result = luSignFinish(job);
-    return result;
+    result = optionsOf(&options);
+    if (result != 0) return result;
+    result = luSignPrepare(job, key, options.Row, value, options.Block);
+    if (result != 0) return result;
+    result = luRunUnlocked(frame, hContext, context, "a requisicao", [&] { return luSignSend(job); });
+    if (result != 0) return result;
+    return luSignFinish(job);
 }

@@ -230,6 +230,17 @@ int TLUProvider::FreeKey(TLUProvider* session, HCRYPTKEY hKey) {
     TRACE_RETURN(result);
 }
 
+// The algorithm's row of a new hash, attached before its handle exists (no hash is ever seen without
+// one); in compatibility mode its digest started as well.
+static int AttachAlgorithm(TLUProviderDataHash& hash, ALG_ID algId, bool compat) {
+    int result = TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&hash.HashPaddingOIDInfo, algId);
+    // CryptoAPI's answer to an algorithm the provider does not have.
+    if (result == NTE_FAIL && compat) return NTE_BAD_ALGID;
+    if (result != 0) return result;
+    if (!compat) return hash.HashPaddingOIDInfo->HashAlgType == THT_SSL3_SHAMD5 ? NTE_FAIL : 0;
+    return hash.StartDigest() == NTE_NO_MEMORY ? NTE_NO_MEMORY : 0;
+}
+
 int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID SetAlgID, HCRYPTKEY hKey,
                             DWORD dwFlags, HCRYPTHASH* hProviderHash) {
     (void)session;
@@ -238,39 +249,28 @@ int TLUProvider::CreateHash(TLUProvider* session, HCRYPTPROV hContext, ALG_ID Se
                 LU_FN, reinterpret_cast<void*>(hContext),
                 reinterpret_cast<void*>(static_cast<uintptr_t>(SetAlgID)), reinterpret_cast<void*>(hKey),
                 static_cast<unsigned>(dwFlags), static_cast<void*>(hProviderHash));
-    int result = 0;
     std::shared_ptr<TLUProviderDataHash> newHash;
     if (!hContext || !hProviderHash) {
         TRACE(DBERRO_0, "Parametro invalido, hProviderKey=[%p], hProviderHash=[%p]\n",
               reinterpret_cast<void*>(hContext), static_cast<void*>(hProviderHash));
-        result = NTE_INVALID_PARAMETER;
-    } else {
-        try {
-            newHash = std::make_shared<TLUProviderDataHash>();
-        } catch (const std::bad_alloc&) {
-            TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
-        }
-        // The row is attached before the handle exists: no hash is ever seen without one.
-        const bool compat = luCompatibility();
-        if (newHash)
-            result =
-                TLUProviderKey::EncryptDecryptHashGetPaddingOIDInfo(&newHash->HashPaddingOIDInfo, SetAlgID);
-        if (result == 0 && !compat && newHash->HashPaddingOIDInfo->HashAlgType == THT_SSL3_SHAMD5)
-            result = NTE_FAIL;
-        // CryptoAPI's answer to an algorithm the provider does not have.
-        if (result == NTE_FAIL && compat) result = NTE_BAD_ALGID;
-        if (result == 0 && compat) {
-            int started = newHash->StartDigest();
-            if (started == NTE_NO_MEMORY) result = started;
-        }
-        if (result != 0) {
-            TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
-        } else if (!newHash || !(*hProviderHash = Handles.AddHash(newHash, hContext))) {
-            TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvDataHash\n");
-            result = NTE_NO_MEMORY;
-        }
+        TRACE_RETURN(NTE_INVALID_PARAMETER);
     }
-    TRACE_RETURN(result);
+    try {
+        newHash = std::make_shared<TLUProviderDataHash>();
+    } catch (const std::bad_alloc&) {
+        TRACE(DBERRO_0, "Falha ao alocar TLUProviderDataHash\n");
+    }
+    const bool compat = luCompatibility();
+    const int result = newHash ? AttachAlgorithm(*newHash, SetAlgID, compat) : 0;
+    if (result != 0) {
+        TRACE(DBERRO_0, "Falha ao recuperar THT_NONE para CRYPT_NOHASHOID\n");
+        TRACE_RETURN(result);
+    }
+    if (!newHash || !(*hProviderHash = Handles.AddHash(newHash, hContext))) {
+        TRACE(DBERRO_0, "Falha ao adicionar o Certificado no ListProvDataHash\n");
+        TRACE_RETURN(NTE_NO_MEMORY);
+    }
+    TRACE_RETURN(0);
 }
 
 int TLUProvider::DestroyHash(TLUProvider* session, HCRYPTHASH hProviderHash) {
@@ -298,8 +298,9 @@ int TLUProvider::DuplicateHash(HCRYPTPROV hContext, const TLUProviderDataHash& s
         return NTE_NO_MEMORY;
     }
     int result = copy->CopyFrom(source);
-    if (result == 0 && !(*hProviderHash = Handles.AddHash(copy, hContext))) result = NTE_NO_MEMORY;
-    return result;
+    if (result != 0) return result;
+    *hProviderHash = Handles.AddHash(copy, hContext);
+    return *hProviderHash ? 0 : NTE_NO_MEMORY;
 }
 
 namespace {

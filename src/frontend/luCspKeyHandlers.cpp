@@ -58,18 +58,28 @@ int RefuseBlobType(DWORD dwBlobType) {
     }
 }
 
+// The key to export in a blob of the type asked for.
+int KeyToExport(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, TLUKeyRef* key) {
+    TLUProvider* session = nullptr;
+    TLUKeyRef context;
+    int result = luCspContextOf(hProv, &session, &context);
+    if (result != 0) return result;
+    result = luCheckKey(session, hKey, key);
+    if (result != 0) return result;
+    return RefuseBlobType(dwBlobType);
+}
+
 int DoExportKey(HCRYPTPROV hProv, HCRYPTKEY hKey, DWORD dwBlobType, BYTE* pbData, DWORD* pdwDataLen) {
     if (!pdwDataLen) {
         TRACE(DBERRO_0, "Parametro invalido, pdwDataLen=[%p]\n", static_cast<void*>(pdwDataLen));
         return NTE_INVALID_PARAMETER;
     }
-    TLUProvider* session = nullptr;
-    TLUKeyRef context, key;
-    int result = luCspContextOf(hProv, &session, &context);
-    if (result == 0) result = luCheckKey(session, hKey, &key);
-    if (result == 0) result = RefuseBlobType(dwBlobType);
+    TLUKeyRef key;
+    int result = KeyToExport(hProv, hKey, dwBlobType, &key);
+    // Made also when the key is refused: its trace lines stand where they always have.
     TVarnoMemory blob;
-    if (result == 0) result = key->BuildPublicKeyBlob(&blob);
+    if (result != 0) return result;
+    result = key->BuildPublicKeyBlob(&blob);
     if (result != 0) return result;
     return CopyOutValue(blob.FileData, blob.LenFileData, pbData, pdwDataLen, *pdwDataLen, kCopyExport);
 }

@@ -39,7 +39,8 @@ int DoDuplicateHash(HCRYPTPROV hProv, HCRYPTHASH hHash, const DWORD* pdwReserved
     TLUKeyRef context;
     TLUHashRef hash;
     int result = luCspHashOf(hProv, hHash, &session, &context, &hash);
-    return result != 0 ? result : session->DuplicateHash(hProv, *hash, phHash);
+    if (result != 0) return result;
+    return session->DuplicateHash(hProv, *hash, phHash);
 }
 
 // A public key to verify with (PUBLICKEYBLOB only; no key wraps it).

@@ -45,8 +45,9 @@ void CopyName(const char* name, CHAR* field, size_t room, DWORD* len) {
 
 // Moves *position on only when the item reached the caller.
 int Advance(int result, const BYTE* data, uint32_t* position) {
-    if (result == 0 && data) ++*position;
-    return result;
+    if (result != 0) return result;
+    if (data) ++*position;
+    return 0;
 }
 
 } // namespace

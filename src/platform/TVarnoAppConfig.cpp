@@ -95,37 +95,40 @@ TVarnoAppConfigField* TVarnoAppConfig::FindField(const char* name) {
     return nullptr;
 }
 
+// The field's value until the registry gives one: its default.
+static bool SetDefault(TVarnoAppConfigField* f) {
+    if (f->Type == REG_SZ) {
+        const char* text = f->DefaultData ? static_cast<const char*>(f->DefaultData) : "";
+        return f->SetData(text, static_cast<uint32_t>(strlen(text) + 1));
+    }
+    if (f->Type == REG_DWORD)
+        f->SetInt(f->DefaultInt);
+    else
+        f->Publish();
+    return true;
+}
+
 bool TVarnoAppConfig::SetVariable(int32_t Grupo, void* variable, const char* name, const void* defaultData,
                                   int32_t defaultInt, int32_t type) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s>\n", LU_FN);
-    bool result = false;
     if (!name || !*name || (type != REG_SZ && type != REG_BINARY && type != REG_DWORD)) {
         TRACE(DBERRO_0, "Parametro invalido na SetVariable, name=[%s] type=[%d]\n", name ? name : "(null)",
               static_cast<int>(type));
-    } else {
-        auto* f = new (std::nothrow) TVarnoAppConfigField;
-        if (f) {
-            f->Grupo = Grupo;
-            f->Variable = variable;
-            f->Name = name;
-            f->Type = type;
-            f->DefaultData = defaultData;
-            f->DefaultInt = defaultInt;
-            if (type == REG_SZ) {
-                const char* text = defaultData ? static_cast<const char*>(defaultData) : "";
-                result = f->SetData(text, static_cast<uint32_t>(strlen(text) + 1));
-            } else if (type == REG_DWORD) {
-                f->SetInt(defaultInt);
-                result = true;
-            } else {
-                f->Publish();
-                result = true;
-            }
-            if (result) result = Fields.Add(f);
-            if (!result) delete f;
-        }
+        TRACE_RETURN(false);
     }
-    TRACE_RETURN(result);
+    auto* f = new (std::nothrow) TVarnoAppConfigField;
+    if (!f) TRACE_RETURN(false);
+    f->Grupo = Grupo;
+    f->Variable = variable;
+    f->Name = name;
+    f->Type = type;
+    f->DefaultData = defaultData;
+    f->DefaultInt = defaultInt;
+    if (!SetDefault(f) || !Fields.Add(f)) {
+        delete f;
+        TRACE_RETURN(false);
+    }
+    TRACE_RETURN(true);
 }
 
 bool TVarnoAppConfig::SaveField(TVarnoAppConfigField* f) {

@@ -16,7 +16,6 @@ const TPlatCopyRule kCopyResultReversed = {
 
 int CopyOutValue(const void* value, uint32_t size, BYTE* buffer, DWORD* len, uint32_t capacity,
                  const TPlatCopyRule& rule) {
-    int result = 0;
     if (!buffer) {
         if (rule.ShortCode == static_cast<uint32_t>(NTE_BAD_LEN))
             TRACE(DBINFO_0, "Retornando apenas o tamanho LenBuffToCopy=[%d]\n", static_cast<int>(size));
@@ -33,8 +32,10 @@ int CopyOutValue(const void* value, uint32_t size, BYTE* buffer, DWORD* len, uin
                   "Tamanho do buffer a ser retornado é menor do que o recebido, MaxLenBuffToCopy=[%d] "
                   "LenFileData=[%d]\n",
                   static_cast<int>(capacity), static_cast<int>(size));
-        result = static_cast<int>(rule.ShortCode);
-    } else if (size > 0) {
+        if (rule.SizeWhenShort) *len = size;
+        return static_cast<int>(rule.ShortCode);
+    }
+    if (size > 0) {
         const BYTE* bytes = static_cast<const BYTE*>(value);
         if (rule.Reversed) {
             TRACE(DBWARN_0, "Invertando Buffer de retorno para LITTLE-ENDIAN\n");
@@ -46,6 +47,6 @@ int CopyOutValue(const void* value, uint32_t size, BYTE* buffer, DWORD* len, uin
         if (rule.ShortCode == static_cast<uint32_t>(NTE_BAD_LEN))
             TRACE_DUMP(DBINFO_0, "Retornando DataValue", buffer, static_cast<int>(size));
     }
-    if (result == 0 || rule.SizeWhenShort) *len = size;
-    return result;
+    *len = size;
+    return 0;
 }

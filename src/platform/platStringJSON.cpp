@@ -360,21 +360,19 @@ int TPlatStringJSON::Add(const char* nameVar, const char* value) {
 int TPlatStringJSON::LoadFromMemory(const char* buffInput) {
     TRACE_SCOPE(DBHEAD_L, Int, "<%s BuffInput=[%p]>\n", LU_FN, static_cast<const void*>(buffInput));
     Clear();
-    int result = 0;
     if (!buffInput) {
         TRACE(DBERRO_0, "Parametro invalido, BuffInput=[%p]\n", static_cast<const void*>(buffInput));
-    } else {
-        char* buff = DupText(buffInput);
-        if (!buff) {
-            TRACE(DBERRO_0, "Falha ao alocar memoria, LenBuffInput=[%d]\n",
-                  static_cast<int>(strlen(buffInput)));
-        } else {
-            result = ParseText(buff);
-            free(buff);
-            if (result) result = EncodeJSON();
-        }
+        TRACE_RETURN(0);
     }
-    TRACE_RETURN(result);
+    char* buff = DupText(buffInput);
+    if (!buff) {
+        TRACE(DBERRO_0, "Falha ao alocar memoria, LenBuffInput=[%d]\n", static_cast<int>(strlen(buffInput)));
+        TRACE_RETURN(0);
+    }
+    const int result = ParseText(buff);
+    free(buff);
+    if (!result) TRACE_RETURN(result);
+    TRACE_RETURN(EncodeJSON());
 }
 
 int TPlatStringJSON::LoadFromMemory(const char* buffInput, char findFirstChar) {

@@ -487,7 +487,6 @@ bool TLibCurl::Request(bool IsPost, const char* URL, const char* FileName_CAPeer
                 static_cast<void*>(dataRecv));
     TVarnoMemory received;
     bool result = Request(IsPost, URL, FileName_CAPeer, Header, &received, dataSend);
-    if (result && dataRecv)
-        result = dataRecv->LoadFromMemory(reinterpret_cast<const char*>(received.FileData)) != 0;
-    TRACE_RETURN(result);
+    if (!result || !dataRecv) TRACE_RETURN(result);
+    TRACE_RETURN(dataRecv->LoadFromMemory(reinterpret_cast<const char*>(received.FileData)) != 0);
 }

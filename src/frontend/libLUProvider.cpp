@@ -17,13 +17,13 @@ TLUProvider* gLUProvider = nullptr;
 // Free functions of the CSP glue
 
 BOOL luConvResultNTE(DWORD result) {
-    if (result == 0) {
-        SetLastError(ERROR_SUCCESS);
-        return TRUE;
+    if (result != 0) {
+        SetLastError(result);
+        TRACE(DBERRO_0, "Setando SetLastError=[%s]\n", GetLastErrorText());
+        return FALSE;
     }
-    SetLastError(result);
-    TRACE(DBERRO_0, "Setando SetLastError=[%s]\n", GetLastErrorText());
-    return FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
 }
 
 int luGetProvSessionFromKey(TLUProvider** hProvSessionResult, HCRYPTPROV hProviderKey,

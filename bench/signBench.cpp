@@ -633,7 +633,8 @@ bool ParseOptions(int argc, char** argv, TOptions& o) {
         }
         fprintf(stderr,
                 "usage: %s [--signatures N] [--verifies N] [--rss-signatures N] [--threads N[,N...]] "
-                "[--latency-ms N] [--dll PATH] [--trace default|off|both] [--only sign|latency|verify] [--quick]\n"
+                "[--latency-ms N] [--dll PATH] [--trace default|off|both] [--only sign|latency|verify] "
+                "[--quick]\n"
                 "       %s --soak N [--soak-processes P] [--soak-cap-mb M]\n",
                 argv[0], argv[0]);
         return false;

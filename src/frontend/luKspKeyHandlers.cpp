@@ -21,7 +21,7 @@ int FindKey(NCRYPT_PROV_HANDLE hProvider, NCRYPT_KEY_HANDLE hKey, TLUKspKeyRef* 
     return luCheckParamExt(session);
 }
 
-// The flags and key spec an opened key may have; the key's name is looked up later.
+// The flags and dwLegacyKeySpec an opened key may have; the key's name is looked up later.
 int CheckOpenKeyArgs(DWORD dwLegacyKeySpec, DWORD dwFlags) {
     if (dwLegacyKeySpec != 0 && dwLegacyKeySpec != AT_KEYEXCHANGE && dwLegacyKeySpec != AT_SIGNATURE) {
         TRACE(DBERRO_0, "dwLegacyKeySpec invalido=[%u]\n", static_cast<unsigned>(dwLegacyKeySpec));

@@ -165,42 +165,34 @@ static int luSignFinish(TLUSignJob* job) {
 // Work that waits on the system or the network runs without the provider's lock, so that other calls
 // of the process go on meanwhile. Releasing the context meanwhile frees the certificate its keys read,
 // so the call ends there (ERROR_INVALID_HANDLE) unless hContext is still the context it started with.
-static int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext,
-                         const std::shared_ptr<TLUProviderKey>& context, const char* what,
-                         const std::function<int()>& work) {
+static int luRunUnlocked(TLUEntryFrame& frame, ULONG_PTR hContext, const std::function<int()>& work) {
     int result = 0;
     {
         TLUEntryUnlock unlocked(frame);
         result = work();
     }
     if (result != 0) return result;
+    // A handle is its object's address and the call holds the context: the lookup finds that context or,
+    // once it was released, nothing (ERROR_INVALID_HANDLE).
     TLUProvider* session = nullptr;
     std::shared_ptr<TLUProviderKey> again;
     result = luGetProvSessionFromKey(&session, hContext, &again);
     if (result != 0) return result;
-    result = luCheckParamExt(session);
-    if (result != 0) return result;
-    if (again != context) {
-        TRACE(DBERRO_0, "Contexto liberado durante %s, hProv=[%p]\n", what,
-              reinterpret_cast<void*>(hContext));
-        return ERROR_INVALID_HANDLE;
-    }
-    return 0;
+    return luCheckParamExt(session);
 }
 
 int luSignOperation(TLUEntryFrame& frame, ULONG_PTR hContext, const std::shared_ptr<TLUProviderKey>& context,
                     const std::shared_ptr<TLUProviderKey>& key, const TVarnoMemory& value,
                     const std::function<int(TLUSignOptions*)>& optionsOf, TLUSignJob* job) {
     // The token is read from the registry (a kernel call) for every signature.
-    int result =
-        luRunUnlocked(frame, hContext, context, "o login", [&] { return luSignLogin(context, job); });
+    int result = luRunUnlocked(frame, hContext, [&] { return luSignLogin(context, job); });
     if (result != 0) return result;
     TLUSignOptions options{};
     result = optionsOf(&options);
     if (result != 0) return result;
     result = luSignPrepare(job, key, options.Row, value, options.Block);
     if (result != 0) return result;
-    result = luRunUnlocked(frame, hContext, context, "a requisicao", [&] { return luSignSend(job); });
+    result = luRunUnlocked(frame, hContext, [&] { return luSignSend(job); });
     if (result != 0) return result;
     return luSignFinish(job);
 }

@@ -22,8 +22,8 @@ class TCertificateStore {
     // added, removed or rewritten, by this process or another. A store without key has the stamp "".
     std::string ChangeStamp(const char* StoreName);
     // Adds the certificate to "ROOT", "CA" or, with its key link and friendly name, "MY" (StoreType 1..3).
-    // The key link names providerName with provType and keySpec: a CryptoAPI provider's type and key
-    // spec, or 0 and 0 for a CNG key storage provider.
+    // The key link names providerName with provType and keySpec: a CryptoAPI provider's type and
+    // dwKeySpec, or 0 and 0 for a CNG key storage provider.
     bool InstallCert(TCertificate* certificate, const char* providerName, DWORD provType = PROV_RSA_FULL,
                      DWORD keySpec = AT_KEYEXCHANGE);
     // Deletes the store's certificates of ProviderNameCompare or otherProviderName (every one when

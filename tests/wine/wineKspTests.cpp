@@ -60,7 +60,7 @@ int RunKspCertPhase(const TWineOptions& options) {
                      name.c_str());
         report.Check("KeyProviderType", prov->dwProvType == 0, "type %lu",
                      static_cast<unsigned long>(prov->dwProvType));
-        report.Check("KeyProviderKeySpec", prov->dwKeySpec == 0, "key spec %lu",
+        report.Check("KeyProviderKeySpec", prov->dwKeySpec == 0, "dwKeySpec %lu",
                      static_cast<unsigned long>(prov->dwKeySpec));
         report.Check("KeyProviderContainer", container == options.Serial, "container [%s]",
                      container.c_str());
@@ -106,7 +106,7 @@ int RunKspPhase(const TWineOptions& options) {
         return report.Finish();
     const std::wstring serial = Wide(options.Serial);
 
-    // .NET: CngKey.Open (key spec 0, silent), "Algorithm Group", the absent "CLR IsEphemeral",
+    // .NET: CngKey.Open (dwKeySpec 0, silent), "Algorithm Group", the absent "CLR IsEphemeral",
     // "PublicKeyLength" then "Length"; RSACng.SignHash into a buffer of the key's size; ExportParameters.
     report.Check("dotnet/OpenProvider",
                  k.T->OpenProvider(&k.Prov, L"Varno Key Storage Provider Server", 0) == 0);

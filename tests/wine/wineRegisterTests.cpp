@@ -125,7 +125,7 @@ int RunRegisterPhase(const TWineOptions& options) {
             report.Check("KeyProviderName", name == LUCSP_PROVIDER_NAME, "provider [%s]", name.c_str());
             report.Check("KeyProviderType", prov->dwProvType == PROV_RSA_FULL, "type %lu",
                          static_cast<unsigned long>(prov->dwProvType));
-            report.Check("KeyProviderKeySpec", prov->dwKeySpec == AT_KEYEXCHANGE, "key spec %lu",
+            report.Check("KeyProviderKeySpec", prov->dwKeySpec == AT_KEYEXCHANGE, "dwKeySpec %lu",
                          static_cast<unsigned long>(prov->dwKeySpec));
         }
         CertFreeCertificateContext(found);

@@ -293,27 +293,27 @@ int RunUninstallCmd(TCommand& cmd) {
 
 void lucspAddCertCommands(std::vector<TCommandDef>& table) {
     const TOptionDef cert = {"--cert", "FILE", "the certificate (PEM, Base64 or DER)"};
-    table.push_back(
-        TCommandDef{"register",
-                    "--cert FILE (--token TOKEN | --token-file FILE) [--provider csp|ksp]",
-                    "Put a service certificate and its access token into this machine "
-                    "(TrelisServer_RegisterCertificate).",
-                    {cert,
-                     {"--token", "TOKEN", "the access token the service issued for this certificate"},
-                     {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"},
-                     {"--provider", "csp|ksp",
-                      "the provider the key-provider information names (default: the CSP_KeyProvider "
-                      "setting)"}},
-                    0,
-                    0,
-                    "The certificate goes into the current user's personal store (MY) with key-provider "
-                    "information that\n"
-                    "names the CSP (type PROV_RSA_FULL, key spec AT_KEYEXCHANGE) or, with --provider ksp or\n"
-                    "CSP_KeyProvider KSP, the key storage provider (type and key spec 0, as CNG clients\n"
-                    "expect), and the serial number as container; either provider opens it. The token goes\n"
-                    "to HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
-                    RunRegister,
-                    true});
+    table.push_back(TCommandDef{
+        "register",
+        "--cert FILE (--token TOKEN | --token-file FILE) [--provider csp|ksp]",
+        "Put a service certificate and its access token into this machine "
+        "(TrelisServer_RegisterCertificate).",
+        {cert,
+         {"--token", "TOKEN", "the access token the service issued for this certificate"},
+         {"--token-file", "FILE", "read the token from FILE (a final line end is dropped)"},
+         {"--provider", "csp|ksp",
+          "the provider the key-provider information names (default: the CSP_KeyProvider "
+          "setting)"}},
+        0,
+        0,
+        "The certificate goes into the current user's personal store (MY) with key-provider "
+        "information that\n"
+        "names the CSP (type PROV_RSA_FULL, dwKeySpec AT_KEYEXCHANGE) or, with --provider ksp or\n"
+        "CSP_KeyProvider KSP, the key storage provider (type and dwKeySpec 0, as CNG clients\n"
+        "expect), and the serial number as container; either provider opens it. The token goes\n"
+        "to HKEY_CURRENT_USER\\SOFTWARE\\Varno\\Trelis_Server\\<serial>, value Token.\n",
+        RunRegister,
+        true});
     table.push_back(TCommandDef{
         "unregister",
         "--cert FILE | --all",

@@ -259,7 +259,7 @@ const char kConfigDetails[] =
     "user (DPAPI); 0 as plain text, for other tools that read it. Both forms are read.\n"
     "CSP_KeyProvider (Conex, REG_SZ, default \"CSP\"): the provider that a newly registered certificate's\n"
     "key-provider information names: CSP (PROV_RSA_FULL, AT_KEYEXCHANGE) or KSP (the key storage\n"
-    "provider, type and key spec 0, for CNG clients); any other value refuses registrations. Either\n"
+    "provider, type and dwKeySpec 0, for CNG clients); any other value refuses registrations. Either\n"
     "provider opens the certificate; lucsp register --provider chooses for one registration.\n";
 
 } // namespace

@@ -3,7 +3,7 @@
 //   KeyStore "Windows-MY" (CKeyStore.loadKeysOrCertificateChains): CertOpenSystemStore("MY"), per
 //     certificate CryptAcquireCertificatePrivateKey(CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG |
 //     CRYPT_ACQUIRE_SILENT_FLAG) as a probe, released, then again without the silent flag;
-//     CryptGetUserKey(key spec), CryptSetKeyParam(KP_MODE, CRYPT_MODE_ECB) with its result ignored,
+//     CryptGetUserKey(dwKeySpec), CryptSetKeyParam(KP_MODE, CRYPT_MODE_ECB) with its result ignored,
 //     CryptGetKeyParam(KP_ALGID) must be an RSA algorithm.
 //   Signature.sign (CSignature.signHash): CryptCreateHash(MapHashAlgorithm(name)) - on failure the
 //     fallback to a PROV_RSA_AES context on the same container name (PP_CONTAINER) -,
@@ -39,7 +39,7 @@ bool LoadKey(TWineReport& report, PCCERT_CONTEXT cert, TJavaKey& out) {
                                                         &out.Prov, &out.KeySpec, &out.CallerFree) != FALSE,
                       "error %s", LastErrorText(GetLastError()).c_str()))
         return false;
-    report.Check("KeyStore_NotCng", out.KeySpec != CERT_NCRYPT_KEY_SPEC, "key spec %lu",
+    report.Check("KeyStore_NotCng", out.KeySpec != CERT_NCRYPT_KEY_SPEC, "dwKeySpec %lu",
                  static_cast<unsigned long>(out.KeySpec));
     if (!report.Check("KeyStore_GetUserKey", CryptGetUserKey(out.Prov, out.KeySpec, &out.Key) != FALSE,
                       "error %s", LastErrorText(GetLastError()).c_str()))
